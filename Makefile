@@ -1,0 +1,44 @@
+# Set-up, build, test, demo and benchmark entry points. Installs what is missing:
+# the system FFT library and pkg-config (apt-get), and a virtual environment in .venv.
+
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+PIP    := $(PY) -m pip --disable-pip-version-check -q
+SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all sysdeps venv build test demo bench clean
+
+all: build
+
+# The FFT engine needs FFTW 3 (double and single precision) found through pkg-config.
+sysdeps:
+	@if ! pkg-config --exists fftw3 fftw3f 2>/dev/null; then \
+	  echo "installing libfftw3-dev and pkg-config"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libfftw3-dev pkg-config >/dev/null; \
+	fi
+
+$(VENV)/.ready:
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10"
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Incremental: the CMake build directory is kept between runs.
+build: sysdeps venv
+	$(PIP) install --no-build-isolation --no-deps -C build-dir=build/py .
+
+test: build
+	cd tests && ../$(VENV)/bin/pytest -p no:cacheprovider
+
+demo: build
+	$(PY) -P -m ostrel.demo
+
+bench: build
+	$(PIP) install "pyfftw>=0.13" 2>/dev/null || echo "pyfftw unavailable: skipped in the FFT benchmark"
+	$(PY) -P bench/run.py --json bench/results.json
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,684 @@
+// The binding frame shared by every Python type of the extension modules.
+//
+// A Python type is a thin wrapper around one core object (an opaque pointer with a flat C API).
+// Everything the types have in common lives here, once: the instance layout and lifecycle, the
+// "destroyed" check, the block-processing template with its `out=` rules, interpreter-lock
+// release, state-blob methods, telemetry attachment through a capsule, property getters and
+// setters, generic argument-parsed calls, and module initialisation with NumPy's C API.
+//
+// A binding source then describes each type in a few lines:
+//
+//     namespace costas_py {
+//     loop *create(PyObject *args, PyObject *kw) { ...parse keywords, call costas_create... }
+//     PyMethodDef methods[] = {
+//         OX_BLOCK("steps", costas_steps, costas_steps_max_out, "doc"),
+//         OX_MAX_OUT("steps_max_out", costas_steps_max_out),
+//         OX_TELEMETRY(costas_set_telemetry),
+//         OX_STATE(costas),                 // reset, state_bytes, get_state, set_state
+//         OX_LIFECYCLE(costas_destroy),     // destroy, __enter__, __exit__
+//         OX_END_METHODS};
+//     PyGetSetDef props[] = {OX_GET("lock_metric", costas_get_lock_metric, "doc"), OX_END_PROPS};
+//     }
+//     ... ox::py::TypeDef{"track.Costas", doc, ox::py::init<create, costas_destroy>,
+//                         ox::py::dealloc<costas_destroy>, methods, props}
+//
+// Before including this header a module defines OX_MODULE_RELEASES_GIL to 1 (block calls run
+// without the interpreter lock) or 0.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "common/ox_common.h"
+
+struct ox_tlm;
+
+#ifndef OX_MODULE_RELEASES_GIL
+#error "define OX_MODULE_RELEASES_GIL (1 or 0) before including frame.h"
+#endif
+
+namespace ox::py {
+
+inline constexpr bool kReleasesGil = OX_MODULE_RELEASES_GIL != 0;
+inline constexpr const char *kTlmCapsuleName = "ostrel.telemetry.ox_tlm";
+inline constexpr const char *kOutMessage =
+    "out must be a writable, C-contiguous ndarray of the output dtype";
+
+// ---------------------------------------------------------------------------------------------
+// Instance layout and access to the core.
+// ---------------------------------------------------------------------------------------------
+struct Object {
+    PyObject_HEAD void *core;  // NULL before a successful __init__ and after destroy()
+};
+
+template <class Core>
+inline Core *core_of(PyObject *self) {
+    auto *core = static_cast<Core *>(reinterpret_cast<Object *>(self)->core);
+    if (!core) PyErr_SetString(PyExc_RuntimeError, "destroyed");
+    return core;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Function-pointer introspection: the core type and arguments of a core function.
+// ---------------------------------------------------------------------------------------------
+template <class F>
+struct Fn;
+template <class R, class C, class... A>
+struct Fn<R (*)(C *, A...)> {
+    using Ret = R;
+    using Core = std::remove_const_t<C>;
+    using Args = std::tuple<A...>;
+};
+
+template <auto F>
+using CoreOf = typename Fn<decltype(F)>::Core;
+
+// NumPy type numbers of the sample types that cross the boundary.
+template <class T>
+struct Npy;
+template <> struct Npy<ox_cf32> { static constexpr int type = NPY_COMPLEX64; };
+template <> struct Npy<ox_cf64> { static constexpr int type = NPY_COMPLEX128; };
+template <> struct Npy<float> { static constexpr int type = NPY_FLOAT32; };
+template <> struct Npy<double> { static constexpr int type = NPY_FLOAT64; };
+template <> struct Npy<int8_t> { static constexpr int type = NPY_INT8; };
+template <> struct Npy<int16_t> { static constexpr int type = NPY_INT16; };
+template <> struct Npy<int32_t> { static constexpr int type = NPY_INT32; };
+template <> struct Npy<uint8_t> { static constexpr int type = NPY_UINT8; };
+template <> struct Npy<uint32_t> { static constexpr int type = NPY_UINT32; };
+template <> struct Npy<uint64_t> { static constexpr int type = NPY_UINT64; };
+
+// ---------------------------------------------------------------------------------------------
+// Conversions between core values and Python objects.
+// ---------------------------------------------------------------------------------------------
+struct AsBool {};  // marks a getter whose integer result is a Python bool
+
+template <class Conv = void, class R>
+inline PyObject *to_py(R v) {
+    if constexpr (std::is_same_v<Conv, AsBool> || std::is_same_v<R, bool>) {
+        return PyBool_FromLong(v ? 1 : 0);
+    } else if constexpr (std::is_floating_point_v<R>) {
+        return PyFloat_FromDouble(static_cast<double>(v));
+    } else if constexpr (std::is_signed_v<R>) {
+        return PyLong_FromLongLong(static_cast<long long>(v));
+    } else {
+        return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v));
+    }
+}
+
+// Property setters accept anything convertible to the core argument type; unsigned integers are
+// taken modulo 2^64 (then cut to the core's width) without a range check.
+template <class T>
+inline bool from_py(PyObject *o, T *out) {
+    if constexpr (std::is_floating_point_v<T>) {
+        const double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        *out = static_cast<T>(v);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        const int v = PyObject_IsTrue(o);
+        if (v < 0) return false;
+        *out = v != 0;
+    } else if constexpr (std::is_signed_v<T>) {
+        const long long v = PyLong_AsLongLong(o);
+        if (v == -1 && PyErr_Occurred()) return false;
+        *out = static_cast<T>(v);
+    } else {
+        const unsigned long long v = PyLong_AsUnsignedLongLongMask(o);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        *out = static_cast<T>(v);
+    }
+    return true;
+}
+
+// Argument-parsing slot of each core argument type: the storage handed to
+// PyArg_ParseTupleAndKeywords and its format code. 32-bit counts are parsed as unsigned long
+// ('k', no range check) and cut to 32 bits by the call; 64-bit counts use 'K'.
+template <class T>
+struct Slot;
+template <> struct Slot<double> { using S = double; static constexpr char code = 'd'; };
+template <> struct Slot<float> { using S = float; static constexpr char code = 'f'; };
+template <> struct Slot<int> { using S = int; static constexpr char code = 'i'; };
+template <> struct Slot<uint32_t> { using S = unsigned long; static constexpr char code = 'k'; };
+template <> struct Slot<unsigned long> { using S = unsigned long long; static constexpr char code = 'K'; };
+template <> struct Slot<unsigned long long> { using S = unsigned long long; static constexpr char code = 'K'; };
+template <> struct Slot<long> { using S = Py_ssize_t; static constexpr char code = 'n'; };
+template <> struct Slot<const char *> { using S = const char *; static constexpr char code = 's'; };
+template <> struct Slot<PyObject *> { using S = PyObject *; static constexpr char code = 'O'; };
+
+template <class... A>
+struct Format {
+    static constexpr char value[] = {Slot<A>::code..., ':', '\0'};
+};
+
+// Keyword lists are NULL-terminated arrays of names with static storage.
+using Keywords = const char *const *;
+
+inline int parse(PyObject *args, PyObject *kw, const char *fmt, Keywords names, auto *...slots) {
+    return PyArg_ParseTupleAndKeywords(args, kw, fmt, const_cast<char **>(names), slots...);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lifecycle: tp_new, tp_init, tp_dealloc, destroy / __enter__ / __exit__.
+// ---------------------------------------------------------------------------------------------
+inline PyObject *tp_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self) reinterpret_cast<Object *>(self)->core = nullptr;
+    return self;
+}
+
+// `Create` parses the constructor keywords and returns a new core, or NULL with an exception
+// set (see `created`). A second __init__ on a live object replaces (and frees) the old core;
+// a failed __init__ always leaves the pointer NULL.
+template <auto Create, auto Destroy>
+int tp_init(PyObject *self, PyObject *args, PyObject *kw) {
+    auto *obj = reinterpret_cast<Object *>(self);
+    void *fresh = Create(args, kw);
+    if (obj->core) {
+        Destroy(static_cast<CoreOf<Destroy> *>(obj->core));
+        obj->core = nullptr;
+    }
+    if (!fresh) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_MemoryError, "create returned NULL");
+        return -1;
+    }
+    obj->core = fresh;
+    return 0;
+}
+
+// Turns a NULL from a core create function into the type's exception.
+template <class Core>
+inline Core *created(Core *core, PyObject *exc, const char *message) {
+    if (!core) PyErr_SetString(exc, message);
+    return core;
+}
+
+template <auto Destroy>
+void tp_dealloc(PyObject *self) {
+    auto *obj = reinterpret_cast<Object *>(self);
+    if (obj->core) Destroy(static_cast<CoreOf<Destroy> *>(obj->core));
+    obj->core = nullptr;
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);  // instances of heap types own a reference to their type
+}
+
+template <auto Destroy>
+PyObject *destroy(PyObject *self, PyObject *) {
+    auto *obj = reinterpret_cast<Object *>(self);
+    if (obj->core) Destroy(static_cast<CoreOf<Destroy> *>(obj->core));
+    obj->core = nullptr;
+    Py_RETURN_NONE;
+}
+
+inline PyObject *enter(PyObject *self, PyObject *) { return Py_NewRef(self); }
+
+template <auto Destroy>
+PyObject *exit(PyObject *self, PyObject *) {
+    return destroy<Destroy>(self, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arrays.
+// ---------------------------------------------------------------------------------------------
+
+// Converts `x` to a C-contiguous, aligned array of dtype T without a forced cast (an unsafe cast
+// raises NumPy's TypeError). Any shape is taken as its flat element sequence.
+template <class T>
+inline PyArrayObject *input_array(PyObject *x) {
+    return reinterpret_cast<PyArrayObject *>(PyArray_FromAny(
+        x, PyArray_DescrFromType(Npy<T>::type), 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
+        nullptr));
+}
+
+// Checks a caller's `out`: an ndarray (or subclass) of exactly the dtype, C-contiguous and
+// writeable. Raises TypeError with `message` otherwise.
+template <class T>
+inline PyArrayObject *checked_out(PyObject *out, const char *message = kOutMessage) {
+    if (!PyArray_Check(out)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return nullptr;
+    }
+    auto *a = reinterpret_cast<PyArrayObject *>(out);
+    if (PyArray_TYPE(a) != Npy<T>::type || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISWRITEABLE(a)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return nullptr;
+    }
+    return a;
+}
+
+template <class T>
+inline PyArrayObject *new_vector(npy_intp n) {
+    return reinterpret_cast<PyArrayObject *>(PyArray_SimpleNew(1, &n, Npy<T>::type));
+}
+
+// Cuts a freshly allocated result to `n` elements in place (no reference check: nobody else
+// has seen the array yet). Steals `arr`; returns it, or NULL with the error set.
+inline PyObject *shrink(PyArrayObject *arr, npy_intp n) {
+    if (PyArray_SIZE(arr) == n) return reinterpret_cast<PyObject *>(arr);
+    PyArray_Dims dims{&n, 1};
+    PyObject *r = PyArray_Resize(arr, &dims, 0, NPY_CORDER);
+    if (!r) {
+        Py_DECREF(arr);
+        return nullptr;
+    }
+    Py_DECREF(r);
+    return reinterpret_cast<PyObject *>(arr);
+}
+
+// A one-dimensional view of the first `n` elements of `out`, whose base is `out`.
+template <class T>
+inline PyObject *view_of(PyArrayObject *out, npy_intp n) {
+    PyArray_Descr *descr = PyArray_DescrFromType(Npy<T>::type);
+    PyObject *v = PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, PyArray_DATA(out),
+                                       NPY_ARRAY_CARRAY, nullptr);
+    if (!v) return nullptr;
+    Py_INCREF(out);
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(v),
+                              reinterpret_cast<PyObject *>(out)) < 0) {
+        Py_DECREF(v);
+        return nullptr;
+    }
+    return v;
+}
+
+// Runs `call` without the interpreter lock when the module releases it for block calls.
+template <bool Release, class F>
+inline auto run_block(F &&call) {
+    if constexpr (Release) {
+        decltype(call()) r;
+        Py_BEGIN_ALLOW_THREADS r = call();
+        Py_END_ALLOW_THREADS return r;
+    } else {
+        return call();
+    }
+}
+
+// Shared tail of every output-producing method: given the output capacity required, either
+// allocate a result and cut it to the count produced, or check the caller's `out` and return a
+// view of its first elements. `call(out_data, cap)` runs the core and returns the count.
+template <class Out, bool Release, class Call>
+PyObject *produce(PyObject *out_obj, size_t cap_min, Call &&call) {
+    if (!out_obj || out_obj == Py_None) {
+        PyArrayObject *res = new_vector<Out>(static_cast<npy_intp>(cap_min));
+        if (!res) return nullptr;
+        auto *data = static_cast<Out *>(PyArray_DATA(res));
+        const size_t produced = run_block<Release>([&] { return call(data, cap_min); });
+        return shrink(res, static_cast<npy_intp>(produced));
+    }
+    PyArrayObject *out = checked_out<Out>(out_obj);
+    if (!out) return nullptr;
+    const size_t cap = static_cast<size_t>(PyArray_SIZE(out));
+    if (cap < cap_min) {
+        PyErr_Format(PyExc_ValueError, "out has %zu elements, need >= %zu", cap, cap_min);
+        return nullptr;
+    }
+    auto *data = static_cast<Out *>(PyArray_DATA(out));
+    const size_t produced = run_block<Release>([&] { return call(data, cap); });
+    return view_of<Out>(out, static_cast<npy_intp>(produced));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block processing: `method(x, out=None)` over `size_t F(core, const In *, n_in, Out *, cap)`
+// with the output bound `size_t MaxOut(core)`.
+// ---------------------------------------------------------------------------------------------
+template <class F>
+struct BlockFn;
+template <class C, class In, class Out>
+struct BlockFn<size_t (*)(C *, const In *, size_t, Out *, size_t)> {
+    using I = In;
+    using O = Out;
+};
+
+template <auto F, auto MaxOut, bool Release = kReleasesGil>
+PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
+    using Core = CoreOf<F>;
+    using In = typename BlockFn<decltype(F)>::I;
+    using Out = typename BlockFn<decltype(F)>::O;
+    static const char *const names[] = {"x", "out", nullptr};
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    PyObject *x = nullptr, *out_obj = nullptr;
+    if (!parse(args, kw, "O|O", names, &x, &out_obj)) return nullptr;
+    PyArrayObject *in = input_array<In>(x);
+    if (!in) return nullptr;
+    const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
+    const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
+    const size_t max_out = MaxOut(core);
+    const size_t cap_min = max_out > n_in ? max_out : n_in;
+    PyObject *r = produce<Out, Release>(out_obj, cap_min, [&](Out *o, size_t cap) {
+        return F(core, in_data, n_in, o, cap);
+    });
+    Py_DECREF(in);
+    return r;
+}
+
+// `method(x, out=None)` over `void F(core, const In *, Out *, n)` with exactly one output per
+// input: the interpreter lock is kept, `out` must have exactly the input length and is itself
+// returned (the loop filter's contract).
+template <auto F>
+PyObject *block_same_length(PyObject *self, PyObject *args, PyObject *kw) {
+    using Core = CoreOf<F>;
+    using Args = typename Fn<decltype(F)>::Args;
+    using In = std::remove_const_t<std::remove_pointer_t<std::tuple_element_t<0, Args>>>;
+    using Out = std::remove_pointer_t<std::tuple_element_t<1, Args>>;
+    static const char *const names[] = {"x", "out", nullptr};
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    PyObject *x = nullptr, *out_obj = nullptr;
+    if (!parse(args, kw, "O|O", names, &x, &out_obj)) return nullptr;
+    PyArrayObject *in = input_array<In>(x);
+    if (!in) return nullptr;
+    const npy_intp n = PyArray_SIZE(in);
+    PyArrayObject *out;
+    if (!out_obj || out_obj == Py_None) {
+        out = new_vector<Out>(n);
+    } else {
+        out = checked_out<Out>(out_obj);
+        if (out && PyArray_SIZE(out) != n) {
+            PyErr_Format(PyExc_ValueError, "out length %zd != input length %zd",
+                         static_cast<Py_ssize_t>(PyArray_SIZE(out)), static_cast<Py_ssize_t>(n));
+            out = nullptr;
+        }
+        Py_XINCREF(out);
+    }
+    if (!out) {
+        Py_DECREF(in);
+        return nullptr;
+    }
+    F(core, static_cast<const In *>(PyArray_DATA(in)), static_cast<Out *>(PyArray_DATA(out)),
+      static_cast<size_t>(n));
+    Py_DECREF(in);
+    return reinterpret_cast<PyObject *>(out);
+}
+
+// `<block>_max_out()`.
+template <auto MaxOut>
+PyObject *max_out(PyObject *self, PyObject *) {
+    auto *core = core_of<CoreOf<MaxOut>>(self);
+    return core ? to_py(MaxOut(core)) : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Generic calls: a method whose positional-or-keyword arguments are parsed by the argument
+// types of the core function (after the core pointer), all required. `Names` lists the
+// keywords. The core result becomes the Python result (void gives None).
+// ---------------------------------------------------------------------------------------------
+template <auto F, Keywords Names, class Conv = void>
+PyObject *call(PyObject *self, PyObject *args, PyObject *kw) {
+    using Core = CoreOf<F>;
+    using Ret = typename Fn<decltype(F)>::Ret;
+    using Args = typename Fn<decltype(F)>::Args;
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    return [&]<size_t... I>(std::index_sequence<I...>) -> PyObject * {
+        std::tuple<typename Slot<std::tuple_element_t<I, Args>>::S...> slots{};
+        if constexpr (sizeof...(I) > 0) {
+            if (!parse(args, kw, Format<std::tuple_element_t<I, Args>...>::value, Names,
+                       &std::get<I>(slots)...))
+                return nullptr;
+        } else {
+            static const char *const none[] = {nullptr};
+            if (!parse(args, kw, ":", none)) return nullptr;
+        }
+        if constexpr (std::is_void_v<Ret>) {
+            F(core, static_cast<std::tuple_element_t<I, Args>>(std::get<I>(slots))...);
+            Py_RETURN_NONE;
+        } else {
+            return to_py<Conv>(
+                F(core, static_cast<std::tuple_element_t<I, Args>>(std::get<I>(slots))...));
+        }
+    }(std::make_index_sequence<std::tuple_size_v<Args>>{});
+}
+
+// As `call`, for core functions returning a status code: a non-zero code raises ValueError
+// with `Message` formatted with the code (e.g. "configure_lock failed (rc=%d)").
+template <auto F, Keywords Names, const char *Message>
+PyObject *call_checked(PyObject *self, PyObject *args, PyObject *kw) {
+    using Core = CoreOf<F>;
+    using Args = typename Fn<decltype(F)>::Args;
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    return [&]<size_t... I>(std::index_sequence<I...>) -> PyObject * {
+        std::tuple<typename Slot<std::tuple_element_t<I, Args>>::S...> slots{};
+        if (!parse(args, kw, Format<std::tuple_element_t<I, Args>...>::value, Names,
+                   &std::get<I>(slots)...))
+            return nullptr;
+        const int rc = F(core, static_cast<std::tuple_element_t<I, Args>>(std::get<I>(slots))...);
+        if (rc != 0) return PyErr_Format(PyExc_ValueError, Message, rc);
+        Py_RETURN_NONE;
+    }(std::make_index_sequence<std::tuple_size_v<Args>>{});
+}
+
+// ---------------------------------------------------------------------------------------------
+// State blobs.
+// ---------------------------------------------------------------------------------------------
+template <auto Bytes>
+PyObject *state_bytes(PyObject *self, PyObject *) {
+    auto *core = core_of<CoreOf<Bytes>>(self);
+    return core ? to_py(Bytes(core)) : nullptr;
+}
+
+template <auto Bytes, auto Get>
+PyObject *get_state(PyObject *self, PyObject *) {
+    auto *core = core_of<CoreOf<Get>>(self);
+    if (!core) return nullptr;
+    PyObject *blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(Bytes(core)));
+    if (blob) Get(core, PyBytes_AS_STRING(blob));
+    return blob;
+}
+
+template <auto Bytes, auto Set>
+PyObject *set_state(PyObject *self, PyObject *blob) {
+    auto *core = core_of<CoreOf<Set>>(self);
+    if (!core) return nullptr;
+    if (!PyBytes_Check(blob)) {
+        PyErr_SetString(PyExc_TypeError, "set_state expects bytes");
+        return nullptr;
+    }
+    if (static_cast<size_t>(PyBytes_GET_SIZE(blob)) != Bytes(core)) {
+        PyErr_SetString(PyExc_ValueError, "state blob size mismatch");
+        return nullptr;
+    }
+    if (Set(core, PyBytes_AS_STRING(blob)) != 0) {
+        PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+template <auto Reset>
+PyObject *reset(PyObject *self, PyObject *) {
+    auto *core = core_of<CoreOf<Reset>>(self);
+    if (!core) return nullptr;
+    Reset(core);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Telemetry: `set_telemetry(tlm, prefix, decim=1)` over `int F(core, ox_tlm *, prefix, decim)`.
+// `tlm` is None (detach), the capsule itself, or an object carrying it in `_capsule`.
+// ---------------------------------------------------------------------------------------------
+inline bool telemetry_context(PyObject *tlm, ox_tlm **ring) {
+    *ring = nullptr;
+    if (tlm == Py_None) return true;
+    PyObject *capsule = PyCapsule_CheckExact(tlm) ? Py_NewRef(tlm)
+                                                  : PyObject_GetAttrString(tlm, "_capsule");
+    if (!capsule) return false;
+    *ring = static_cast<ox_tlm *>(PyCapsule_GetPointer(capsule, kTlmCapsuleName));
+    Py_DECREF(capsule);
+    return *ring != nullptr;
+}
+
+inline constexpr char kSetTelemetryFailed[] = "set_telemetry failed (rc=%d)";
+
+template <auto F, const char *Message = kSetTelemetryFailed>
+PyObject *set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"tlm", "prefix", "decim", nullptr};
+    auto *core = core_of<CoreOf<F>>(self);
+    if (!core) return nullptr;
+    PyObject *tlm = nullptr;
+    const char *prefix = nullptr;
+    unsigned long decim = 1;
+    if (!parse(args, kw, "Os|k", names, &tlm, &prefix, &decim)) return nullptr;
+    ox_tlm *ring;
+    if (!telemetry_context(tlm, &ring)) return nullptr;
+    const int rc = F(core, ring, prefix, static_cast<int>(static_cast<uint32_t>(decim)));
+    if (rc != 0) return PyErr_Format(PyExc_ValueError, Message, rc);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties over core getters `R G(core)` and setters `S(core, T)` (setter result ignored).
+// ---------------------------------------------------------------------------------------------
+template <auto G, class Conv = void>
+PyObject *getter(PyObject *self, void *) {
+    auto *core = core_of<CoreOf<G>>(self);
+    return core ? to_py<Conv>(G(core)) : nullptr;
+}
+
+template <auto S>
+int setter(PyObject *self, PyObject *value, void *) {
+    using T = std::tuple_element_t<0, typename Fn<decltype(S)>::Args>;
+    auto *core = core_of<CoreOf<S>>(self);
+    if (!core) return -1;
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "attribute cannot be deleted");
+        return -1;
+    }
+    T v;
+    if (!from_py(value, &v)) return -1;
+    S(core, v);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Types and modules.
+// ---------------------------------------------------------------------------------------------
+struct TypeDef {
+    const char *name;  // full dotted name, e.g. "track.Costas"
+    const char *doc;
+    initproc init;
+    destructor dealloc;
+    PyMethodDef *methods;
+    PyGetSetDef *getset;
+};
+
+// Final (no subclassing), no instance dictionary, no cyclic GC.
+inline PyTypeObject *make_type(const TypeDef &def) {
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void *>(tp_new)},
+        {Py_tp_init, reinterpret_cast<void *>(def.init)},
+        {Py_tp_dealloc, reinterpret_cast<void *>(def.dealloc)},
+        {Py_tp_doc, const_cast<char *>(def.doc)},
+        {Py_tp_methods, def.methods},
+        {Py_tp_getset, def.getset},
+        {0, nullptr},
+    };
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    flags |= Py_TPFLAGS_IMMUTABLETYPE;
+#endif
+    PyType_Spec spec{def.name, static_cast<int>(sizeof(Object)), 0, flags, slots};
+    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+}
+
+// Module initialisation in the fixed order: NumPy's C API (target level 1.25; on failure the
+// error is printed and replaced by ImportError), every type readied, the module created, each
+// type added under its short name.
+inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> types) {
+    import_array();
+    PyTypeObject *made[32];
+    size_t count = 0;
+    auto release = [&](size_t from) {
+        for (size_t i = from; i < count; ++i) Py_DECREF(made[i]);
+    };
+    for (const TypeDef &t : types) {
+        PyTypeObject *tp = make_type(t);
+        if (!tp) {
+            release(0);
+            return nullptr;
+        }
+        made[count++] = tp;
+    }
+    PyObject *module = PyModule_Create(def);
+    if (!module) {
+        release(0);
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const char *dot = std::strrchr(made[i]->tp_name, '.');
+        const char *short_name = dot ? dot + 1 : made[i]->tp_name;
+        if (PyModule_AddObject(module, short_name, reinterpret_cast<PyObject *>(made[i])) < 0) {
+            release(i);
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    return module;
+}
+
+}  // namespace ox::py
+
+// ---------------------------------------------------------------------------------------------
+// Method and property table entries.
+// ---------------------------------------------------------------------------------------------
+#define OX_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#define OX_KW (METH_VARARGS | METH_KEYWORDS)
+
+// method(x, out=None) over a block function and its output bound.
+#define OX_BLOCK(name, fn, max_fn, doc) {name, OX_FN((ox::py::block<fn, max_fn>)), OX_KW, doc}
+// The same, with the interpreter lock kept whatever the module does.
+#define OX_BLOCK_LOCKED(name, fn, max_fn, doc) \
+    {name, OX_FN((ox::py::block<fn, max_fn, false>)), OX_KW, doc}
+#define OX_MAX_OUT(name, max_fn) \
+    {name, OX_FN(ox::py::max_out<max_fn>), METH_NOARGS, "Output capacity a block call may need."}
+// A method whose arguments follow the core function's (keywords in `kw`, all required).
+#define OX_CALL(name, fn, kw, doc) {name, OX_FN((ox::py::call<fn, kw>)), OX_KW, doc}
+#define OX_CALL_CHECKED(name, fn, kw, msg, doc) \
+    {name, OX_FN((ox::py::call_checked<fn, kw, msg>)), OX_KW, doc}
+#define OX_TELEMETRY(fn)                                                                        \
+    {"set_telemetry", OX_FN(ox::py::set_telemetry<fn>), OX_KW,                                  \
+     "set_telemetry(tlm, prefix, decim=1)\n--\n\nAttach a telemetry context (an "              \
+     "ostrel.telemetry.Telemetry, or its capsule) publishing probes named prefix + suffix, "    \
+     "every decim-th event; None detaches. The context must outlive the attachment."}
+#define OX_RESET(fn) \
+    {"reset", OX_FN(ox::py::reset<fn>), METH_NOARGS, "Return to the post-construction state, configuration kept."}
+#define OX_STATE_BLOB(bytes_fn, get_fn, set_fn)                                                   \
+    {"state_bytes", OX_FN(ox::py::state_bytes<bytes_fn>), METH_NOARGS,                            \
+     "Length in bytes of the state blob."},                                                       \
+    {"get_state", OX_FN((ox::py::get_state<bytes_fn, get_fn>)), METH_NOARGS,                      \
+     "Snapshot of the mutable state as bytes."},                                                  \
+    {"set_state", OX_FN((ox::py::set_state<bytes_fn, set_fn>)), METH_O,                           \
+     "set_state(blob)\n--\n\nRestore a snapshot taken by get_state() of an object constructed " \
+     "the same way; a malformed blob is rejected and the object left unchanged."}
+// reset + the three blob methods of a component with the uniform prefix API.
+#define OX_STATE(prefix) \
+    OX_RESET(prefix##_reset), OX_STATE_BLOB(prefix##_state_bytes, prefix##_get_state, prefix##_set_state)
+#define OX_LIFECYCLE(destroy_fn)                                                                \
+    {"destroy", OX_FN(ox::py::destroy<destroy_fn>), METH_NOARGS,                                \
+     "Free the native object now (idempotent); later use raises RuntimeError."},                \
+    {"__enter__", OX_FN(ox::py::enter), METH_NOARGS, "Return self."},                            \
+    {"__exit__", OX_FN(ox::py::exit<destroy_fn>), METH_VARARGS, "Destroy on leaving a with block."}
+#define OX_END_METHODS {nullptr, nullptr, 0, nullptr}
+
+#define OX_GET(name, fn, doc) {name, ox::py::getter<fn>, nullptr, doc, nullptr}
+#define OX_GET_BOOL(name, fn, doc) {name, ox::py::getter<fn, ox::py::AsBool>, nullptr, doc, nullptr}
+#define OX_GETSET(name, get_fn, set_fn, doc) \
+    {name, ox::py::getter<get_fn>, ox::py::setter<set_fn>, doc, nullptr}
+#define OX_END_PROPS {nullptr, nullptr, nullptr, nullptr, nullptr}
+
+// A type entry for init_module: full name, doc, create function (args, kw) -> core, destroy.
+#define OX_TYPE(full_name, doc, create_fn, destroy_fn, methods, props)                          \
+    ox::py::TypeDef {                                                                            \
+        full_name, doc, ox::py::tp_init<create_fn, destroy_fn>, ox::py::tp_dealloc<destroy_fn>, \
+            methods, props                                                                       \
+    }

@@ -1,0 +1,109 @@
+// Telemetry ring: a lock-free single-producer/single-consumer ring of 16-byte probe records in a
+// memory file mapped twice back to back, plus a registry of up to 64 named, decimated probes.
+#pragma once
+
+#include "common/ox_common.h"
+
+constexpr uint32_t OX_TLM_MAX_PROBES = 64;
+constexpr size_t OX_TLM_NAME_BYTES = 32;
+
+struct ox_tlm_record {
+    uint64_t tag;       // the context's tag at emission time
+    float value;        // probe value narrowed to float32
+    uint16_t probe;     // probe id
+    uint16_t reserved;  // 0
+};
+static_assert(sizeof(ox_tlm_record) == 16 && offsetof(ox_tlm_record, probe) == 12);
+
+// Producer and consumer indices and the drop counter live on separate cache lines.
+struct alignas(64) ox_tlm_ring {
+    ox_tlm_record *base;  // start of the double mapping
+    uint64_t mask;        // capacity - 1
+    uint64_t capacity;    // records, a power of two
+    uint64_t reserved;
+    alignas(64) uint64_t write_index;  // total records written; stored only by the producer
+    alignas(64) uint64_t read_index;   // total records consumed; stored only by the consumer
+    alignas(64) uint64_t dropped;      // records refused on a full ring; atomic add
+};
+static_assert(sizeof(ox_tlm_ring) == 256 && offsetof(ox_tlm_ring, write_index) == 64 &&
+              offsetof(ox_tlm_ring, read_index) == 128 && offsetof(ox_tlm_ring, dropped) == 192);
+
+struct ox_tlm_probe_entry {
+    char name[OX_TLM_NAME_BYTES];  // NUL-terminated, at most 31 characters
+    uint32_t decim;                // emit every decim-th event (>= 1)
+    uint32_t phase;                // events since the last emission
+    uint64_t emitted;              // records of this probe actually written
+};
+static_assert(sizeof(ox_tlm_probe_entry) == 48);
+
+struct ox_tlm {
+    ox_tlm_ring *ring;
+    uint64_t tag;          // stamped into every record; owned by the context's owner
+    uint32_t probe_count;  // 0..64
+    ox_tlm_probe_entry probes[OX_TLM_MAX_PROBES];
+    uint8_t unused[16];
+};
+
+OX_API ox_tlm *ox_tlm_create(size_t capacity);
+OX_API void ox_tlm_destroy(ox_tlm *tlm);
+OX_API int ox_tlm_probe(ox_tlm *tlm, const char *name, uint32_t decim);
+OX_API int ox_tlm_probe_id(const ox_tlm *tlm, const char *name);
+OX_API int ox_tlm_set_decim(ox_tlm *tlm, const char *name, uint32_t decim);
+OX_API int ox_tlm_emit_checked(ox_tlm *tlm, int id, double value);
+OX_API const char *ox_tlm_probe_name(const ox_tlm *tlm, int id);
+OX_API uint32_t ox_tlm_probe_count(const ox_tlm *tlm);
+OX_API int ox_tlm_probe_id_at(const ox_tlm *tlm, uint32_t i);
+OX_API size_t ox_tlm_capacity(const ox_tlm *tlm);
+OX_API size_t ox_tlm_block_bound(const ox_tlm *tlm, size_t n_events);
+OX_API size_t ox_tlm_avail(const ox_tlm *tlm);
+OX_API size_t ox_tlm_read_max_out(const ox_tlm *tlm);
+OX_API size_t ox_tlm_read(ox_tlm *tlm, size_t max, ox_tlm_record *buf, size_t buf_len);
+OX_API int ox_tlm_resize(ox_tlm *tlm, size_t capacity);
+OX_API void ox_tlm_demux_counts(const ox_tlm_record *recs, size_t n_recs, size_t *counts,
+                                size_t n_counts);
+OX_API void ox_tlm_demux(const ox_tlm_record *recs, size_t n_recs, float **values, uint64_t **tags,
+                         const size_t *caps, size_t n_probes);
+OX_API uint64_t ox_tlm_dropped(const ox_tlm *tlm);
+OX_API void ox_tlm_stats(uint64_t *out, const ox_tlm *tlm);
+OX_API uint64_t ox_tlm_emitted(const ox_tlm *tlm, int id);
+
+namespace ox {
+
+// The emission rule, inlined into every component's flush: decimate, drop on a full ring
+// (counted atomically), else write the record and publish it with a release store.
+inline void tlm_emit(ox_tlm *tlm, uint32_t id, double value) {
+    ox_tlm_probe_entry &pr = tlm->probes[id];
+    if (++pr.phase < pr.decim) return;
+    pr.phase = 0;
+    ox_tlm_ring *r = tlm->ring;
+    const uint64_t w = r->write_index;  // only this producer stores it
+    if (w == __atomic_load_n(&r->read_index, __ATOMIC_ACQUIRE) + r->capacity) {
+        __atomic_fetch_add(&r->dropped, 1, __ATOMIC_RELAXED);
+        return;
+    }
+    ox_tlm_record *rec = r->base + (w & r->mask);
+    rec->tag = tlm->tag;
+    rec->value = static_cast<float>(value);
+    rec->probe = static_cast<uint16_t>(id);
+    rec->reserved = 0;
+    __atomic_store_n(&r->write_index, w + 1, __ATOMIC_RELEASE);
+    ++pr.emitted;
+}
+
+// Registers `prefix` + "." + suffix for each suffix (a suffix given with its leading dot is
+// taken as is), names cut to 31 characters. Returns OX_OK with the ids written to `ids`, or
+// OX_EINVAL when any registration fails (the ids array is then left untouched).
+int tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
+                        const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids);
+
+// Emits one value per probe, in order, for probes whose id is a valid registry index.
+inline void tlm_flush(ox_tlm *tlm, const int32_t *ids, const double *values, size_t n) {
+    if (!tlm) return;
+    for (size_t i = 0; i < n; ++i) {
+        if (ids[i] >= 0 && ids[i] < static_cast<int32_t>(OX_TLM_MAX_PROBES)) {
+            tlm_emit(tlm, static_cast<uint32_t>(ids[i]), values[i]);
+        }
+    }
+}
+
+}  // namespace ox
