@@ -2,7 +2,8 @@
 # the system FFT library and pkg-config (apt-get), and a virtual environment in .venv.
 
 PYTHON ?= python3
-VENV   := .venv
+VENV   ?= .venv
+BUILD  ?= build/py
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -28,17 +29,17 @@ venv: $(VENV)/.ready
 
 # Incremental: the CMake build directory is kept between runs.
 build: sysdeps venv
-	$(PIP) install --no-build-isolation --no-deps -C build-dir=build/py .
+	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) .
 
 test: build
-	cd tests && ../$(VENV)/bin/pytest -p no:cacheprovider
+	$(VENV)/bin/pytest -p no:cacheprovider tests
 
 demo: build
 	$(PY) -P -m ostrel.demo
 
 bench: build
 	$(PIP) install "pyfftw>=0.13" 2>/dev/null || echo "pyfftw unavailable: skipped in the FFT benchmark"
-	$(PY) -P bench/run.py --json bench/results.json
+	$(PY) -P bench/run.py --json bench/results.json $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
