@@ -1,0 +1,68 @@
+"""The extension modules: import, type tables, and each module's own copy of shared code."""
+
+import ctypes
+import subprocess
+import sys
+
+import pytest
+
+from native import lib
+
+MODULES = ("track", "analyzer", "spectral")
+
+
+def test_all_modules_import_together_in_one_process():
+    code = ("import ostrel.track, ostrel.analyzer, ostrel.spectral, ostrel.telemetry, numpy;"
+            "print(numpy.__version__)")
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True,
+                         cwd="/")
+    assert out.stdout.strip()
+
+
+def test_shared_components_are_exported_by_each_module_at_distinct_addresses():
+    """track and analyzer both carry the oscillator table and the telemetry ring: each module
+    exports its own copy, so the same symbol resolves to different addresses."""
+    addrs = {}
+    for module in ("track", "analyzer"):
+        L = lib(module)
+        lut = ctypes.c_float.in_dll(L, "lo_sin_lut")
+        addrs[module] = (ctypes.addressof(lut), ctypes.cast(L.ox_tlm_create, ctypes.c_void_p).value)
+    assert addrs["track"][0] != addrs["analyzer"][0]
+    assert addrs["track"][1] != addrs["analyzer"][1]
+    # the telemetry owner module has its own ring code too
+    assert ctypes.cast(lib("_telemetry").ox_tlm_create, ctypes.c_void_p).value not in addrs["track"]
+
+
+def test_spectral_does_not_carry_the_tracking_components():
+    with pytest.raises(AttributeError):
+        lib("spectral").lo_create  # noqa: B018
+    with pytest.raises(AttributeError):
+        lib("analyzer").loop_filter_create  # noqa: B018
+
+
+def exported(module):
+    """Dynamic symbols defined by the module's shared object."""
+    path = lib(module)._name
+    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True)
+    if out.returncode != 0:
+        pytest.skip("nm not available")
+    return [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_only_the_flat_c_abi_is_exported(module):
+    """Internal C++ helpers stay hidden: every exported symbol is an unmangled C name."""
+    names = exported(module)
+    assert f"PyInit_{module}" in names
+    assert [n for n in names if n.startswith("_Z") and not n.startswith(("_ZNSt", "_ZSt"))] == []
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_module_docstrings_and_type_names(module):
+    mod = __import__(f"ostrel.{module}", fromlist=["x"])
+    assert mod.__doc__
+    for name in dir(mod):
+        obj = getattr(mod, name)
+        if isinstance(obj, type):
+            assert obj.__name__ == name and obj.__module__ == module
+            assert obj.__doc__, f"{module}.{name} has no docstring"
