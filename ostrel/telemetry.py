@@ -102,6 +102,16 @@ class Telemetry:
         """Id of a registered probe; KeyError when unknown."""
         return self._ctx.probe_id(name)
 
+    def register(self, name: str, decim: int = 1) -> int:
+        """Register (or re-tune) a probe of your own and return its id, for publishing Python-side
+        values with :meth:`emit` beside the components' probes. Names are at most 31
+        characters; at most 64 probes per context."""
+        return self._ctx.register(name, decim)
+
+    def emit(self, probe: int, value: float) -> None:
+        """Publish one event of probe id ``probe`` (decimation applies; dropped when full)."""
+        self._ctx.emit(probe, value)
+
     def set_decim(self, name: str, decim: int) -> None:
         """Publish only every ``decim``-th event of probe ``name`` (the next event is emitted)."""
         self._ctx.set_decim(name, decim)
