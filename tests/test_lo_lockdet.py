@@ -8,6 +8,8 @@ import struct
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from native import OX_EINVAL, OX_OK, Core, c_double, c_size, c_u32, c_void_p, fn, lib, ptr
 
@@ -173,6 +175,20 @@ def test_lo_steps_ctrl_against_numpy(module):
     # Zero control is lo_steps.
     a, b = Lo(module, 0.3), Lo(module, 0.3)
     assert same_bits(a.steps(500, ctrl=np.zeros(500)), b.steps(500))
+
+
+@settings(max_examples=30, deadline=None)
+@given(sizes=st.lists(st.integers(0, 500), min_size=1, max_size=10), f=st.floats(-1.5, 1.5),
+       with_ctrl=st.booleans())
+def test_lo_any_split_gives_the_whole_stream(sizes, f, with_ctrl):
+    total = sum(sizes)
+    ctrl = np.random.default_rng(total).normal(0, 0.01, total) if with_ctrl else None
+    whole = Lo("track", f).steps(total, ctrl=ctrl)
+    lo, parts, pos = Lo("track", f), [], 0
+    for n in sizes:
+        parts.append(lo.steps(n, ctrl=None if ctrl is None else ctrl[pos:pos + n]))
+        pos += n
+    assert same_bits(np.concatenate(parts), whole)
 
 
 @pytest.mark.parametrize("module", MODULES)

@@ -6,6 +6,8 @@ import ctypes
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from native import OX_EINVAL, OX_OK, Core, c_double, c_size, c_u32, c_void_p, fn, lib, ptr
 
@@ -243,6 +245,25 @@ def test_block_split_invariance_and_state_round_trip(kind):
     assert fresh.set_state(saved) == OX_OK
     o, _ = fresh.gen(kind, 3000 - saved_at, ctrl=ctrl[saved_at:])
     assert (o == ref_out[saved_at:]).all()
+
+
+@settings(max_examples=40, deadline=None)
+@given(sizes=st.lists(st.integers(0, 300), min_size=1, max_size=12),
+       f=st.floats(-2.0, 2.0), scale=st.integers(0, 2**32 - 1))
+def test_any_split_gives_the_whole_stream(sizes, f, scale):
+    total = sum(sizes)
+    ctrl = np.random.default_rng(total).normal(0, 0.3, total)
+    for kind in GENERATORS:
+        ref_out, ref_ovf = Nco(scale, f).gen(kind, total, ctrl=ctrl)
+        parts, outs, ovfs, pos = Nco(scale, f), [], [], 0
+        for n in sizes:
+            o, v = parts.gen(kind, n, ctrl=ctrl[pos:pos + n])
+            outs.append(o)
+            ovfs.append(v if v is not None else o[:0])
+            pos += n
+        assert (np.concatenate(outs) == ref_out).all()
+        if ref_ovf is not None:
+            assert (np.concatenate(ovfs) == ref_ovf).all()
 
 
 def test_reset_setters_and_phase_continuous_retune():
