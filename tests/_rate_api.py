@@ -142,7 +142,7 @@ class RC(Core):
     def execute_ctrl(self, x: np.ndarray, ctrl: float = 0.0, cap: int | None = None) -> np.ndarray:
         x = np.ascontiguousarray(x, np.complex64)
         if cap is None:
-            cap = int(len(x) * max(self.call("get_rate"), 1.0)) + 8
+            cap = int(len(x) * max(self.call("get_rate"), 1.0) * 1.1) + 16
         out = np.zeros(max(cap, 1), np.complex64)
         n = self.call("execute_ctrl", pc(x), len(x), pc(out), cap, ctrl)
         return out[:n].copy()
