@@ -480,3 +480,24 @@ def test_state_fuzz_never_crashes(make):
         y = victim.execute(x[:1500])
         assert len(y) <= 1500 * max(1.0, victim.call("get_rate")) + 8
         victim.push(x[:40])
+
+
+def test_non_resampler_terminal_forms_equal_block_form():
+    x = _noise(5000, 12)
+    for make in (lambda: plain(0.5), lambda: plain(0.25), lambda: plain(0.125, 1), lambda: plain(1 / 2048)):
+        want = make().execute(x)
+        np.testing.assert_array_equal(make().execute_ctrl(x, 0.3), want)
+        np.testing.assert_array_equal(make().push(x, 0.3), want)
+
+
+def test_failed_rebuild_leaves_an_inert_converter():
+    assert not L.RateConverter_create_matched(1, 0, 4, 32, 0.5, 0.35, math.inf)
+    m = matched(1000.0, pulse=0, sps=1e6, phases=1024)  # bank of 1024 x 1002 taps
+    assert m.call("enable_agc", 0.01, 0.1) == OX_OK
+    m.call("set_rate", 1e-3)  # the new bank would need ~1e9 entries: refused
+    assert m.call("num_stages") == 0 and m.labels() == []
+    assert m.call("state_bytes") == 16 and m.call("gain") == 1.0
+    assert len(m.execute(_noise(100))) == 0 and len(m.push(_noise(10))) == 0
+    assert m.call("agc_gain_db") == 0.0
+    m.call("set_rate", 1000.0)
+    assert m.labels() == ["Resampler(1000,iandd)"]
