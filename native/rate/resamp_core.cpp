@@ -114,6 +114,11 @@ inline void dump_accumulate(resamp *r, ox_cf32 xs, const float *row) {
         _mm_storeu_ps(acc + 2 * j + 4,
                       _mm_add_ps(_mm_loadu_ps(acc + 2 * j + 4), _mm_mul_ps(xv, h23)));
     }
+    if (j + 2 <= T) {
+        const __m128 h01 = _mm_setr_ps(row[T - 1 - j], row[T - 1 - j], row[T - 2 - j], row[T - 2 - j]);
+        _mm_storeu_ps(acc + 2 * j, _mm_add_ps(_mm_loadu_ps(acc + 2 * j), _mm_mul_ps(xv, h01)));
+        j += 2;
+    }
     for (; j < T; ++j) {
         const float h = row[T - 1 - j];
         acc[2 * j] += xs.re * h;
@@ -123,17 +128,27 @@ inline void dump_accumulate(resamp *r, ox_cf32 xs, const float *row) {
 
 inline ox_cf32 dump_emit(resamp *r) {
     const size_t T = r->num_taps;
+    ox_cf32 *__restrict acc = r->dump_acc;
+    ox_cf32 *__restrict tail = r->dump_tail;
     ox_cf32 y;
     if (T == 1) {
-        y = r->dump_acc[0];
+        y = acc[0];
     } else {
-        y = ox_cf32{r->dump_acc[0].re + r->dump_tail[0].re, r->dump_acc[0].im + r->dump_tail[0].im};
-        float *tail = reinterpret_cast<float *>(r->dump_tail);
-        const float *acc = reinterpret_cast<const float *>(r->dump_acc);
-        for (size_t j = 0; j + 2 < 2 * (T - 1); ++j) tail[j] = tail[j + 2] + acc[j + 2];
-        r->dump_tail[T - 2] = r->dump_acc[T - 1];
+        y = ox_cf32{acc[0].re + tail[0].re, acc[0].im + tail[0].im};
+        // tail[j] = tail[j+1] + acc[j+1] for j = 0 ... T-3: element-wise, reading ahead of the
+        // writes, two samples per register.
+        float *tf = reinterpret_cast<float *>(tail);
+        const float *af = reinterpret_cast<const float *>(acc);
+        size_t j = 0;
+        for (; j + 2 <= T - 2; j += 2)
+            _mm_storeu_ps(tf + 2 * j, _mm_add_ps(_mm_loadu_ps(tf + 2 * j + 2), _mm_loadu_ps(af + 2 * j + 2)));
+        for (; j < T - 2; ++j) tail[j] = ox_cf32{tail[j + 1].re + acc[j + 1].re, tail[j + 1].im + acc[j + 1].im};
+        tail[T - 2] = acc[T - 1];
     }
-    std::memset(r->dump_acc, 0, T * sizeof(ox_cf32));
+    float *af = reinterpret_cast<float *>(acc);
+    size_t j = 0;
+    for (; j + 2 <= T; j += 2) _mm_storeu_ps(af + 2 * j, _mm_setzero_ps());
+    if (j < T) acc[j] = ox_cf32{0.0f, 0.0f};
     return y;
 }
 
