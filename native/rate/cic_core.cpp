@@ -71,6 +71,8 @@ double cic_dc_gain(const cic *c) {
 size_t cic_decimate_max_out(const cic *) { return 0; }
 
 size_t cic_decimate(cic *c, const ox_cf32 *in, size_t n, ox_cf32 *out, size_t out_cap) {
+    if (!c || !in || n == 0) return 0;
+    if (!out) out_cap = 0;
     // Integrators of both paths as [I, Q] 64-bit lane pairs held in registers over the block.
     __m128i s1 = _mm_set_epi64x(c->integ_q[0], c->integ_i[0]);
     __m128i s2 = _mm_set_epi64x(c->integ_q[1], c->integ_i[1]);

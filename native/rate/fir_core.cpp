@@ -19,6 +19,7 @@ namespace {
 constexpr ox::BlobKind kFirBlob{"FIR_", 1};
 
 fir *fir_alloc(size_t num_taps) {
+    if (num_taps > SIZE_MAX / sizeof(ox_cf32) / 2) return nullptr;  // byte counts must not wrap
     auto *f = static_cast<fir *>(std::calloc(1, sizeof(fir)));
     if (!f) return nullptr;
     f->num_taps = num_taps;
