@@ -139,6 +139,11 @@ def test_create_and_reconfigure():
     assert c.state() == cic(32).state()
     assert len(run(c, np.zeros(64, np.complex64))) == 2
     assert c.call("decimate_max_out") == 0
+    out = np.zeros(4, np.complex64)
+    assert c.call("decimate", None, 64, ptr(out), 4) == 0
+    before = c.state()
+    assert c.call("decimate", ptr(np.zeros(64, np.complex64)), 64, None, 4) == 0  # state advances
+    assert c.state() != before
     L.cic_destroy(None)
 
 
