@@ -170,10 +170,13 @@ def test_stages_value_is_thread_local():
     g = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int)(("RateConverter_stages_value", L))
     a, b = plain(0.1), plain(0.5)
     addrs, texts = {}, {}
+    both_alive = threading.Barrier(2)
 
     def work(name, rc):
         addrs[name] = g(rc.p, 0)
+        both_alive.wait()  # both threads (and their buffers) exist at once
         texts[name] = ctypes.string_at(addrs[name]).decode()
+        both_alive.wait()
 
     ts = [threading.Thread(target=work, args=(n, rc)) for n, rc in (("a", a), ("b", b))]
     for t in ts:
