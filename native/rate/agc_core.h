@@ -1,0 +1,142 @@
+// Feedback AGC for cf32 streams: a dB-domain gain integrator driven by an exponentially smoothed
+// power measurement, holding the output mean power at ref_db. Two forms run over one record:
+// the block form (gain updated per block and ramped across it) and the per-sample form (gain
+// updated every update_every samples and held in between), the latter used by the rate converter
+// in front of its terminal resampler.
+#pragma once
+
+#include "common/ox_common.h"
+#include "ox_tlm/ox_tlm_core.h"
+
+struct agc {
+    double ref_db;          // target output power, dB of mean |y|^2
+    double bw;              // gain-loop coefficient per sample (loop gain per update 4*bw)
+    double alpha;           // power-smoothing coefficient per sample, (0, 1]
+    uint64_t block;         // block length of the block form (0 treated as 1)
+    double clip_db;         // output clip level, dB of amplitude
+    uint64_t update_every;  // update period of the per-sample form (0 treated as 1)
+    double gain_db;         // gain integrator, dB
+    double level;           // smoothed mean power, linear
+    double gain_lin;        // linear gain in force
+    uint64_t count;         // per-sample form: samples since the last update
+    float clip_lin;         // cached clip amplitude
+    uint32_t pad;           // 0
+    // Telemetry attachment: borrowed context and probe ids; never part of a blob.
+    ox_tlm *tlm;
+    int32_t probe_gain;
+    int32_t probe_level;
+};
+// The first 88 bytes are the blob payload image (offsets 16..103 of the blob).
+static_assert(offsetof(agc, block) == 24 && offsetof(agc, clip_db) == 32 &&
+              offsetof(agc, update_every) == 40 && offsetof(agc, gain_db) == 48 &&
+              offsetof(agc, level) == 56 && offsetof(agc, gain_lin) == 64 &&
+              offsetof(agc, count) == 72 && offsetof(agc, clip_lin) == 80 &&
+              offsetof(agc, tlm) == 88);
+
+OX_API void agc_init(agc *a, double ref_db, double bw, double alpha);
+OX_API agc *agc_create(double ref_db, double bw, double alpha);
+OX_API void agc_destroy(agc *a);
+OX_API void agc_reset(agc *a);
+OX_API void agc_steps(agc *a, const ox_cf32 *in, ox_cf32 *out, size_t n);
+OX_API void agc_steps_per_sample(agc *a, const ox_cf32 *in, ox_cf32 *out, size_t n);
+OX_API double agc_get_applied_gain_db(const agc *a);
+OX_API double agc_get_gain_db(const agc *a);
+OX_API double agc_get_level(const agc *a);
+OX_API void agc_set_block(agc *a, uint64_t block);
+OX_API void agc_set_update_every(agc *a, uint64_t update_every);
+OX_API void agc_set_clip_db(agc *a, double clip_db);
+OX_API int agc_set_telemetry(agc *a, ox_tlm *tlm, const char *prefix, int decim);
+OX_API size_t agc_settling_samples(double bw, double alpha, double step_db, double tol_db);
+OX_API size_t settling_samples(double bw, double alpha, double step_db, double tol_db);
+OX_API size_t agc_state_bytes(const agc *a);
+OX_API void agc_get_state(const agc *a, void *buf);
+OX_API int agc_set_state(agc *a, const void *buf);
+
+namespace ox {
+
+constexpr double kAgcPowMax = 0x1p257;  // power clamp ceiling
+
+// Fast 10^(x/20): one floor, a quartic polynomial for 2^frac and an exponent insertion.
+// 0 below the range (and for NaN); 2^1023 above it.
+inline double agc_fast_db_to_amp(double x) {
+    constexpr double kLim = 6159.073711285056;
+    if (!(x >= -kLim)) return 0.0;
+    if (x > kLim) return 0x1p1023;
+    const double t = x * 0.16609640474436813;
+    const double k = __builtin_floor(t);
+    const double f = (t - k) * 0.6931471805599453;
+    const double p = ((((f / 24.0 + 1.0 / 6.0) * f + 0.5) * f + 1.0) * f + 1.0);
+    return __builtin_ldexp(p, static_cast<int>(k));
+}
+
+// The float flavour: +infinity above the range.
+inline float agc_fast_db_to_amp_f(double x) {
+    if (x > 6159.073711285056) return __builtin_inff();
+    return static_cast<float>(agc_fast_db_to_amp(x));
+}
+
+// Fast 10*log10(p) from the exponent and a two-term atanh series of the mantissa.
+inline double agc_fast_db(double p) {
+    const double q = p + 1e-30;
+    int e2;
+    const double half_m = __builtin_frexp(q, &e2);  // q = half_m * 2^e2, half_m in [0.5, 1)
+    const double m = half_m * 2.0;
+    const double e = static_cast<double>(e2 - 1);
+    const double g = (m - 1.0) / (m + 1.0);
+    return (e + 2.885390081777927 * g * (1.0 + g * g / 3.0)) * 3.010299956639812;
+}
+
+// Clamp of a measured or smoothed power into [0, 2^257] (NaN becomes the ceiling).
+inline double agc_clamp_pow(double p) {
+    if (p < 0.0) return 0.0;
+    if (!(p <= kAgcPowMax)) return kAgcPowMax;
+    return p;
+}
+
+// dB of the smoothed level, with fixed values outside [0, 2^257].
+inline double agc_level_db(double level) {
+    if (level < 0.0) return -300.00004019312837;
+    if (!(level <= kAgcPowMax)) return 773.6470888564317;
+    return agc_fast_db(level);
+}
+
+inline void agc_emit(agc *a, double level_db) {
+    if (!a->tlm) return;
+    const int32_t ids[2] = {a->probe_gain, a->probe_level};
+    const double vals[2] = {a->gain_db, level_db};
+    tlm_flush(a->tlm, ids, vals, 2);
+}
+
+inline float agc_clip(float v, float m) { return v > m ? m : (v < -m ? -m : v); }
+
+// One sample of the per-sample form (shared by the rate converter's controlled path and the
+// settling estimator).
+template <bool kTelemetry>
+inline ox_cf32 agc_step_sample(agc *a, ox_cf32 x) {
+    const uint64_t d = a->update_every ? a->update_every : 1;
+    if (a->count == 0) a->gain_lin = agc_fast_db_to_amp(a->gain_db);
+    const float g = static_cast<float>(a->gain_lin);
+    const ox_cf32 y{g * x.re, g * x.im};
+    const double yr = y.re, yi = y.im;
+    const double p = agc_clamp_pow(yr * yr + yi * yi);
+    a->count += 1;
+    if (a->alpha >= 1.0)
+        a->level = p;
+    else
+        a->level = a->level + a->alpha * (p - a->level);
+    if (a->count >= d) {
+        const double level_db = agc_level_db(a->level);
+        a->gain_db = a->gain_db + (a->ref_db - level_db) * static_cast<double>(d) * 4.0 * a->bw;
+        a->clip_lin = agc_fast_db_to_amp_f(a->clip_db);
+        a->count = 0;
+        if constexpr (kTelemetry) agc_emit(a, level_db);
+    }
+    const float m = a->clip_lin;
+    return ox_cf32{agc_clip(y.re, m), agc_clip(y.im, m)};
+}
+
+inline ox_cf32 agc_push(agc *a, ox_cf32 x) {
+    return a->tlm ? agc_step_sample<true>(a, x) : agc_step_sample<false>(a, x);
+}
+
+}  // namespace ox
