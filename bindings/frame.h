@@ -363,6 +363,40 @@ PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     return r;
 }
 
+// `method(x, /)`: a block call without `out=` over `size_t F(core, const In *, n_in, Out *)`
+// whose output bound is `size_t MaxOut(core)`. The input is converted like a block input and
+// holds `Group` values per sample (2 for interleaved I/Q; a trailing partial group is ignored),
+// so n_in = element count / Group. A fresh array of max(MaxOut, n_in) elements is allocated and
+// cut to the count produced.
+template <class F>
+struct FreshFn;
+template <class C, class In, class Out>
+struct FreshFn<size_t (*)(C *, const In *, size_t, Out *)> {
+    using I = In;
+    using O = Out;
+};
+
+template <auto F, auto MaxOut, size_t Group = 1, bool Release = kReleasesGil>
+PyObject *block_fresh(PyObject *self, PyObject *x) {
+    using Core = CoreOf<F>;
+    using In = typename FreshFn<decltype(F)>::I;
+    using Out = typename FreshFn<decltype(F)>::O;
+    static_assert(Group > 0);
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    PyArrayObject *in = input_array<In>(x);
+    if (!in) return nullptr;
+    const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
+    const size_t n_in = static_cast<size_t>(PyArray_SIZE(in)) / Group;
+    const size_t max_out = MaxOut(core);
+    const size_t cap_min = max_out > n_in ? max_out : n_in;
+    PyObject *r = produce<Out, Release>(nullptr, cap_min, [&](Out *o, size_t) {
+        return F(core, in_data, n_in, o);
+    });
+    Py_DECREF(in);
+    return r;
+}
+
 // `method(x, out=None)` over `void F(core, const In *, Out *, n)` with exactly one output per
 // input: the interpreter lock is kept, `out` must have exactly the input length and is itself
 // returned (the loop filter's contract).
@@ -709,6 +743,10 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
 // The same, with the interpreter lock kept whatever the module does.
 #define OX_BLOCK_LOCKED(name, fn, max_fn, doc) \
     {name, OX_FN((ox::py::block<fn, max_fn, false>)), OX_KW, doc}
+// method(x, /) without out=, over size_t fn(core, const In *, n_in, Out *); `group` input values
+// per sample (2 for interleaved I/Q).
+#define OX_BLOCK_FRESH(name, fn, max_fn, group, doc) \
+    {name, OX_FN((ox::py::block_fresh<fn, max_fn, group>)), METH_O, doc}
 // method(<input>, out=None) with the input keyword renamed (`kw` = {input, "out", NULL}).
 #define OX_BLOCK_KW(name, fn, max_fn, kw, doc) \
     {name, OX_FN((ox::py::block<fn, max_fn, ox::py::kReleasesGil, kw>)), OX_KW, doc}

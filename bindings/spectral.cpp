@@ -4,10 +4,148 @@
 
 #include <cstring>
 
+#include "fft/fft2d_core.h"
+#include "fft/fft_core.h"
 #include "spectral/psd_core.h"
 #include "spectral/window_core.h"
 
 namespace {
+
+// ---------------------------------------------------------------------------------------------
+// FFT
+// ---------------------------------------------------------------------------------------------
+namespace fft_py {
+
+fft_state_t *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"n", "sign", "nthreads", nullptr};
+    unsigned long long n = 1024;
+    int sign = -1, nthreads = 1;
+    if (!ox::py::parse(args, kw, "|Kii:FFT", names, &n, &sign, &nthreads)) return nullptr;
+    return ox::py::created(fft_create(n, sign, nthreads), PyExc_MemoryError,
+                           "fft_create returned NULL");
+}
+
+#define FFT_MAX_OUT(name) \
+    {#name "_max_out", OX_FN(ox::py::max_out<fft_##name##_max_out>), METH_NOARGS, \
+     #name "_max_out()\n--\n\nOutput capacity " #name " needs: n."}
+
+PyMethodDef methods[] = {
+    {"reset", OX_FN(ox::py::reset<fft_reset>), METH_NOARGS,
+     "reset()\n--\n\nNo-op reset (plans are immutable after creation)."},
+    OX_BLOCK("execute_cf64", fft_execute_cf64, fft_execute_cf64_max_out,
+             "execute_cf64(x, out=None)\n--\n\nThe n-point DFT of x (complex128, taken flat) in "
+             "double precision, unnormalised; returns n bins as complex128. An x shorter than n is "
+             "zero-padded, samples past n are ignored. A given out must be complex128 with at "
+             "least max(n, len(x)) elements; its first n are written and returned as a view."),
+    FFT_MAX_OUT(execute_cf64),
+    OX_BLOCK("execute_cf32", fft_execute_cf32, fft_execute_cf32_max_out,
+             "execute_cf32(x, out=None)\n--\n\nThe n-point DFT of x (complex64), unnormalised; "
+             "returns n bins as complex64. Computed in single precision when n is a multiple of "
+             "16 with prime factors 2, 3 and 5 only, else in double precision and rounded. Short "
+             "input and out as in execute_cf64."),
+    FFT_MAX_OUT(execute_cf32),
+    OX_BLOCK_FRESH("execute_ci16", fft_execute_ci16, fft_execute_ci16_max_out, 2,
+                   "execute_ci16(iq, /)\n--\n\nThe n-point DFT of interleaved int16 I/Q samples "
+                   "(I, Q, I, Q, ...; an odd trailing value is ignored) scaled to full scale 1.0 "
+                   "(value / 32768); returns n bins as complex64. Fewer than n samples are "
+                   "zero-padded."),
+    OX_BLOCK_FRESH("execute_ci8", fft_execute_ci8, fft_execute_ci8_max_out, 2,
+                   "execute_ci8(iq, /)\n--\n\nAs execute_ci16 for interleaved int8 I/Q "
+                   "(value / 128)."),
+    OX_BLOCK("execute_inplace_cf64", fft_execute_inplace_cf64, fft_execute_inplace_cf64_max_out,
+             "execute_inplace_cf64(x, out=None)\n--\n\nCopy min(len(x), n) samples of x into the "
+             "transform buffer (out, or a new array), zero the rest, and transform it in place; "
+             "x itself is not modified, and out may be x. Returns n complex128 bins."),
+    FFT_MAX_OUT(execute_inplace_cf64),
+    OX_BLOCK("execute_inplace_cf32", fft_execute_inplace_cf32, fft_execute_inplace_cf32_max_out,
+             "execute_inplace_cf32(x, out=None)\n--\n\nAs execute_inplace_cf64 for complex64, "
+             "with the precision rule of execute_cf32."),
+    FFT_MAX_OUT(execute_inplace_cf32),
+    OX_LIFECYCLE(fft_destroy),
+    OX_END_METHODS,
+};
+#undef FFT_MAX_OUT
+
+PyGetSetDef props[] = {
+    OX_GET("n", fft_get_n, "Transform length (samples)."),
+    OX_GET("sign", fft_get_sign, "-1 forward, +1 inverse."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "FFT(n=1024, sign=-1, nthreads=1)\n--\n\n"
+    "Fixed-length, unnormalised complex DFT.\n\n"
+    "sign < 0 computes the forward kernel exp(-2j*pi*k*m/n), any other sign (0 included) the\n"
+    "backward kernel exp(+2j*pi*k*m/n); neither divides by n, so a forward then an inverse\n"
+    "transform returns the input times n. Double-precision methods always compute in double;\n"
+    "single-precision and integer methods use a single-precision plan when n is a multiple of 16\n"
+    "with prime factors 2, 3 and 5 only. nthreads > 1 lets the plans use that many threads.\n"
+    "Results do not depend on the alignment of the arrays passed in.";
+
+}  // namespace fft_py
+
+// ---------------------------------------------------------------------------------------------
+// FFT2D
+// ---------------------------------------------------------------------------------------------
+namespace fft2d_py {
+
+fft2d_state_t *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"ny", "nx", "sign", "nthreads", nullptr};
+    unsigned long long ny = 64, nx = 64;
+    int sign = -1, nthreads = 1;
+    if (!ox::py::parse(args, kw, "|KKii:FFT2D", names, &ny, &nx, &sign, &nthreads)) return nullptr;
+    return ox::py::created(fft2d_create(ny, nx, sign, nthreads), PyExc_MemoryError,
+                           "fft2d_create returned NULL");
+}
+
+#define FFT2D_MAX_OUT(name) \
+    {#name "_max_out", OX_FN(ox::py::max_out<fft2d_##name##_max_out>), METH_NOARGS, \
+     #name "_max_out()\n--\n\nOutput capacity " #name " needs: ny * nx."}
+
+PyMethodDef methods[] = {
+    {"reset", OX_FN(ox::py::reset<fft2d_reset>), METH_NOARGS,
+     "reset()\n--\n\nNo-op reset (plans are immutable after creation)."},
+    OX_BLOCK("execute_cf64", fft2d_execute_cf64, fft2d_execute_cf64_max_out,
+             "execute_cf64(x, out=None)\n--\n\nThe ny x nx DFT of x (complex128, any shape taken "
+             "flat as ny rows of nx samples) in double precision, unnormalised; returns the ny*nx "
+             "bins flat in row-major order (reshape to (ny, nx)). A shorter x is zero-padded. A "
+             "given out must be complex128 with at least max(ny*nx, x.size) elements."),
+    FFT2D_MAX_OUT(execute_cf64),
+    OX_BLOCK("execute_cf32", fft2d_execute_cf32, fft2d_execute_cf32_max_out,
+             "execute_cf32(x, out=None)\n--\n\nAs execute_cf64 for complex64; single precision "
+             "when nx and ny are both multiples of 16 with prime factors 2, 3 and 5 only, else "
+             "computed in double and rounded."),
+    FFT2D_MAX_OUT(execute_cf32),
+    OX_BLOCK("execute_inplace_cf64", fft2d_execute_inplace_cf64,
+             fft2d_execute_inplace_cf64_max_out,
+             "execute_inplace_cf64(x, out=None)\n--\n\nCopy min(x.size, ny*nx) samples into the "
+             "transform buffer (out, or a new array), zero the rest, and transform it in place; "
+             "x is not modified, and out may be x."),
+    FFT2D_MAX_OUT(execute_inplace_cf64),
+    OX_BLOCK("execute_inplace_cf32", fft2d_execute_inplace_cf32,
+             fft2d_execute_inplace_cf32_max_out,
+             "execute_inplace_cf32(x, out=None)\n--\n\nAs execute_inplace_cf64 for complex64."),
+    FFT2D_MAX_OUT(execute_inplace_cf32),
+    OX_LIFECYCLE(fft2d_destroy),
+    OX_END_METHODS,
+};
+#undef FFT2D_MAX_OUT
+
+PyGetSetDef props[] = {
+    OX_GET("ny", fft2d_get_ny, "Row count."),
+    OX_GET("nx", fft2d_get_nx, "Column count."),
+    OX_GET("sign", fft2d_get_sign, "-1 forward, +1 inverse."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "FFT2D(ny=64, nx=64, sign=-1, nthreads=1)\n--\n\n"
+    "Fixed-size, unnormalised 2-D complex DFT over ny rows of nx samples (row-major).\n\n"
+    "The transform is separable: DFTs along every row, then along every column, both with the\n"
+    "direction of sign (< 0 forward, else backward), never divided by ny*nx. Inputs and results\n"
+    "are flat arrays of ny*nx samples.";
+
+}  // namespace fft2d_py
 
 // ---------------------------------------------------------------------------------------------
 // PSD
@@ -337,6 +475,10 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit_spectral(void) {
     return ox::py::init_module(
         &module_def, {
+                         OX_TYPE("spectral.FFT", fft_py::doc, fft_py::create, fft_destroy,
+                                 fft_py::methods, fft_py::props),
+                         OX_TYPE("spectral.FFT2D", fft2d_py::doc, fft2d_py::create, fft2d_destroy,
+                                 fft2d_py::methods, fft2d_py::props),
                          OX_TYPE("spectral.PSD", psd_py::doc, psd_py::create, psd_destroy,
                                  psd_py::methods, psd_py::props),
                      });
