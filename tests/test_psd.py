@@ -590,3 +590,14 @@ def test_module_type_order():
     assert spectral.PSD.__module__ == "spectral"
     with pytest.raises(TypeError):
         type("Sub", (spectral.PSD,), {})
+
+
+def test_demo_section_runs(tmp_path, monkeypatch, capsys):
+    from ostrel.demo import spectral as demo
+
+    monkeypatch.chdir(tmp_path)
+    demo.run()
+    text = capsys.readouterr().out
+    for word in ("noise floor", "SNR", "SFDR", "occupied bw", "peaks:"):
+        assert word in text
+    assert ("plot saved to" in text) == (tmp_path / "demo_psd.png").exists()
