@@ -352,7 +352,7 @@ def test_properties():
     assert psd.enbw == pytest.approx(1000 * (w**2).sum() / w.sum() ** 2, rel=1e-12)
     assert psd.rbw == pytest.approx(psd.enbw * 48000.0 / 1000)
     assert spectral.PSD(n=1024, pad=2).nfft == 2048
-    assert spectral.PSD(n=2).nfft == 2
+    assert spectral.PSD(n=2, window="blackman-harris").nfft == 2
     defaults = spectral.PSD()
     assert (defaults.n, defaults.fs, defaults.mode, defaults.nfft) == (1024, 1.0, 0, 1024)
     with pytest.raises(AttributeError):
@@ -543,7 +543,8 @@ def test_constructor_messages():
     for kw in ({"n": 1}, {"n": 0}, {"fs": 0.0}, {"fs": -1.0}, {"full_scale": 0.0},
                {"full_scale": -2.0}, {"fs": float("nan")}, {"fs": float("inf")},
                {"full_scale": float("nan")}, {"n": 2**40}, {"n": 2**20, "pad": 2**60},
-               {"bits": 5000}):
+               {"bits": 5000}, {"n": 2, "window": "hann"},
+               {"window": "kaiser", "beta": float("nan")}, {"window": "kaiser", "beta": 1e6}):
         with pytest.raises(MemoryError, match="psd_create returned NULL"):
             spectral.PSD(**kw)
     # bits overrides a bad full_scale

@@ -168,6 +168,12 @@ psd_state_t *psd_create(uint64_t n, double fs, uint32_t window, float beta, uint
         s1 += v;
         s2 += v * v;
     }
+    // A window without positive finite gain (Hann of length 2 is all zeros; a NaN or
+    // overflowing Kaiser beta) would make every reading NaN: refused.
+    if (!(s1 > 0.0) || !std::isfinite(s1) || !(s2 > 0.0) || !std::isfinite(s2)) {
+        release(psd);
+        return nullptr;
+    }
     psd->s1 = s1;
     psd->s2 = s2;
     psd->enbw = static_cast<double>(n) * s2 / (s1 * s1);
