@@ -234,6 +234,16 @@ PyObject *exit(PyObject *self, PyObject *) {
 // raises NumPy's TypeError). Any shape is taken as its flat element sequence.
 template <class T>
 inline PyArrayObject *input_array(PyObject *x) {
+    // Fast path for the common case, with the result PyArray_FromAny would give: an exact ndarray
+    // of the dtype in native byte order that is already C-contiguous and aligned is used as is.
+    if (PyArray_CheckExact(x)) {
+        auto *a = reinterpret_cast<PyArrayObject *>(x);
+        if (PyArray_TYPE(a) == Npy<T>::type && PyArray_ISNOTSWAPPED(a) &&
+            PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
+            Py_INCREF(x);
+            return a;
+        }
+    }
     return reinterpret_cast<PyArrayObject *>(PyArray_FromAny(
         x, PyArray_DescrFromType(Npy<T>::type), 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
         nullptr));
@@ -340,6 +350,31 @@ struct BlockFn<size_t (*)(C *, const In *, size_t, Out *, size_t)> {
 
 inline constexpr const char *kBlockKeywords[] = {"x", "out", nullptr};
 
+// Parses `(x, out=None)` of a block call. The shapes used in streaming loops (x alone, x and out
+// positional, x positional with out= as the only keyword) are taken without the general keyword
+// parser, which stays the path for every other call, its error messages included.
+inline bool parse_block_args(PyObject *args, PyObject *kw, Keywords names, PyObject **x,
+                             PyObject **out) {
+    const Py_ssize_t n_args = PyTuple_GET_SIZE(args);
+    const Py_ssize_t n_kw = kw ? PyDict_GET_SIZE(kw) : 0;
+    if (n_kw == 0 && (n_args == 1 || n_args == 2)) {
+        *x = PyTuple_GET_ITEM(args, 0);
+        *out = n_args == 2 ? PyTuple_GET_ITEM(args, 1) : nullptr;
+        return true;
+    }
+    if (n_kw == 1 && n_args == 1) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        if (PyDict_Next(kw, &pos, &key, &value) && PyUnicode_Check(key) &&
+            PyUnicode_CompareWithASCIIString(key, names[1]) == 0) {
+            *x = PyTuple_GET_ITEM(args, 0);
+            *out = value;
+            return true;
+        }
+    }
+    return parse(args, kw, "O|O", names, x, out);
+}
+
 // `Names` renames the two keywords (input first, then out) where a method's input is not `x`.
 template <auto F, auto MaxOut, bool Release = kReleasesGil, Keywords Names = kBlockKeywords>
 PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
@@ -349,7 +384,7 @@ PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     Core *core = core_of<Core>(self);
     if (!core) return nullptr;
     PyObject *x = nullptr, *out_obj = nullptr;
-    if (!parse(args, kw, "O|O", Names, &x, &out_obj)) return nullptr;
+    if (!parse_block_args(args, kw, Names, &x, &out_obj)) return nullptr;
     PyArrayObject *in = input_array<In>(x);
     if (!in) return nullptr;
     const auto *in_data = static_cast<const In *>(PyArray_DATA(in));

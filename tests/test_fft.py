@@ -567,3 +567,34 @@ def test_docstrings_and_signatures():
     assert "No-op reset (plans are immutable after creation)." in spectral.FFT2D.reset.__doc__
     order = [k for k in vars(spectral) if k in ("FFT", "FFT2D", "PSD")]
     assert order[:2] == ["FFT", "FFT2D"]
+
+
+def test_block_argument_shapes_and_input_conversions():
+    f = spectral.FFT(8)
+    x = cplx(8, np.complex64)
+    want = f.execute_cf32(x)
+    for call in (lambda o: f.execute_cf32(x, o), lambda o: f.execute_cf32(x, out=o),
+                 lambda o: f.execute_cf32(x=x, out=o), lambda o: f.execute_cf32(out=o, x=x)):
+        o = np.zeros(8, np.complex64)
+        np.testing.assert_array_equal(call(o), want)
+        np.testing.assert_array_equal(o, want)
+    np.testing.assert_array_equal(f.execute_cf32(x, None), want)
+    np.testing.assert_array_equal(f.execute_cf32(x, out=None), want)
+    with pytest.raises(TypeError):
+        f.execute_cf32(x, outt=np.zeros(8, np.complex64))
+    with pytest.raises(TypeError):
+        f.execute_cf32(x, np.zeros(8, np.complex64), None)
+    with pytest.raises(TypeError):
+        f.execute_cf32()
+    with pytest.raises(TypeError):
+        f.execute_cf32(x, x=x)
+    # Byte-swapped, strided and subclass inputs are converted, never misread.
+    np.testing.assert_array_equal(f.execute_cf32(x.astype(">c8")), want)
+    strided = np.zeros(16, np.complex64)
+    strided[::2] = x
+    np.testing.assert_array_equal(f.execute_cf32(strided[::2]), want)
+
+    class Sub(np.ndarray):
+        pass
+
+    np.testing.assert_array_equal(f.execute_cf32(x.view(Sub)), want)
