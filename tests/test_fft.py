@@ -598,3 +598,33 @@ def test_block_argument_shapes_and_input_conversions():
         pass
 
     np.testing.assert_array_equal(f.execute_cf32(x.view(Sub)), want)
+
+
+def test_planning_and_execution_from_several_threads(lib):
+    # ctypes calls run without the interpreter lock: native callers planning, executing and
+    # destroying objects on several threads at once (FFTW's planner is global state).
+    import threading
+
+    errors = []
+
+    def worker(seed):
+        rng = np.random.default_rng(seed)
+        try:
+            for k in range(25):
+                n = int(rng.choice([16, 48, 97, 1000, 1024, 240]))
+                f = lib.fft_create(n, -1, 1 + k % 2)
+                assert f
+                x = cplx(n, np.complex64, rng)
+                out = np.zeros(n, np.complex64)
+                assert lib.fft_execute_cf32(f, P(x), n, P(out), n) == n
+                assert np.abs(out - reference(x)).max() <= 1e-5 * np.linalg.norm(reference(x))
+                lib.fft_destroy(f)
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
