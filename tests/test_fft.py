@@ -628,3 +628,15 @@ def test_planning_and_execution_from_several_threads(lib):
     for t in threads:
         t.join()
     assert not errors
+
+
+@pytest.mark.parametrize("ny,nx,single", [(48, 80, True), (16, 48, True), (48, 40, False),
+                                          (3, 5, False), (112, 16, False)])
+def test_fft2d_precision_rule(ny, nx, single):
+    # Single precision only when both dimensions qualify; otherwise the double transform is
+    # rounded once, bit for bit.
+    f = spectral.FFT2D(ny, nx)
+    x = cplx(ny * nx, np.complex64)
+    y = f.execute_cf32(x)
+    rounded = f.execute_cf64(x.astype(np.complex128)).astype(np.complex64)
+    assert np.array_equal(y, rounded) != single

@@ -66,12 +66,24 @@ struct PlannerLock {
     PlannerLock &operator=(const PlannerLock &) = delete;
 };
 
-void set_plan_threads([[maybe_unused]] int nthreads) {
+// FFTW's thread count applies to the plans made after it is set. It is set for each plan and put
+// back to 1 afterwards, so other users of the library in the process see the default.
+struct PlanThreads {
+    explicit PlanThreads([[maybe_unused]] int nthreads) {
 #if defined(OX_HAVE_FFTW_THREADS)
-    fftw_plan_with_nthreads(nthreads > 1 ? nthreads : 1);
-    fftwf_plan_with_nthreads(nthreads > 1 ? nthreads : 1);
+        fftw_plan_with_nthreads(nthreads > 1 ? nthreads : 1);
+        fftwf_plan_with_nthreads(nthreads > 1 ? nthreads : 1);
 #endif
-}
+    }
+    ~PlanThreads() {
+#if defined(OX_HAVE_FFTW_THREADS)
+        fftw_plan_with_nthreads(1);
+        fftwf_plan_with_nthreads(1);
+#endif
+    }
+    PlanThreads(const PlanThreads &) = delete;
+    PlanThreads &operator=(const PlanThreads &) = delete;
+};
 
 int fftw_direction(int sign) { return sign < 0 ? FFTW_FORWARD : FFTW_BACKWARD; }
 
@@ -95,7 +107,7 @@ fftw_plan make_plan64(const fft_plan_t *p) {
     fftw_iodim64 dims[2];
     const int rank = plan_dims(p, dims);
     PlannerLock lock;
-    set_plan_threads(p->nthreads);
+    PlanThreads threads(p->nthreads);
     return fftw_plan_guru64_dft(rank, dims, 0, nullptr, reinterpret_cast<fftw_complex *>(p->work64),
                                 reinterpret_cast<fftw_complex *>(p->out64), fftw_direction(p->sign),
                                 kPlanFlags);
@@ -105,7 +117,7 @@ fftwf_plan make_plan32(const fft_plan_t *p) {
     fftw_iodim64 dims[2];
     const int rank = plan_dims(p, dims);
     PlannerLock lock;
-    set_plan_threads(p->nthreads);
+    PlanThreads threads(p->nthreads);
     return fftwf_plan_guru64_dft(rank, reinterpret_cast<fftwf_iodim64 *>(dims), 0, nullptr,
                                  reinterpret_cast<fftwf_complex *>(p->pf_in),
                                  reinterpret_cast<fftwf_complex *>(p->pf_out),
@@ -148,6 +160,7 @@ fft_plan_t *plan_build(uint64_t n, uint64_t ny, uint64_t nx, int is_2d, int sign
         total = n;
     }
     if (total == 0 || total > kMaxTotal) return nullptr;
+    planner_setup_once();  // FFTW's thread support is initialised before any other FFTW call
     auto *p = static_cast<fft_plan_t *>(std::calloc(1, sizeof(fft_plan_t)));
     if (!p) return nullptr;
     p->sign = sign;
