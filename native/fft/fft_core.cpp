@@ -45,8 +45,9 @@ OX_API fft_state_t *fft_create(uint64_t n, int sign, int nthreads) {
     if (!f) return nullptr;
     f->n = n;
     f->sign = sign;
-    f->plan64 = ox::fft::plan_1d(n, sign, nthreads);
-    f->plan32 = f->plan64 ? ox::fft::plan_1d(n, sign, nthreads) : nullptr;
+    using ox::fft::Precision;
+    f->plan64 = ox::fft::plan_1d(n, sign, nthreads, Precision::kDoubleCalls);
+    if (f->plan64) f->plan32 = ox::fft::plan_1d(n, sign, nthreads, Precision::kSingleCalls);
     if (!f->plan32) {
         fft_destroy(f);
         return nullptr;

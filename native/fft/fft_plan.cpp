@@ -151,7 +151,24 @@ void release_double(fft_plan_t *p) {
 // sample) must be addressable, and FFTW's dims are ptrdiff_t.
 constexpr uint64_t kMaxTotal = static_cast<uint64_t>(PTRDIFF_MAX) / 64;
 
-fft_plan_t *plan_build(uint64_t n, uint64_t ny, uint64_t nx, int is_2d, int sign, int nthreads) {
+// Adds the double-precision plan and its staging buffers; false when memory is exhausted. The
+// buffers come first: they are the bulk of the memory, and FFTW's planner itself has no graceful
+// out-of-memory path.
+bool add_double(fft_plan_t *p) {
+    p->work64 = static_cast<ox_cf64 *>(fftw_malloc(p->total * sizeof(ox_cf64)));
+    p->out64 = static_cast<ox_cf64 *>(fftw_malloc(p->total * sizeof(ox_cf64)));
+    if (p->work64 && p->out64) p->plan64 = make_plan64(p);
+    if (!p->plan64) {
+        release_double(p);
+        return false;
+    }
+    p->align_in64 = fftw_alignment_of(reinterpret_cast<double *>(p->work64));
+    p->align_out64 = fftw_alignment_of(reinterpret_cast<double *>(p->out64));
+    return true;
+}
+
+fft_plan_t *plan_build(uint64_t n, uint64_t ny, uint64_t nx, int is_2d, int sign, int nthreads,
+                       ox::fft::Precision precision) {
     uint64_t total;
     if (is_2d) {
         if (ny == 0 || nx == 0 || ny > kMaxTotal / nx) return nullptr;
@@ -170,19 +187,19 @@ fft_plan_t *plan_build(uint64_t n, uint64_t ny, uint64_t nx, int is_2d, int sign
     p->is_2d = is_2d;
     p->nthreads = nthreads > 1 ? nthreads : 1;
     p->total = static_cast<size_t>(total);
-    // The buffers first: they are the bulk of the memory, and FFTW's planner itself has no
-    // graceful out-of-memory path.
-    p->work64 = static_cast<ox_cf64 *>(fftw_malloc(p->total * sizeof(ox_cf64)));
-    p->out64 = static_cast<ox_cf64 *>(fftw_malloc(p->total * sizeof(ox_cf64)));
-    if (p->work64 && p->out64) p->plan64 = make_plan64(p);
-    if (!p->plan64) {
-        release_double(p);
-        std::free(p);
+    using ox::fft::Precision;
+    bool ok;
+    if (precision == Precision::kSingleCalls) {
+        pffft_try_setup(p);
+        ok = p->plan32 || add_double(p);  // the widened path needs the double plan
+    } else {
+        ok = add_double(p);
+        if (ok && precision == Precision::kBoth) pffft_try_setup(p);
+    }
+    if (!ok) {
+        pocketfft_destroy_plan(p);
         return nullptr;
     }
-    p->align_in64 = fftw_alignment_of(reinterpret_cast<double *>(p->work64));
-    p->align_out64 = fftw_alignment_of(reinterpret_cast<double *>(p->out64));
-    pffft_try_setup(p);
     return p;
 }
 
@@ -310,12 +327,12 @@ bool single_qualifies(uint64_t len) {
     return len == 1;
 }
 
-fft_plan_t *plan_1d(uint64_t n, int sign, int nthreads) {
-    return plan_build(n, 0, 0, 0, sign, nthreads);
+fft_plan_t *plan_1d(uint64_t n, int sign, int nthreads, Precision precision) {
+    return plan_build(n, 0, 0, 0, sign, nthreads, precision);
 }
 
-fft_plan_t *plan_2d(uint64_t ny, uint64_t nx, int sign, int nthreads) {
-    return plan_build(0, ny, nx, 1, sign, nthreads);
+fft_plan_t *plan_2d(uint64_t ny, uint64_t nx, int sign, int nthreads, Precision precision) {
+    return plan_build(0, ny, nx, 1, sign, nthreads, precision);
 }
 
 size_t plan_size(const fft_plan_t *plan) { return plan->total; }
@@ -365,17 +382,19 @@ void scratch_free(ox_cf64 *p) { fftw_free(p); }
 // ---------------------------------------------------------------------------------------------
 // Exported plan layer.
 // ---------------------------------------------------------------------------------------------
-OX_API fft_plan_t *pocketfft_plan_1d(uint64_t n, int sign) { return ox::fft::plan_1d(n, sign, 1); }
+OX_API fft_plan_t *pocketfft_plan_1d(uint64_t n, int sign) {
+    return ox::fft::plan_1d(n, sign, 1, ox::fft::Precision::kBoth);
+}
 
 OX_API fft_plan_t *pocketfft_plan_2d(uint64_t ny, uint64_t nx, int sign) {
-    return ox::fft::plan_2d(ny, nx, sign, 1);
+    return ox::fft::plan_2d(ny, nx, sign, 1, ox::fft::Precision::kBoth);
 }
 
 OX_API void pffft_try_setup(fft_plan_t *p) {
-    if (!p || p->plan32 || !p->plan64) return;
-    const bool qualifies = p->is_2d
-                               ? ox::fft::single_qualifies(p->nx) && ox::fft::single_qualifies(p->ny)
-                               : ox::fft::single_qualifies(p->n);
+    if (!p || p->plan32) return;
+    using ox::fft::single_qualifies;
+    const bool qualifies = p->is_2d ? single_qualifies(p->nx) && single_qualifies(p->ny)
+                                    : single_qualifies(p->n);
     if (!qualifies) return;
     p->pf_in = static_cast<ox_cf32 *>(fftwf_malloc(p->total * sizeof(ox_cf32)));
     p->pf_out = static_cast<ox_cf32 *>(fftwf_malloc(p->total * sizeof(ox_cf32)));

@@ -50,9 +50,16 @@ namespace ox::fft {
 // Lengths that get a single-precision plan: L >= 16, L % 16 == 0, L = 2^a * 3^b * 5^c.
 bool single_qualifies(uint64_t len);
 
+// Which calls a record serves. The exported constructors make kBoth records (every execute
+// function works on them). The components keep one record per precision and build only what it
+// needs: kDoubleCalls has the double plan only; kSingleCalls has the single-precision plan when
+// the lengths qualify and otherwise the double plan for the widened path. Only the run_*
+// functions of the record's calls may be used on it.
+enum class Precision { kBoth, kDoubleCalls, kSingleCalls };
+
 // Plan constructors with an FFTW thread count (values below 2 plan single-threaded).
-fft_plan_t *plan_1d(uint64_t n, int sign, int nthreads);
-fft_plan_t *plan_2d(uint64_t ny, uint64_t nx, int sign, int nthreads);
+fft_plan_t *plan_1d(uint64_t n, int sign, int nthreads, Precision precision);
+fft_plan_t *plan_2d(uint64_t ny, uint64_t nx, int sign, int nthreads, Precision precision);
 
 // Samples per transform (n, or ny*nx).
 size_t plan_size(const fft_plan_t *plan);
