@@ -22,7 +22,8 @@ struct fft_plan_t {
     size_t total;      // samples per transform: n, or ny*nx
     // Double precision: out-of-place plan over (work64 -> out64); both buffers double as the
     // input and output staging areas for caller buffers that cannot be used directly, and
-    // work64 also receives widened single-precision and integer input.
+    // work64 also receives widened single-precision and integer input. All three are null in a
+    // component's single-precision record whose lengths qualify (see ox::fft::Precision).
     fftw_plan plan64;
     ox_cf64 *work64;
     ox_cf64 *out64;
@@ -236,8 +237,8 @@ bool aligned_out(const fft_plan_t *p, const ox_cf32 *x) {
     return fftwf_alignment_of(const_cast<float *>(&x->re)) == p->align_out32;
 }
 
-// Runs the plan of precision S from `src` (a buffer the plan accepts as input, never `out`) to
-// `out`, through the output staging area when `out` has the wrong alignment.
+// Runs the plan from `src` (a buffer with the plan's input alignment, never `out`) to `out`,
+// through the output staging area when `out` has the wrong alignment.
 void exec_to(const fft_plan_t *p, const ox_cf64 *src, ox_cf64 *out) {
     if (aligned_out(p, out)) {
         exec64(p, src, out);
