@@ -301,20 +301,16 @@ void run_int(fft_plan_t *p, const I *iq, size_t have, ox_cf32 *out) {
     if (p->plan32) {
         const float scale = static_cast<float>(kIntScale<I>);
         ox_cf32 *w = p->pf_in;
-        for (size_t i = 0; i < m; ++i) {
-            w[i].re = static_cast<float>(iq[2 * i]) * scale;
-            w[i].im = static_cast<float>(iq[2 * i + 1]) * scale;
-        }
+        float *dst = &w->re;
+        for (size_t i = 0; i < 2 * m; ++i) dst[i] = static_cast<float>(iq[i]) * scale;
         std::memset(static_cast<void *>(w + m), 0, (total - m) * sizeof(ox_cf32));
         exec_to(p, w, out);
         return;
     }
     const double scale = kIntScale<I>;
     ox_cf64 *w = p->work64;
-    for (size_t i = 0; i < m; ++i) {
-        w[i].re = static_cast<double>(iq[2 * i]) * scale;
-        w[i].im = static_cast<double>(iq[2 * i + 1]) * scale;
-    }
+    double *dst = &w->re;
+    for (size_t i = 0; i < 2 * m; ++i) dst[i] = static_cast<double>(iq[i]) * scale;
     std::memset(static_cast<void *>(w + m), 0, (total - m) * sizeof(ox_cf64));
     exec64(p, w, p->out64);
     narrow_out64(p, out);
