@@ -234,6 +234,16 @@ PyObject *exit(PyObject *self, PyObject *) {
 // raises NumPy's TypeError). Any shape is taken as its flat element sequence.
 template <class T>
 inline PyArrayObject *input_array(PyObject *x) {
+    // Fast path for the common case, with the result PyArray_FromAny would give: an exact ndarray
+    // of the dtype in native byte order that is already C-contiguous and aligned is used as is.
+    if (PyArray_CheckExact(x)) {
+        auto *a = reinterpret_cast<PyArrayObject *>(x);
+        if (PyArray_TYPE(a) == Npy<T>::type && PyArray_ISNOTSWAPPED(a) &&
+            PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
+            Py_INCREF(x);
+            return a;
+        }
+    }
     return reinterpret_cast<PyArrayObject *>(PyArray_FromAny(
         x, PyArray_DescrFromType(Npy<T>::type), 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
         nullptr));
@@ -338,16 +348,43 @@ struct BlockFn<size_t (*)(C *, const In *, size_t, Out *, size_t)> {
     using O = Out;
 };
 
-template <auto F, auto MaxOut, bool Release = kReleasesGil>
+inline constexpr const char *kBlockKeywords[] = {"x", "out", nullptr};
+
+// Parses `(x, out=None)` of a block call. The shapes used in streaming loops (x alone, x and out
+// positional, x positional with out= as the only keyword) are taken without the general keyword
+// parser, which stays the path for every other call, its error messages included.
+inline bool parse_block_args(PyObject *args, PyObject *kw, Keywords names, PyObject **x,
+                             PyObject **out) {
+    const Py_ssize_t n_args = PyTuple_GET_SIZE(args);
+    const Py_ssize_t n_kw = kw ? PyDict_GET_SIZE(kw) : 0;
+    if (n_kw == 0 && (n_args == 1 || n_args == 2)) {
+        *x = PyTuple_GET_ITEM(args, 0);
+        *out = n_args == 2 ? PyTuple_GET_ITEM(args, 1) : nullptr;
+        return true;
+    }
+    if (n_kw == 1 && n_args == 1) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        if (PyDict_Next(kw, &pos, &key, &value) && PyUnicode_Check(key) &&
+            PyUnicode_CompareWithASCIIString(key, names[1]) == 0) {
+            *x = PyTuple_GET_ITEM(args, 0);
+            *out = value;
+            return true;
+        }
+    }
+    return parse(args, kw, "O|O", names, x, out);
+}
+
+// `Names` renames the two keywords (input first, then out) where a method's input is not `x`.
+template <auto F, auto MaxOut, bool Release = kReleasesGil, Keywords Names = kBlockKeywords>
 PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using In = typename BlockFn<decltype(F)>::I;
     using Out = typename BlockFn<decltype(F)>::O;
-    static const char *const names[] = {"x", "out", nullptr};
     Core *core = core_of<Core>(self);
     if (!core) return nullptr;
     PyObject *x = nullptr, *out_obj = nullptr;
-    if (!parse(args, kw, "O|O", names, &x, &out_obj)) return nullptr;
+    if (!parse_block_args(args, kw, Names, &x, &out_obj)) return nullptr;
     PyArrayObject *in = input_array<In>(x);
     if (!in) return nullptr;
     const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
@@ -356,6 +393,40 @@ PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     const size_t cap_min = max_out > n_in ? max_out : n_in;
     PyObject *r = produce<Out, Release>(out_obj, cap_min, [&](Out *o, size_t cap) {
         return F(core, in_data, n_in, o, cap);
+    });
+    Py_DECREF(in);
+    return r;
+}
+
+// `method(x, /)`: a block call without `out=` over `size_t F(core, const In *, n_in, Out *)`
+// whose output bound is `size_t MaxOut(core)`. The input is converted like a block input and
+// holds `Group` values per sample (2 for interleaved I/Q; a trailing partial group is ignored),
+// so n_in = element count / Group. A fresh array of max(MaxOut, n_in) elements is allocated and
+// cut to the count produced.
+template <class F>
+struct FreshFn;
+template <class C, class In, class Out>
+struct FreshFn<size_t (*)(C *, const In *, size_t, Out *)> {
+    using I = In;
+    using O = Out;
+};
+
+template <auto F, auto MaxOut, size_t Group = 1, bool Release = kReleasesGil>
+PyObject *block_fresh(PyObject *self, PyObject *x) {
+    using Core = CoreOf<F>;
+    using In = typename FreshFn<decltype(F)>::I;
+    using Out = typename FreshFn<decltype(F)>::O;
+    static_assert(Group > 0);
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    PyArrayObject *in = input_array<In>(x);
+    if (!in) return nullptr;
+    const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
+    const size_t n_in = static_cast<size_t>(PyArray_SIZE(in)) / Group;
+    const size_t max_out = MaxOut(core);
+    const size_t cap_min = max_out > n_in ? max_out : n_in;
+    PyObject *r = produce<Out, Release>(nullptr, cap_min, [&](Out *o, size_t) {
+        return F(core, in_data, n_in, o);
     });
     Py_DECREF(in);
     return r;
@@ -398,6 +469,74 @@ PyObject *block_same_length(PyObject *self, PyObject *args, PyObject *kw) {
       static_cast<size_t>(n));
     Py_DECREF(in);
     return reinterpret_cast<PyObject *>(out);
+}
+
+// Readout without input: `method(count=1, out=None)` over
+// `size_t F(core, size_t count, Out *, cap)` with the bound `size_t MaxOut(core)`. The output is
+// sized max(count, MaxOut) like a block call; when the core produces nothing the method returns
+// None (a given `out` is left untouched).
+template <class F>
+struct ReadoutFn;
+template <class C, class Out>
+struct ReadoutFn<size_t (*)(C *, size_t, Out *, size_t)> {
+    using O = Out;
+};
+
+template <auto F, auto MaxOut, bool Release = kReleasesGil>
+PyObject *readout(PyObject *self, PyObject *args, PyObject *kw) {
+    using Core = CoreOf<F>;
+    using Out = typename ReadoutFn<decltype(F)>::O;
+    static const char *const names[] = {"count", "out", nullptr};
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    Py_ssize_t count = 1;
+    PyObject *out_obj = nullptr;
+    if (!parse(args, kw, "|nO", names, &count, &out_obj)) return nullptr;
+    const size_t requested = count > 0 ? static_cast<size_t>(count) : 0;
+    const size_t max_out = MaxOut(core);
+    const size_t cap_min = max_out > requested ? max_out : requested;
+    size_t produced = 0;
+    PyObject *r = produce<Out, Release>(out_obj, cap_min, [&](Out *o, size_t cap) {
+        produced = F(core, requested, o, cap);
+        return produced;
+    });
+    if (r && produced == 0) {
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    }
+    return r;
+}
+
+// A method taking one array, converted like a block input (C-contiguous, dtype of the core's
+// pointer argument, any shape taken flat), over `R F(core, const In *, size_t n)`. `Names` holds
+// the one keyword. The core result becomes the Python result, or None when `ReturnNone`.
+template <class F>
+struct ArrayFn;
+template <class R, class C, class In>
+struct ArrayFn<R (*)(C *, const In *, size_t)> {
+    using I = In;
+};
+
+template <auto F, Keywords Names, bool ReturnNone>
+PyObject *array_call(PyObject *self, PyObject *args, PyObject *kw) {
+    using Core = CoreOf<F>;
+    using In = typename ArrayFn<decltype(F)>::I;
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
+    PyObject *x = nullptr;
+    if (!parse(args, kw, "O", Names, &x)) return nullptr;
+    PyArrayObject *in = input_array<In>(x);
+    if (!in) return nullptr;
+    const auto *data = static_cast<const In *>(PyArray_DATA(in));
+    const size_t n = static_cast<size_t>(PyArray_SIZE(in));
+    const auto result = run_block<ReturnNone && kReleasesGil>([&] { return F(core, data, n); });
+    Py_DECREF(in);
+    if constexpr (ReturnNone) {
+        (void)result;
+        Py_RETURN_NONE;
+    } else {
+        return to_py(result);
+    }
 }
 
 // `<block>_max_out()`.
@@ -639,6 +778,19 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
 // The same, with the interpreter lock kept whatever the module does.
 #define OX_BLOCK_LOCKED(name, fn, max_fn, doc) \
     {name, OX_FN((ox::py::block<fn, max_fn, false>)), OX_KW, doc}
+// method(x, /) without out=, over size_t fn(core, const In *, n_in, Out *); `group` input values
+// per sample (2 for interleaved I/Q).
+#define OX_BLOCK_FRESH(name, fn, max_fn, group, doc) \
+    {name, OX_FN((ox::py::block_fresh<fn, max_fn, group>)), METH_O, doc}
+// method(<input>, out=None) with the input keyword renamed (`kw` = {input, "out", NULL}).
+#define OX_BLOCK_KW(name, fn, max_fn, kw, doc) \
+    {name, OX_FN((ox::py::block<fn, max_fn, ox::py::kReleasesGil, kw>)), OX_KW, doc}
+// method(count=1, out=None): a readout without input; None when the core produces nothing.
+#define OX_READOUT(name, fn, max_fn, doc) {name, OX_FN((ox::py::readout<fn, max_fn>)), OX_KW, doc}
+// method(x) feeding one converted array to the core; returns None.
+#define OX_FEED(name, fn, kw, doc) {name, OX_FN((ox::py::array_call<fn, kw, true>)), OX_KW, doc}
+// method(x) reducing one converted array to the core's scalar result.
+#define OX_REDUCE(name, fn, kw, doc) {name, OX_FN((ox::py::array_call<fn, kw, false>)), OX_KW, doc}
 #define OX_MAX_OUT(name, max_fn) \
     {name, OX_FN(ox::py::max_out<max_fn>), METH_NOARGS, "Output capacity a block call may need."}
 // A method whose arguments follow the core function's (keywords in `kw`, all required).
