@@ -250,7 +250,8 @@ inline PyArrayObject *input_array(PyObject *x) {
 }
 
 // Checks a caller's `out`: an ndarray (or subclass) of exactly the dtype, C-contiguous and
-// writeable. Raises TypeError with `message` otherwise.
+// writeable, and aligned for its dtype (the core writes through typed pointers). Raises
+// TypeError with `message` otherwise.
 template <class T>
 inline PyArrayObject *checked_out(PyObject *out, const char *message = kOutMessage) {
     if (!PyArray_Check(out)) {
@@ -258,7 +259,8 @@ inline PyArrayObject *checked_out(PyObject *out, const char *message = kOutMessa
         return nullptr;
     }
     auto *a = reinterpret_cast<PyArrayObject *>(out);
-    if (PyArray_TYPE(a) != Npy<T>::type || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISWRITEABLE(a)) {
+    if (PyArray_TYPE(a) != Npy<T>::type || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISWRITEABLE(a) ||
+        !PyArray_ISALIGNED(a)) {
         PyErr_SetString(PyExc_TypeError, message);
         return nullptr;
     }
