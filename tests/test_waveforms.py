@@ -243,6 +243,8 @@ def boxcar_ref(x: np.ndarray, n: int, gain: float) -> np.ndarray:
         sr = sr + (np.float32(v.real) - np.float32(ring[i].real))
         si = si + (np.float32(v.imag) - np.float32(ring[i].imag))
         ring[i] = v
+        if v == 0 and not ring[:n].any():  # an all-zero window sums to exactly zero
+            sr = si = np.float32(0)
         out[k] = complex(sr * scale, si * scale)
     return out
 
@@ -262,6 +264,19 @@ def test_boxcar_against_moving_average(n, gain):
     np.testing.assert_array_equal(y, boxcar_ref(x, n, gain))  # bit-exact, across the split
     ma = gain * np.convolve(x.astype(np.complex128), np.ones(n) / n)[:x.size]
     np.testing.assert_allclose(y, ma, atol=2e-5 * max(abs(gain), 1) * np.sqrt(n))
+
+
+def test_boxcar_silence_reads_exactly_zero():
+    # The float running sum keeps a rounding residue after a long run; once the window holds
+    # only zeros the output is exactly zero, and the ring arithmetic otherwise stays the same.
+    rng = np.random.default_rng(5)
+    x = (100 * (rng.standard_normal(5000) + 1j * rng.standard_normal(5000))).astype(np.complex64)
+    x = np.concatenate([x, np.zeros(20, dtype=np.complex64), x[:50], np.zeros(7, np.complex64)])
+    b = boxcar(7)
+    y = run_boxcar(b, x)
+    np.testing.assert_array_equal(y, boxcar_ref(x, 7, 1.0))
+    assert np.all(y[5006:5020] == 0) and np.all(y[-1:] == 0)
+    assert y[5005] != 0
 
 
 def test_boxcar_create_and_init_limits():

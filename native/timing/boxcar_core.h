@@ -40,8 +40,20 @@ inline bool boxcar_image_ok(const boxcar &b) {
     return b.n >= 1 && b.n <= BOXCAR_MAX_LEN && b.index < b.n;
 }
 
+// True when the whole window holds exact zeros.
+inline bool boxcar_window_is_zero(const boxcar *b) {
+    for (uint64_t k = 0; k < b->n; ++k) {
+        if (b->ring[k].re != 0.0f || b->ring[k].im != 0.0f) return false;
+    }
+    return true;
+}
+
 // One input: the sum moves by (x - oldest) in float32, the ring slot is replaced, the index
-// wraps at n; returns sum * scale. The sum is never recomputed from the ring.
+// wraps at n; returns sum * scale. The sum is updated incrementally, never re-added from the
+// ring, with one exception: once the window holds nothing but exact zeros the sum is exactly
+// zero, so the rounding residue a long run leaves in the sum is dropped instead of being
+// reported forever as a signal on a silent input. The window is only examined when the
+// incoming sample itself is zero.
 inline ox_cf32 boxcar_update(boxcar *b, ox_cf32 x) {
     const uint64_t i = b->index;
     const ox_cf32 old = b->ring[i];
@@ -49,6 +61,9 @@ inline ox_cf32 boxcar_update(boxcar *b, ox_cf32 x) {
     b->sum.im = b->sum.im + (x.im - old.im);
     b->ring[i] = x;
     b->index = (i + 1 >= b->n) ? 0 : i + 1;
+    if (x.re == 0.0f && x.im == 0.0f) [[unlikely]] {
+        if (boxcar_window_is_zero(b)) b->sum = {0.0f, 0.0f};
+    }
     return {b->sum.re * b->scale, b->sum.im * b->scale};
 }
 
