@@ -180,7 +180,9 @@ class CarrierMpskRef(_Loop):
         off = 0.7853981633974483 if m == 4 else 0.0
         phi = math.atan2(float(pi), float(pr))
         u = (INV_TWO_PI * m) * (phi - off)
-        idx = int(math.trunc(u + math.copysign(HALF_DOWN, u))) & (m - 1)
+        whole = math.trunc(u)
+        nearest = whole if abs(u - whole) == 0.5 else math.trunc(u + math.copysign(HALF_DOWN, u))
+        idx = int(nearest) & (m - 1)
         alpha = idx * TWO_PI / m + off
         s, c = F32(math.sin(alpha)), F32(math.cos(alpha))
         cr = F32(pr * c + pi * s)

@@ -34,13 +34,19 @@ void reseed(carrier_mpsk *p) {
 // proportional phase step and lock metric.
 template <int M>
 inline void dump(carrier_mpsk *p, float pr, float pi) {
-    // Nearest constellation index; an exact half rounds toward zero (0.49999999999999994, the
-    // largest double below one half, instead of 0.5), then wraps into 0..M-1.
+    // Nearest constellation index, an exact half going toward zero, then wrapped into 0..M-1.
+    // Adding 0.49999999999999994 (the largest double below one half) keeps values just below a
+    // half from rounding up, but an exact half still rounds away from zero (u - 0.49999999999999994
+    // rounds to the next integer when |u| = k + 0.5), so exact halves are sent toward zero
+    // explicitly; every other u gets the nearest integer from the sum.
     constexpr double off = M == 4 ? kQuarterPi : 0.0;
     const double phi = std::atan2(static_cast<double>(pi), static_cast<double>(pr));
     const double u = (kInvTwoPi * M) * (phi - off);
-    const int64_t idx =
-        static_cast<int64_t>(std::trunc(u + std::copysign(0.49999999999999994, u))) & (M - 1);
+    const double whole = std::trunc(u);
+    const double nearest = std::fabs(u - whole) == 0.5
+                               ? whole
+                               : std::trunc(u + std::copysign(0.49999999999999994, u));
+    const int64_t idx = static_cast<int64_t>(nearest) & (M - 1);
     const double alpha = static_cast<double>(idx) * ox::kTwoPi / M + off;
     const float s = static_cast<float>(std::sin(alpha));
     const float c = static_cast<float>(std::cos(alpha));
