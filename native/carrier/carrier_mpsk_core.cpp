@@ -16,6 +16,29 @@ constexpr double kQuarterPi = 0.7853981633974483;
 
 inline bool valid_m(int m) { return m == 2 || m == 4 || m == 8; }
 
+// Sine and cosine (double, narrowed to float) of each decision angle idx * 2*pi / M + offset.
+// There are only M angles per order, so they are evaluated once at load time with exactly the
+// per-dump expression instead of calling sin and cos on every dump.
+struct DecisionTable {
+    float s[8];
+    float c[8];
+};
+
+template <int M>
+DecisionTable make_decision_table() {
+    constexpr double off = M == 4 ? kQuarterPi : 0.0;
+    DecisionTable t{};
+    for (int64_t idx = 0; idx < M; ++idx) {
+        const double alpha = static_cast<double>(idx) * ox::kTwoPi / M + off;
+        t.s[idx] = static_cast<float>(std::sin(alpha));
+        t.c[idx] = static_cast<float>(std::cos(alpha));
+    }
+    return t;
+}
+
+template <int M>
+const DecisionTable kDecisions = make_decision_table<M>();
+
 void reseed(carrier_mpsk *p) {
     loop_filter_reset(&p->lf);
     lo_init(&p->osc, p->init_norm_freq);
@@ -47,9 +70,8 @@ inline void dump(carrier_mpsk *p, float pr, float pi) {
                                ? whole
                                : std::trunc(u + std::copysign(0.49999999999999994, u));
     const int64_t idx = static_cast<int64_t>(nearest) & (M - 1);
-    const double alpha = static_cast<double>(idx) * ox::kTwoPi / M + off;
-    const float s = static_cast<float>(std::sin(alpha));
-    const float c = static_cast<float>(std::cos(alpha));
+    const float s = kDecisions<M>.s[idx];  // sin, cos of idx * 2*pi / M + off
+    const float c = kDecisions<M>.c[idx];
 
     const float cr = pr * c + pi * s;
     const float ci = pi * c - pr * s;
