@@ -88,10 +88,12 @@ inline void dump(carrier_mpsk *p, float pr, float pi) {
     p->have_prev = 1;
     p->prev_mag = static_cast<double>(mag);
 
+    // Phase step quantised before the retune (independent paths; the retune keeps the phase).
+    const uint32_t step = ox::freq_to_phase_inc(kInvTwoPi * p->lf.kp * e);
     p->lf.integ = fll;
     (void)ox::loop_filter_update(&p->lf, e);  // integ = ki * e + fll
     lo_set_norm_freq(&p->osc, p->lf.integ / static_cast<double>(p->tsamps) / ox::kTwoPi);
-    p->osc.phase += ox::freq_to_phase_inc(kInvTwoPi * p->lf.kp * e);
+    p->osc.phase += step;
 
     p->lock_metric = (static_cast<double>(cr / mag) - p->lock_metric) * CARRIER_MPSK_LOCK_ALPHA +
                      p->lock_metric;

@@ -57,12 +57,14 @@ inline void dump(costas *cl, float pr, float pi) {
 
     // integ = ki * e + u: the shared loop-filter update on an integrator that already carries
     // the FLL term (its control output is not used; the phase step below is kp * e alone).
+    // The proportional phase step is quantised before the oscillator call so the two
+    // independent paths from e (phase step, frequency retune) overlap; the retune keeps the
+    // phase, so the order of the two updates does not matter.
+    const uint32_t step = ox::freq_to_phase_inc(kInvTwoPi * cl->lf.kp * static_cast<double>(e));
     cl->lf.integ = u;
     (void)ox::loop_filter_update(&cl->lf, static_cast<double>(e));
     lo_set_norm_freq(&cl->osc, cl->lf.integ / static_cast<double>(cl->tsamps) / ox::kTwoPi);
-
-    const double step_cycles = kInvTwoPi * cl->lf.kp * static_cast<double>(e);
-    cl->osc.phase += ox::freq_to_phase_inc(step_cycles);
+    cl->osc.phase += step;
 
     const float ratio = std::fabs(pr) / mag;
     cl->lock_metric = (static_cast<double>(ratio) - cl->lock_metric) * COSTAS_LOCK_ALPHA +
