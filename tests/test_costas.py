@@ -494,3 +494,11 @@ def _tlm_pointer(tlm: Telemetry) -> int:
     get.restype = ctypes.c_void_p
     get.argtypes = [ctypes.py_object, ctypes.c_char_p]
     return get(tlm._capsule, b"ostrel.telemetry.ox_tlm")
+
+
+def test_demo_section_runs(capsys):
+    from ostrel.demo import carrier
+
+    carrier.run()
+    text = capsys.readouterr().out
+    assert "lock declared after" in text and "0 bit errors" in text
