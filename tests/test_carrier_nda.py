@@ -10,7 +10,7 @@ import threading
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import event, given, settings, strategies as st
 
 from native import lib
 from ostrel import track
@@ -401,6 +401,37 @@ def test_fuzzed_blobs_never_crash(mutations):
     assert after[ARM + 560:HDR + 728] == bytes(b[ARM + 560:HDR + 728])
     y = c.steps(noise(300, 3))
     assert y.size == 300
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from([-1, 0, 1, 2, 2, 3, 4, 4, 8, 8, 16]), st.integers(-2, 70), st.integers(0, 130),
+       st.one_of(st.none(), st.integers(0, 70)), st.one_of(st.none(), st.integers(0, 70)),
+       st.one_of(st.none(), st.integers(0, 70)))
+def test_configuration_fields_checked_together(m, n, sps, arm_len, box_n, box_index):
+    # None stands for the value consistent with the other fields, so both outcomes occur.
+    if arm_len is None:
+        arm_len = 1 if sps < max(n, 1) else sps // max(n, 1)
+    if box_n is None:
+        box_n = min(arm_len, 64)
+    if box_index is None:
+        box_index = box_n // 2
+    c = _loop_with_history()
+    s = c.get_state()
+    for off, fmt, v in [(HDR + 72, "<i", m), (HDR + 76, "<i", n), (HDR + 64, "<Q", sps),
+                        (HDR + 80, "<Q", arm_len), (ARM, "<Q", box_n), (ARM + 8, "<Q", box_index)]:
+        s = patched(s, off, fmt, v)
+    ok = (m in (2, 4, 8) and n >= 1 and sps >= 1 and arm_len == (1 if sps < n else sps // n)
+          and box_n == min(arm_len, 64) and box_index < box_n)
+    before = c.get_state()
+    event(f"accepted={ok}")
+    if ok:
+        c.set_state(s)
+        assert (c.m, c.n, c.sps) == (m, n, sps)
+        assert c.steps(noise(200, 4)).size == 200
+    else:
+        with pytest.raises(ValueError, match="^set_state rejected the blob$"):
+            c.set_state(s)
+        assert c.get_state() == before
 
 
 # ---------------------------------------------------------------------------------------------
