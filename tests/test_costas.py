@@ -44,7 +44,7 @@ def test_constant_input_locks_after_the_detector_run():
     np.testing.assert_allclose(metrics, 1 - 0.9**k, rtol=1e-6)
     # The metric first exceeds 0.85 at dump 19; eight dumps above it declare lock at dump 26.
     assert locked.index(True) == 25 and all(locked[25:])
-    assert c.last_error == 0.0 and c.norm_freq == 0.0
+    assert c.locked is True and c.last_error == 0.0 and c.norm_freq == 0.0
 
 
 @pytest.mark.parametrize("freq,seed_freq", [(0.003, 0.0), (-0.0025, 0.0), (0.003, 0.0028)])
