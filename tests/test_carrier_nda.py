@@ -541,3 +541,12 @@ def test_two_threads_match_sequential():
         t.join()
     for r, s in zip(res, seq):
         np.testing.assert_array_equal(r, s)
+
+
+def test_demo_section_runs(capsys):
+    from ostrel.demo import SECTIONS, carrier_nda
+
+    assert "carrier_nda" in SECTIONS
+    carrier_nda.run()
+    text = capsys.readouterr().out
+    assert "lock declared at sample" in text and "never" not in text
