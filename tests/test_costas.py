@@ -377,6 +377,11 @@ def test_telemetry_probe_names_order_decimation_and_detach():
         c.set_telemetry(tlm, "rx1", decim=3)  # re-registering keeps the ids
         c.steps(x[160:160 + 16 * 7])
         assert np.bincount(tlm.read()["probe"], minlength=4).tolist() == [3, 3, 3, 3]  # dumps 1, 4, 7
+        # A refused attachment keeps the current one.
+        with pytest.raises(ValueError, match=r"set_telemetry failed \(rc=-4\)"):
+            c.set_telemetry(tlm, "other", decim=0)
+        c.steps(x[:16 * 3])
+        assert len(tlm.read()) == 4 and tlm.probe_names == [f"rx1.{p}" for p in PROBES]
         c.set_telemetry(None, "rx1")
         c.steps(x[:160])
         assert tlm.avail == 0
