@@ -28,22 +28,25 @@ N = 1 << 20
 TSAMPS = 16
 
 
-def _cpu_rate(fn, items: int, rounds: int, before=None) -> float:
-    """Items per second of ``fn`` from the best of ``rounds`` timed calls (thread CPU time);
-    ``before`` runs untimed ahead of each call."""
-    fn()  # warm-up
-    best = float("inf")
+def _cpu_rates(calls: dict, items: int, rounds: int) -> dict:
+    """Items per second of each ``calls[name] = (fn, before)`` from the best of ``rounds`` timed
+    calls (thread CPU time), the candidates interleaved round by round so that load from other
+    processes hits them alike; ``before`` (or None) runs untimed ahead of each call."""
+    best = {name: float("inf") for name in calls}
+    for fn, _ in calls.values():
+        fn()  # warm-up
     for _ in range(rounds):
-        if before:
-            before()
-        t0 = time.thread_time()
-        fn()
-        best = min(best, time.thread_time() - t0)
-    return items / best
+        for name, (fn, before) in calls.items():
+            if before:
+                before()
+            t0 = time.thread_time()
+            fn()
+            best[name] = min(best[name], time.thread_time() - t0)
+    return {name: items / t for name, t in best.items()}
 
 
 def run(quick: bool) -> list[dict]:
-    rounds = 5 if quick else 15
+    rounds = 5 if quick else 20
     n_ref = (1 << 14) if quick else (1 << 16)
     rows = []
     cases = [
@@ -55,20 +58,25 @@ def run(quick: bool) -> list[dict]:
     out = np.empty(N, np.complex64)
     for name, m, make, make_ref, has_tlm in cases:
         x, _, _ = psk_signal(m, N // TSAMPS, TSAMPS, 0.001, 12.0, seed=1)
-        loop = make()
-        plain = _cpu_rate(lambda: loop.steps(x, out=out), N, rounds)
         xr = x[:n_ref]
-        ref = _cpu_rate(lambda: make_ref().steps(xr), n_ref, 2 if quick else 3)
-        rows.append(_util.row(f"{name} tsamps={TSAMPS}, 1M block", plain,
-                              peer="NumPy per-dump loop", peer_value=ref))
+        ref = _cpu_rates({"ref": (lambda: make_ref().steps(xr), None)}, n_ref, 2 if quick else 3)["ref"]
+        loop = make()
+        calls = {"plain": (lambda: loop.steps(x, out=out), None)}
+        tlm = None
         if has_tlm:
-            # 4 probes per dump: one block emits N / TSAMPS * 4 records.
-            with Telemetry(1 << 18) as tlm:
-                loop.set_telemetry(tlm, "car")
-                # Drained between calls, outside the timing; one block exactly fills the ring.
-                attached = _cpu_rate(lambda: loop.steps(x, out=out), N, rounds, before=tlm.read)
-                assert tlm.dropped == 0
-                loop.set_telemetry(None, "car")
-            rows.append(_util.row(f"{name} tsamps={TSAMPS} + telemetry", attached,
-                                  overhead_pct=100.0 * (plain / attached - 1.0)))
+            # 4 probes per dump: one block emits N / TSAMPS * 4 records and exactly fills the
+            # ring, which is drained between calls outside the timing.
+            tlm = Telemetry(1 << 18)
+            attached = make()
+            attached.set_telemetry(tlm, "car")
+            calls["telemetry"] = (lambda: attached.steps(x, out=out), tlm.read)
+        rates = _cpu_rates(calls, N, rounds)
+        rows.append(_util.row(f"{name} tsamps={TSAMPS}, 1M block", rates["plain"],
+                              peer="NumPy per-dump loop", peer_value=ref))
+        if tlm is not None:
+            assert tlm.dropped == 0
+            attached.set_telemetry(None, "car")
+            tlm.close()
+            rows.append(_util.row(f"{name} tsamps={TSAMPS} + telemetry", rates["telemetry"],
+                                  overhead_pct=100.0 * (rates["plain"] / rates["telemetry"] - 1.0)))
     return rows
