@@ -2,6 +2,9 @@
 #define OX_MODULE_RELEASES_GIL 1
 #include "frame.h"
 
+#include "carrier/carrier_mpsk_core.h"
+#include "carrier/carrier_nda_core.h"
+#include "carrier/costas_core.h"
 #include "loops/loop_filter_core.h"
 
 namespace {
@@ -62,6 +65,206 @@ constexpr const char *doc =
 
 }  // namespace loop_filter_py
 
+// ---------------------------------------------------------------------------------------------
+// Costas
+// ---------------------------------------------------------------------------------------------
+namespace costas_py {
+
+costas *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"bn", "zeta", "init_norm_freq", "tsamps", "bn_fll", nullptr};
+    double bn = 0.05, zeta = 0.707, init_norm_freq = 0.0, bn_fll = 0.0;
+    unsigned long long tsamps = 64;
+    if (!ox::py::parse(args, kw, "|dddKd:Costas", names, &bn, &zeta, &init_norm_freq, &tsamps,
+                       &bn_fll))
+        return nullptr;
+    return ox::py::created(costas_create(tsamps, bn, zeta, init_norm_freq, bn_fll),
+                           PyExc_MemoryError, "costas_create returned NULL");
+}
+
+// Python takes the thresholds first, the core the counts first.
+void configure_lock(costas *cl, double up_thresh, double down_thresh, uint32_t n_up,
+                    uint32_t n_down) {
+    costas_configure_lock(cl, n_up, n_down, up_thresh, down_thresh);
+}
+
+constexpr const char *kw_configure[] = {"bn", "zeta", nullptr};
+constexpr const char *kw_configure_lock[] = {"up_thresh", "down_thresh", "n_up", "n_down", nullptr};
+
+PyMethodDef methods[] = {
+    OX_BLOCK("steps", costas_steps, costas_steps_max_out,
+             "steps(x, out=None)\n--\n\nTrack the carrier of complex64 samples x; return one "
+             "de-rotated prompt (complex64, the dump's mean) per tsamps input samples. A partial "
+             "dump is carried into the next call."),
+    OX_MAX_OUT("steps_max_out", costas_steps_max_out),
+    OX_TELEMETRY(costas_set_telemetry),
+    OX_CALL("configure", costas_configure, kw_configure,
+            "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn normalised to the dump "
+            "rate); the frequency estimate, oscillator and lock state are kept."),
+    OX_CALL("configure_lock", configure_lock, kw_configure_lock,
+            "configure_lock(up_thresh, down_thresh, n_up, n_down)\n--\n\nRe-tune the lock "
+            "detector: lock after n_up consecutive dumps with lock_metric > up_thresh, drop after "
+            "n_down consecutive dumps below down_thresh. The current decision is kept."),
+    OX_STATE(costas),
+    OX_LIFECYCLE(costas_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GETSET("bn", costas_get_bn, costas_set_bn,
+              "PLL noise bandwidth, normalised to the dump rate; assigning re-derives the gains."),
+    OX_GETSET("norm_freq", costas_get_norm_freq, costas_set_norm_freq,
+              "Tracked carrier frequency, cycles per sample. Assigning re-seeds the loop at that "
+              "frequency (and makes it the frequency reset() returns to)."),
+    OX_GET("lock_metric", costas_get_lock_metric,
+           "Lock metric: EMA of |Re P| / |P| over the prompts P (1 when locked, noise-free)."),
+    OX_GET_BOOL("locked", costas_get_locked, "Lock detector decision."),
+    OX_GET("last_error", costas_get_last_error, "Last normalised discriminator output."),
+    OX_GETSET("bn_fll", costas_get_bn_fll, costas_set_bn_fll,
+              "FLL-assist bandwidth (0 disables the frequency-locked-loop term)."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "Costas(bn=0.05, zeta=0.707, init_norm_freq=0.0, tsamps=64, bn_fll=0.0)\n--\n\n"
+    "BPSK Costas carrier loop with integrate-and-dump.\n\n"
+    "Samples are de-rotated by the loop's oscillator and summed over tsamps samples into one\n"
+    "prompt; each prompt drives a decision-directed discriminator, a second-order loop filter\n"
+    "(bn, zeta; bn normalised to the dump rate) and an optional FLL assist (bn_fll). The loop\n"
+    "starts at init_norm_freq cycles per sample. Telemetry probes: prefix + \".lock\", \".e\",\n"
+    "\".freq\", \".locked\", once per dump.";
+
+}  // namespace costas_py
+
+// ---------------------------------------------------------------------------------------------
+// CarrierMpsk
+// ---------------------------------------------------------------------------------------------
+namespace carrier_mpsk_py {
+
+carrier_mpsk *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"bn",     "zeta", "init_norm_freq", "tsamps",
+                                        "bn_fll", "m",    nullptr};
+    double bn = 0.05, zeta = 0.707, init_norm_freq = 0.0, bn_fll = 0.0;
+    unsigned long long tsamps = 64;
+    int m = 4;
+    if (!ox::py::parse(args, kw, "|dddKdi:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
+                       &tsamps, &bn_fll, &m))
+        return nullptr;
+    return ox::py::created(carrier_mpsk_create(tsamps, m, bn, zeta, init_norm_freq, bn_fll),
+                           PyExc_MemoryError, "carrier_mpsk_create returned NULL");
+}
+
+constexpr const char *kw_configure[] = {"bn", "zeta", nullptr};
+
+PyMethodDef methods[] = {
+    OX_BLOCK("steps", carrier_mpsk_steps, carrier_mpsk_steps_max_out,
+             "steps(x, out=None)\n--\n\nTrack the carrier of complex64 samples x; return one "
+             "de-rotated prompt (complex64, the dump's mean) per tsamps input samples. A partial "
+             "dump is carried into the next call."),
+    OX_MAX_OUT("steps_max_out", carrier_mpsk_steps_max_out),
+    OX_CALL("configure", carrier_mpsk_configure, kw_configure,
+            "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn normalised to the dump "
+            "rate); the frequency estimate and oscillator are kept."),
+    OX_STATE(carrier_mpsk),
+    OX_LIFECYCLE(carrier_mpsk_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GETSET("bn", carrier_mpsk_get_bn, carrier_mpsk_set_bn,
+              "Loop noise bandwidth, normalised to the dump rate; assigning re-derives the gains."),
+    OX_GETSET("norm_freq", carrier_mpsk_get_norm_freq, carrier_mpsk_set_norm_freq,
+              "Tracked carrier frequency, cycles per sample. Assigning re-seeds the loop at that "
+              "frequency (and makes it the frequency reset() returns to)."),
+    OX_GET("lock_metric", carrier_mpsk_get_lock_metric,
+           "Lock metric: EMA of Re(P conj(a)) / |P| over prompts P and their decisions a; about "
+           "the cosine of the residual phase error (can be negative)."),
+    OX_GET("last_error", carrier_mpsk_get_last_error,
+           "Last discriminator output (sine of the prompt's phase error against its decision)."),
+    OX_GET("m", carrier_mpsk_get_m, "Constellation order: 2, 4 or 8."),
+    OX_GETSET("bn_fll", carrier_mpsk_get_bn_fll, carrier_mpsk_set_bn_fll,
+              "FLL-assist bandwidth (0 disables the frequency-locked-loop term)."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "CarrierMpsk(bn=0.05, zeta=0.707, init_norm_freq=0.0, tsamps=64, bn_fll=0.0, m=4)\n--\n\n"
+    "Decision-directed M-PSK carrier loop (m = 2, 4 or 8) with integrate-and-dump.\n\n"
+    "Like Costas, but each prompt is sliced to the nearest of m constellation points (QPSK at\n"
+    "45, 135, 225, 315 degrees) and its phase is measured against that decision. It tracks a\n"
+    "small residual carrier and settles on one of m phases (the ambiguity is the caller's).\n"
+    "No lock detector and no telemetry.";
+
+}  // namespace carrier_mpsk_py
+
+// ---------------------------------------------------------------------------------------------
+// CarrierNda
+// ---------------------------------------------------------------------------------------------
+namespace carrier_nda_py {
+
+carrier_nda *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"bn", "zeta", "init_norm_freq", "sps", "n", "m", nullptr};
+    double bn = 0.01, zeta = 0.707, init_norm_freq = 0.0;
+    unsigned long long sps = 8;
+    int n = 4, m = 4;
+    if (!ox::py::parse(args, kw, "|dddKii:CarrierNda", names, &bn, &zeta, &init_norm_freq, &sps,
+                       &n, &m))
+        return nullptr;
+    return ox::py::created(carrier_nda_create(sps, n, m, bn, zeta, init_norm_freq),
+                           PyExc_MemoryError, "carrier_nda_create returned NULL");
+}
+
+// The Python argument order puts the thresholds first.
+void configure_lock(carrier_nda *p, double up_thresh, double down_thresh, uint32_t n_up,
+                    uint32_t n_down) {
+    carrier_nda_configure_lock(p, n_up, n_down, up_thresh, down_thresh);
+}
+
+constexpr const char *kw_configure_lock[] = {"up_thresh", "down_thresh", "n_up", "n_down", nullptr};
+
+PyMethodDef methods[] = {
+    OX_BLOCK("steps", carrier_nda_steps, carrier_nda_steps_max_out,
+             "steps(x, out=None)\n--\n\nDe-rotate a block of complex64 samples, tracking the "
+             "carrier sample by sample; returns one de-rotated sample per input."),
+    OX_MAX_OUT("steps_max_out", carrier_nda_steps_max_out),
+    OX_TELEMETRY(carrier_nda_set_telemetry),
+    OX_CALL("configure_lock", configure_lock, kw_configure_lock,
+            "configure_lock(up_thresh, down_thresh, n_up, n_down)\n--\n\nRe-tune the lock "
+            "detector: lock is declared after n_up consecutive samples with the lock EMA above "
+            "up_thresh and dropped after n_down below down_thresh. The current decision is kept."),
+    OX_STATE(carrier_nda),
+    OX_LIFECYCLE(carrier_nda_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GETSET("norm_freq", carrier_nda_get_norm_freq, carrier_nda_set_norm_freq,
+              "Tracked carrier frequency, cycles per sample (seed + loop integrator). Assigning "
+              "re-seeds the loop at that frequency (arm, lock EMA and lock cleared)."),
+    OX_GET("lock", carrier_nda_get_lock,
+           "Lock EMA: average cosine of M times the arm phase, near 1 when locked."),
+    OX_GET_BOOL("locked", carrier_nda_get_locked, "Lock detector decision."),
+    OX_GET("last_error", carrier_nda_get_last_error, "Last discriminator output."),
+    OX_GETSET("bn", carrier_nda_get_bn, carrier_nda_set_bn,
+              "Loop noise bandwidth, cycles per sample. Assigning re-derives the gains and keeps "
+              "the frequency estimate and lock state."),
+    OX_GET("m", carrier_nda_get_m, "Modulation order the discriminator removes (2, 4 or 8)."),
+    OX_GET("n", carrier_nda_get_n, "Arm sections per symbol."),
+    OX_GET("sps", carrier_nda_get_sps, "Samples per symbol."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "CarrierNda(bn=0.01, zeta=0.707, init_norm_freq=0.0, sps=8, n=4, m=4)\n--\n\n"
+    "Non-data-aided M-th-power carrier loop running at the sample rate.\n\n"
+    "Each sample is de-rotated by the loop's NCO and slides a moving-average arm of sps/n\n"
+    "samples; the arm output raised to the m-th power gives a phase error and a lock signal\n"
+    "every sample, and a second-order loop (bandwidth bn, damping zeta, normalised to the\n"
+    "sample rate) corrects the NCO frequency. Needs no symbol timing or decisions and settles\n"
+    "on one of m phases. sps must be a multiple of n with sps/n <= 64; m is 2, 4 or 8.\n"
+    "steps() returns the de-rotated samples, one per input.";
+
+}  // namespace carrier_nda_py
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "track",
     "Carrier and timing tracking: loop filter, carrier loops, symbol, rate and code trackers, "
@@ -76,5 +279,12 @@ PyMODINIT_FUNC PyInit_track(void) {
         &module_def, {
                          OX_TYPE("track.LoopFilter", loop_filter_py::doc, loop_filter_py::create,
                                  loop_filter_destroy, loop_filter_py::methods, loop_filter_py::props),
+                         OX_TYPE("track.Costas", costas_py::doc, costas_py::create, costas_destroy,
+                                 costas_py::methods, costas_py::props),
+                         OX_TYPE("track.CarrierMpsk", carrier_mpsk_py::doc, carrier_mpsk_py::create,
+                                 carrier_mpsk_destroy, carrier_mpsk_py::methods,
+                                 carrier_mpsk_py::props),
+                         OX_TYPE("track.CarrierNda", carrier_nda_py::doc, carrier_nda_py::create,
+                                 carrier_nda_destroy, carrier_nda_py::methods, carrier_nda_py::props),
                      });
 }

@@ -1,0 +1,509 @@
+"""track.Costas: acquisition, loop theory, exact arithmetic, streaming, state blobs, telemetry,
+the binding frame's messages."""
+
+from __future__ import annotations
+
+import ctypes
+import inspect
+import math
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from carrier_ref import (CostasRef, closed_loop_noise_gain, psk_signal, second_order_step,
+                         tracked_phase_error)
+from native import OX_EINVAL, c_double, c_int, c_size, c_u64, c_void_p, fn, lib, ptr
+from ostrel import track
+from ostrel.telemetry import Telemetry
+
+PROBES = ("lock", "e", "freq", "locked")
+
+
+def bits(a: np.ndarray) -> np.ndarray:
+    return np.ascontiguousarray(a).view(np.uint32)
+
+
+def noisy_bpsk(nsym=3000, tsamps=16, freq=0.003, esn0_db=10.0, seed=0):
+    return psk_signal(2, nsym, tsamps, freq, esn0_db, phase=0.7, seed=seed)
+
+
+# ---------------------------------------------------------------------------------------------
+# Behaviour on signals
+# ---------------------------------------------------------------------------------------------
+def test_constant_input_locks_after_the_detector_run():
+    c = track.Costas(tsamps=8)
+    metrics, locked = [], []
+    for _ in range(30):
+        y = c.steps(np.ones(8, np.complex64))
+        assert y.shape == (1,) and abs(y[0] - 1) < 1e-6
+        metrics.append(c.lock_metric)
+        locked.append(c.locked)
+    k = np.arange(1, 31)
+    np.testing.assert_allclose(metrics, 1 - 0.9**k, rtol=1e-6)
+    # The metric first exceeds 0.85 at dump 19; eight dumps above it declare lock at dump 26.
+    assert locked.index(True) == 25 and all(locked[25:])
+    assert c.locked is True and c.last_error == 0.0 and c.norm_freq == 0.0
+
+
+@pytest.mark.parametrize("freq,seed_freq", [(0.003, 0.0), (-0.0025, 0.0), (0.003, 0.0028)])
+def test_acquires_bpsk_with_carrier_offset(freq, seed_freq):
+    x, _, sym = noisy_bpsk(nsym=4000, freq=freq, esn0_db=10.0)
+    c = track.Costas(bn=0.05, tsamps=16, init_norm_freq=seed_freq)
+    with Telemetry(1 << 15) as tlm:
+        c.set_telemetry(tlm, "car")
+        y = c.steps(x)
+        c.set_telemetry(None, "car")
+        probes = tlm.demux(tlm.read())
+    assert len(y) == 4000
+    assert abs(c.norm_freq - freq) < 2e-4
+    assert abs(np.mean(probes["car.freq"][-1000:]) - freq) < 2e-5
+    assert c.lock_metric > 0.9 and c.locked
+    # After pull-in the prompts carry the data up to the 180-degree ambiguity.
+    dec = np.sign(y[-2000:].real)
+    ref = sym[-2000:].real
+    errors = min(np.count_nonzero(dec != ref), np.count_nonzero(dec != -ref))
+    assert errors <= 2
+
+
+def test_phase_step_response_matches_second_order_theory():
+    # One sample per dump and no noise: the prompt angle is the loop's phase error.
+    bn, zeta, delta = 0.01, 0.707, 0.2
+    c = track.Costas(bn=bn, zeta=zeta, tsamps=1)
+    phi = np.angle(c.steps(np.full(600, np.exp(1j * delta), np.complex64)))
+    theory = second_order_step(delta, bn, zeta, np.arange(600))
+    assert np.max(np.abs(phi - theory)) < 0.02 * delta
+    assert phi.min() == pytest.approx(theory.min(), abs=0.02 * delta)  # undershoot depth
+    assert abs(phi[-1]) < 1e-3
+
+
+@pytest.mark.parametrize("bn", [0.02, 0.05])
+def test_steady_state_phase_variance_matches_linear_theory(bn):
+    esn0_db, ts = 10.0, 16
+    x, clean, sym = psk_signal(2, 12000, ts, 0.0, esn0_db, phase=0.4, seed=3)
+    err = tracked_phase_error(track.Costas(bn=bn, tsamps=ts), clean, x, sym, 2, ts)[2000:]
+    sigma_e2 = 1 / (2 * 10 ** (esn0_db / 10))  # discriminator noise per dump
+    theory = sigma_e2 * closed_loop_noise_gain(bn, 0.707)
+    assert 0.75 < np.var(err) / theory < 1.33
+    assert 0.5 < np.var(err) / (2 * bn * sigma_e2) < 2.0  # the one-sided-bandwidth rule of thumb
+
+
+def test_fll_assist_pulls_in_where_the_pll_alone_does_not():
+    freq = 0.01  # 58 degrees per dump at tsamps 16: far outside a bn 0.02 PLL's pull-in
+    x, _, _ = noisy_bpsk(nsym=3000, freq=freq, esn0_db=10.0, seed=4)
+    res = {}
+    for fll in (0.0, 0.005):
+        c = track.Costas(bn=0.02, tsamps=16, bn_fll=fll)
+        with Telemetry(1 << 14) as tlm:
+            c.set_telemetry(tlm, "car")
+            c.steps(x)
+            c.set_telemetry(None, "car")
+            res[fll] = (tlm.demux(tlm.read())["car.freq"], c.locked)
+    f_pll, locked_pll = res[0.0]
+    f_fll, locked_fll = res[0.005]
+    assert locked_fll and abs(np.mean(f_fll[1000:]) - freq) < 5e-5
+    assert not locked_pll and abs(np.mean(f_pll[1000:]) - freq) > 1e-3
+
+
+def test_fll_term_is_exactly_off_at_zero_and_skipped_on_the_first_dump():
+    x, _, _ = noisy_bpsk(nsym=200, freq=0.004, seed=5)
+    plain = track.Costas(tsamps=16)
+    toggled = track.Costas(tsamps=16, bn_fll=0.01)
+    assert toggled.bn_fll == 0.01
+    toggled.bn_fll = 0.0
+    assert np.array_equal(bits(plain.steps(x)), bits(toggled.steps(x)))
+    assert plain.get_state() == toggled.get_state()
+    # First dump after a re-seed: no previous prompt, so FLL on and off agree; then they part.
+    a, b = track.Costas(tsamps=16), track.Costas(tsamps=16, bn_fll=0.05)
+    a.steps(x[:16]), b.steps(x[:16])
+    assert a.norm_freq == b.norm_freq
+    a.steps(x[16:32]), b.steps(x[16:32])
+    assert a.norm_freq != b.norm_freq
+
+
+# ---------------------------------------------------------------------------------------------
+# Exact arithmetic and streaming
+# ---------------------------------------------------------------------------------------------
+@pytest.mark.parametrize("tsamps,fll", [(16, 0.0), (16, 0.01), (7, 0.02), (1, 0.0)])
+def test_bit_exact_against_reference(tsamps, fll):
+    x, _, _ = noisy_bpsk(nsym=4000 // tsamps + 1, tsamps=tsamps, freq=0.004, esn0_db=8.0, seed=6)
+    c = track.Costas(bn=0.05, tsamps=tsamps, bn_fll=fll, init_norm_freq=0.001)
+    ref = CostasRef(bn=0.05, tsamps=tsamps, bn_fll=fll, init_norm_freq=0.001)
+    with Telemetry(1 << 16) as tlm:
+        c.set_telemetry(tlm, "car")
+        y = c.steps(x)
+        c.set_telemetry(None, "car")
+        probes = tlm.demux(tlm.read())
+    assert np.array_equal(bits(y), bits(ref.steps(x)))
+    assert (c.norm_freq, c.lock_metric, c.last_error, c.locked) == (
+        ref.norm_freq, ref.lock_metric, ref.last_error, ref.locked)
+    trace = np.array(ref.trace, dtype=np.float32)
+    for i, name in enumerate(PROBES):
+        assert np.array_equal(probes[f"car.{name}"], trace[:, i])
+
+
+def test_nco_frequency_getter_includes_the_proportional_step():
+    c = track.Costas(bn=0.05, tsamps=16)
+    x, _, _ = noisy_bpsk(nsym=50, seed=7)
+    c.steps(x)
+    nco = fn(lib("track"), "costas_get_nco_freq", c_double, c_void_p)
+    p = _core_pointer(c)
+    kp = track.LoopFilter(bn=0.05, zeta=0.707, t=1.0).kp
+    assert nco(p) == c.norm_freq + kp * c.last_error / (2 * math.pi) / 16
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(tsamps=st.sampled_from([1, 5, 16, 64]),
+       cuts=st.lists(st.integers(0, 3000), max_size=12),
+       fll=st.sampled_from([0.0, 0.01]))
+def test_block_splits_do_not_change_anything(tsamps, cuts, fll):
+    x, _, _ = noisy_bpsk(nsym=3000 // tsamps, tsamps=tsamps, freq=0.003, seed=8)
+    whole = track.Costas(bn=0.05, tsamps=tsamps, bn_fll=fll)
+    ref = whole.steps(x)
+    split = track.Costas(bn=0.05, tsamps=tsamps, bn_fll=fll)
+    edges = [0, *sorted(c % (len(x) + 1) for c in cuts), len(x)]
+    parts = [split.steps(x[a:b]) for a, b in zip(edges[:-1], edges[1:])]
+    assert np.array_equal(bits(np.concatenate(parts)), bits(ref))
+    assert split.get_state() == whole.get_state()
+
+
+def test_prompt_count_carries_the_partial_dump():
+    c = track.Costas(tsamps=10)
+    counts = [len(c.steps(np.ones(n, np.complex64))) for n in (7, 7, 7, 25, 0, 4)]
+    assert counts == [0, 1, 1, 2, 0, 1]  # floor((carried + n) / 10)
+    assert c.steps_max_out() == 0
+    assert len(track.Costas(tsamps=0).steps(np.ones(5, np.complex64))) == 5  # 0 counts as 1
+
+
+def test_prompts_beyond_the_output_capacity_are_computed_and_dropped():
+    steps = fn(lib("track"), "costas_steps", c_size, c_void_p, c_void_p, c_size, c_void_p, c_size)
+    x, _, _ = noisy_bpsk(nsym=20, seed=9)
+    a, b = track.Costas(tsamps=16), track.Costas(tsamps=16)
+    full = a.steps(x)
+    out = np.zeros(3, np.complex64)
+    assert steps(_core_pointer(b), ptr(x), len(x), ptr(out), 3) == 3
+    assert np.array_equal(out, full[:3]) and a.get_state() == b.get_state()
+
+
+def test_reset_and_reseeding():
+    x, _, _ = noisy_bpsk(nsym=300, seed=10)
+    c = track.Costas(tsamps=16, init_norm_freq=0.001)
+    first = c.steps(x)
+    c.reset()
+    assert c.norm_freq == 0.001 and c.lock_metric == 0.0 and not c.locked
+    assert np.array_equal(bits(c.steps(x)), bits(first))
+    c.norm_freq = 0.002  # re-seeds now and becomes the reset target
+    assert c.norm_freq == 0.002 and c.lock_metric == 0.0
+    c.steps(x)
+    c.reset()
+    assert c.norm_freq == 0.002
+    assert c.get_state() == track.Costas(tsamps=16, init_norm_freq=0.002).get_state()
+
+
+def test_configure_keeps_estimates_and_changes_gains():
+    x, _, _ = noisy_bpsk(nsym=300, seed=11)
+    c = track.Costas(tsamps=16)
+    c.steps(x)
+    before = c.get_state()
+    c.configure(0.02, 1.0)
+    after = c.get_state()
+    assert c.bn == 0.02 and c.norm_freq == np.frombuffer(before, np.float64, 1, 24)[0]
+    lf = track.LoopFilter(bn=0.02, zeta=1.0, t=1.0)
+    assert tuple(np.frombuffer(after, np.float64, 2, 32)) == (lf.kp, lf.ki)
+    # Only the gains and the stored bn, zeta (and loop-filter copies) differ.
+    changed = {i for i in range(len(before)) if before[i] != after[i]}
+    assert changed <= set(range(32, 48)) | set(range(56, 72)) | set(range(96, 112))
+    c.bn = 0.03  # the setter re-configures with the stored zeta
+    lf.configure(0.03, 1.0, 1.0)
+    assert tuple(np.frombuffer(c.get_state(), np.float64, 2, 32)) == (lf.kp, lf.ki)
+
+
+def test_configure_lock_takes_thresholds_then_counts():
+    c = track.Costas(tsamps=4)
+    c.configure_lock(0.5, 0.4, 2, 3)
+    locked = []
+    for _ in range(10):
+        c.steps(np.ones(4, np.complex64))
+        locked.append(c.locked)
+    # Metric 1 - 0.9^k passes 0.5 at dump 7; two dumps above it lock at dump 8.
+    assert locked.index(True) == 7
+    c.configure_lock(0.99, 0.98, 5, 2)  # decision kept, run restarted
+    assert c.locked
+    st = np.frombuffer(c.get_state(), np.uint32, 4, 16 + 152 + 16)
+    assert tuple(st) == (5, 2, 0, 1)
+    c.configure_lock(0.9, 0.8, 0, 2**32 + 7)  # counts taken modulo 2^32, 0 becomes 1
+    assert tuple(np.frombuffer(c.get_state(), np.uint32, 2, 16 + 152 + 16)) == (1, 7)
+
+
+# ---------------------------------------------------------------------------------------------
+# State blobs
+# ---------------------------------------------------------------------------------------------
+def test_state_round_trip_mid_dump_restores_configuration_and_continuation():
+    x, _, _ = noisy_bpsk(nsym=600, seed=12)
+    a = track.Costas(bn=0.05, tsamps=16, bn_fll=0.01)
+    a.steps(x[:4003])  # snapshot in the middle of a dump
+    blob = a.get_state()
+    assert len(blob) == a.state_bytes() == 232
+    assert blob[:4] == b"CSTS" and blob[4:8] == b"\x03\x00\x01\x00"
+    assert int.from_bytes(blob[8:12], "little") == 232 and blob[208:] == bytes(24)
+    cont = a.steps(x[4003:])
+    b = track.Costas(bn=0.3, zeta=2.0, tsamps=3)  # other construction: the blob brings its own
+    b.set_state(blob)
+    assert b.bn == 0.05 and b.bn_fll == 0.01
+    assert np.array_equal(bits(b.steps(x[4003:])), bits(cont))
+    assert a.get_state() == b.get_state()
+
+
+def test_restore_keeps_the_live_telemetry_attachment():
+    x, _, _ = noisy_bpsk(nsym=40, seed=13)
+    donor = track.Costas(tsamps=16)
+    donor.steps(x)
+    with Telemetry(4096) as tlm:
+        c = track.Costas(tsamps=16)
+        c.set_telemetry(tlm, "k")
+        c.set_state(donor.get_state())
+        c.steps(x[:32])
+        assert len(tlm.read()) == 8
+        donor.set_telemetry(tlm, "d")
+        blob = donor.get_state()
+        assert blob[208:] == bytes(24)  # the attachment is never serialised
+        plain = track.Costas(tsamps=16)
+        plain.set_state(blob)
+        plain.steps(x[:32])
+        assert len(tlm.read()) == 0
+        donor.set_telemetry(None, "d")
+        c.destroy()
+
+
+def _field(blob: bytes, offset: int, fmt: str, value) -> bytes:
+    b = bytearray(blob)
+    b[16 + offset:16 + offset + np.dtype(fmt).itemsize] = np.array(value, fmt).tobytes()
+    return bytes(b)
+
+
+BAD_FIELDS = {
+    "tsamps 0": (64, "<u8", 0),
+    "n_acc == tsamps": (120, "<u8", 16),
+    "n_acc huge": (120, "<u8", 2**63),
+    "have_prev 2": (136, "<u4", 2),
+    "n_up 0": (152 + 16, "<u4", 0),
+    "n_down 0": (152 + 20, "<u4", 0),
+    "locked 2": (152 + 28, "<u4", 2),
+    "count >= n_up": (152 + 24, "<u4", 8),
+}
+
+
+@pytest.mark.parametrize("name", list(BAD_FIELDS))
+def test_crafted_blob_is_rejected_and_leaves_the_loop_unchanged(name):
+    x, _, _ = noisy_bpsk(nsym=60, seed=14)
+    c = track.Costas(tsamps=16)
+    c.steps(x[:500])
+    good = c.get_state()
+    offset, fmt, value = BAD_FIELDS[name]
+    with pytest.raises(ValueError, match="set_state rejected the blob"):
+        c.set_state(_field(good, offset, fmt, value))
+    assert c.get_state() == good
+
+
+def test_header_checks():
+    c = track.Costas()
+    good = c.get_state()
+    for i in (0, 3, 4, 6, 8):  # magic, version, flag byte 6, total length
+        b = bytearray(good)
+        b[i] ^= 0x01
+        with pytest.raises(ValueError, match="set_state rejected the blob"):
+            c.set_state(bytes(b))
+    for i in (7, 12, 15):  # byte 7 and the reserved word are not examined
+        b = bytearray(good)
+        b[i] = 0xAA
+        c.set_state(bytes(b))
+    # Padding after have_prev is cleared on restore.
+    c.set_state(_field(good, 140, "<u4", 0xFFFFFFFF))
+    assert c.get_state() == good
+    # A blob of another type with the same length is refused by its magic.
+    other = bytearray(good)
+    other[:4] = b"CNDA"
+    with pytest.raises(ValueError, match="set_state rejected the blob"):
+        c.set_state(bytes(other))
+
+
+def test_fuzzed_blobs_never_crash():
+    rng = np.random.default_rng(15)
+    x, _, _ = noisy_bpsk(nsym=40, seed=15)
+    c = track.Costas(tsamps=16)
+    c.steps(x[:300])
+    good = c.get_state()
+    accepted = 0
+    for trial in range(400):
+        b = bytearray(good)
+        if trial % 4 == 0:
+            b[16:] = rng.integers(0, 256, len(b) - 16, dtype=np.uint8).tobytes()
+        else:
+            for i in rng.integers(16, 208, rng.integers(1, 6)):
+                b[i] = int(rng.integers(0, 256))
+        before = c.get_state()
+        try:
+            c.set_state(bytes(b))
+        except ValueError:
+            assert c.get_state() == before
+            continue
+        accepted += 1
+        y = c.steps(x[:64])
+        n_acc = int(np.frombuffer(bytes(b), np.uint64, 1, 16 + 120)[0])
+        tsamps = int(np.frombuffer(bytes(b), np.uint64, 1, 16 + 64)[0])
+        assert len(y) == (n_acc + 64) // tsamps
+        c.set_state(good)
+    assert accepted > 100
+
+
+# ---------------------------------------------------------------------------------------------
+# Telemetry
+# ---------------------------------------------------------------------------------------------
+def test_telemetry_probe_names_order_decimation_and_detach():
+    x, _, _ = noisy_bpsk(nsym=30, seed=16)
+    with Telemetry(4096) as tlm:
+        c = track.Costas(tsamps=16)
+        c.set_telemetry(tlm, "rx1")
+        assert tlm.probe_names == [f"rx1.{p}" for p in PROBES]
+        c.steps(x[:16 * 10])
+        recs = tlm.read()
+        assert len(recs) == 40
+        assert list(recs["probe"][:8]) == [0, 1, 2, 3, 0, 1, 2, 3]
+        assert recs["value"][-4] == np.float32(c.lock_metric)
+        assert recs["value"][-3] == np.float32(c.last_error)
+        assert recs["value"][-2] == np.float32(c.norm_freq)
+        assert recs["value"][-1] == np.float32(c.locked)
+        c.set_telemetry(tlm, "rx1", decim=3)  # re-registering keeps the ids
+        c.steps(x[160:160 + 16 * 7])
+        assert np.bincount(tlm.read()["probe"], minlength=4).tolist() == [3, 3, 3, 3]  # dumps 1, 4, 7
+        # A refused attachment keeps the current one.
+        with pytest.raises(ValueError, match=r"set_telemetry failed \(rc=-4\)"):
+            c.set_telemetry(tlm, "other", decim=0)
+        c.steps(x[:16 * 3])
+        assert len(tlm.read()) == 4 and tlm.probe_names == [f"rx1.{p}" for p in PROBES]
+        c.set_telemetry(None, "rx1")
+        c.steps(x[:160])
+        assert tlm.avail == 0
+        # Zero decimation is refused and the previous attachment (detached here) stays.
+        with pytest.raises(ValueError, match=r"set_telemetry failed \(rc=-4\)"):
+            c.set_telemetry(tlm, "z", decim=0)
+        c.steps(x[:32])
+        assert tlm.avail == 0
+        c.set_telemetry(None, "")
+        c.destroy()
+
+
+def test_telemetry_long_prefix_is_cut_and_default_prefix_is_car():
+    with Telemetry(4096) as tlm:
+        c = track.Costas()
+        c.set_telemetry(tlm, "q" * 28)
+        # ".lock" and ".locked" are both cut to ".lo" and so share one probe.
+        assert tlm.probe_names == ["q" * 28 + ".lo", "q" * 28 + ".e", "q" * 28 + ".fr"]
+        c.steps(np.ones(64, np.complex64))
+        assert tlm.read()["probe"].tolist() == [0, 1, 2, 0]
+        c.set_telemetry(None, "")
+        # A NULL prefix from a native caller takes the default "car".
+        set_tlm = fn(lib("track"), "costas_set_telemetry", c_int, c_void_p, c_void_p, ctypes.c_char_p, c_int)
+        assert set_tlm(_core_pointer(c), _tlm_pointer(tlm), None, 1) == 0
+        assert tlm.probe_names[-4:] == [f"car.{p}" for p in PROBES]
+        assert set_tlm(_core_pointer(c), None, None, 1) == 0
+        c.destroy()
+
+
+def test_telemetry_argument_errors():
+    c = track.Costas()
+    with pytest.raises(AttributeError):
+        c.set_telemetry(object(), "car")
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    with pytest.raises(ValueError):
+        c.set_telemetry(new_capsule(id(c), b"some.other.capsule", None), "car")
+    c.set_telemetry(None, "x")
+
+
+# ---------------------------------------------------------------------------------------------
+# Binding frame
+# ---------------------------------------------------------------------------------------------
+@pytest.mark.parametrize("cls", [track.Costas, track.CarrierMpsk])
+def test_frame_messages_and_lifecycle(cls):
+    loop = cls(tsamps=4)
+    x = np.ones(16, np.complex64)
+    assert loop.steps(np.zeros(0, np.complex64)).dtype == np.complex64
+    assert len(loop.steps(x.reshape(4, 4))) == 4  # any shape is taken flat
+    with pytest.raises(TypeError):
+        loop.steps(x.astype(np.complex128))  # no unsafe cast
+    out = np.full(20, 9 + 9j, np.complex64)
+    y = loop.steps(x, out=out)
+    assert len(y) == 4 and np.shares_memory(y, out) and np.all(out[4:] == 9 + 9j)
+    msg = "out must be a writable, C-contiguous ndarray of the output dtype"
+    for bad in (np.zeros(20, np.complex128), np.zeros((4, 5), np.complex64, order="F"),
+                np.zeros(40, np.complex64)[::2], [0j] * 20):
+        with pytest.raises(TypeError, match=msg):
+            loop.steps(x, out=bad)
+    ro = np.zeros(20, np.complex64)
+    ro.flags.writeable = False
+    with pytest.raises(TypeError, match=msg):
+        loop.steps(x, out=ro)
+    with pytest.raises(ValueError, match=r"out has 15 elements, need >= 16"):
+        loop.steps(x, out=np.zeros(15, np.complex64))
+    blob = loop.get_state()
+    with pytest.raises(TypeError, match="set_state expects bytes"):
+        loop.set_state(bytearray(blob))
+    with pytest.raises(ValueError, match="state blob size mismatch"):
+        loop.set_state(blob[:-1])
+    with pytest.raises(TypeError):
+        del loop.bn
+    with cls() as bound:
+        assert isinstance(bound, cls)
+    with pytest.raises(RuntimeError, match="destroyed"):
+        bound.state_bytes()
+    with pytest.raises(KeyError):
+        with cls() as bound:
+            raise KeyError
+    with pytest.raises(RuntimeError, match="destroyed"):
+        bound.steps(x)
+    assert loop.destroy() is None and loop.destroy() is None
+    for op in (lambda: loop.bn, lambda: setattr(loop, "bn", 0.1), loop.reset, loop.get_state,
+               lambda: loop.configure(0.1, 0.7), lambda: loop.set_state(blob)):
+        with pytest.raises(RuntimeError, match="destroyed"):
+            op()
+
+
+def test_constructor_keywords_and_docs():
+    c = track.Costas(0.02, 0.9, 0.001, 8, 0.004)
+    assert (c.bn, c.norm_freq, c.bn_fll) == (0.02, 0.001, 0.004)
+    with pytest.raises(TypeError):
+        track.Costas(bogus=1)
+    assert list(inspect.signature(track.Costas).parameters) == [
+        "bn", "zeta", "init_norm_freq", "tsamps", "bn_fll"]
+    assert list(inspect.signature(track.Costas.configure_lock).parameters) == [
+        "up_thresh", "down_thresh", "n_up", "n_down"]
+    for name in ("steps", "configure", "set_telemetry", "get_state", "set_state", "reset"):
+        assert getattr(track.Costas, name).__doc__
+    for name in ("bn", "norm_freq", "lock_metric", "locked", "last_error", "bn_fll"):
+        assert getattr(track.Costas, name).__doc__
+
+
+# ---------------------------------------------------------------------------------------------
+# Helpers reaching the core pointer and the telemetry context for native calls.
+# ---------------------------------------------------------------------------------------------
+def _core_pointer(obj) -> int:
+    """The core pointer stored right after the object header of a live wrapper."""
+    return ctypes.c_void_p.from_address(id(obj) + object.__basicsize__).value
+
+
+def _tlm_pointer(tlm: Telemetry) -> int:
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype = ctypes.c_void_p
+    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return get(tlm._capsule, b"ostrel.telemetry.ox_tlm")
+
+
+def test_demo_section_runs(capsys):
+    from ostrel.demo import carrier
+
+    carrier.run()
+    text = capsys.readouterr().out
+    assert "lock declared after" in text and "0 bit errors" in text
