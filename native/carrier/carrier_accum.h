@@ -29,4 +29,32 @@ inline void carrier_accumulate(uint32_t &phase, uint32_t inc, const ox_cf32 *x, 
     acc_im = im;
 }
 
+// The block loop of an integrate-and-dump carrier loop record (fields `osc`, `tsamps`, `acc`,
+// `n_acc`): accumulate up to the next dump boundary without per-sample tests, call
+// `on_dump(pr, pi)` with the dump's sums, write the prompt (sums divided by tsamps) while
+// fewer than `cap` were written, clear the accumulator, repeat. A partial dump is carried to
+// the next call, so the output does not depend on how the stream is split into blocks.
+template <class Loop, class OnDump>
+inline size_t integrate_and_dump(Loop *p, const ox_cf32 *x, size_t n, ox_cf32 *out, size_t cap,
+                                 OnDump &&on_dump) {
+    const uint64_t tsamps = p->tsamps;
+    const float scale = static_cast<float>(tsamps);
+    size_t written = 0;
+    size_t i = 0;
+    while (i < n) {
+        const uint64_t need = tsamps - p->n_acc;  // >= 1: n_acc < tsamps between dumps
+        const size_t take = need < n - i ? static_cast<size_t>(need) : n - i;
+        carrier_accumulate(p->osc.phase, p->osc.phase_inc, x + i, take, p->acc.re, p->acc.im);
+        p->n_acc += take;
+        i += take;
+        if (p->n_acc < tsamps) break;
+        const float pr = p->acc.re, pi = p->acc.im;
+        on_dump(pr, pi);
+        if (written < cap) out[written++] = {pr / scale, pi / scale};
+        p->acc = {0.0f, 0.0f};
+        p->n_acc = 0;
+    }
+    return written;
+}
+
 }  // namespace ox

@@ -101,26 +101,7 @@ inline void dump(carrier_mpsk *p, float pr, float pi) {
 
 template <int M>
 size_t run(carrier_mpsk *p, const ox_cf32 *x, size_t n, ox_cf32 *out, size_t cap) {
-    const uint64_t tsamps = p->tsamps;
-    const float scale = static_cast<float>(tsamps);
-    size_t written = 0;
-    size_t i = 0;
-    while (i < n) {
-        const uint64_t need = tsamps - p->n_acc;  // >= 1: n_acc < tsamps between dumps
-        const size_t take = need < n - i ? static_cast<size_t>(need) : n - i;
-        ox::carrier_accumulate(p->osc.phase, p->osc.phase_inc, x + i, take, p->acc.re,
-                               p->acc.im);
-        p->n_acc += take;
-        i += take;
-        if (p->n_acc < tsamps) break;
-
-        const float pr = p->acc.re, pi = p->acc.im;
-        dump<M>(p, pr, pi);
-        if (written < cap) out[written++] = {pr / scale, pi / scale};
-        p->acc = {0.0f, 0.0f};
-        p->n_acc = 0;
-    }
-    return written;
+    return ox::integrate_and_dump(p, x, n, out, cap, [p](float pr, float pi) { dump<M>(p, pr, pi); });
 }
 
 }  // namespace

@@ -83,31 +83,13 @@ inline void dump(costas *cl, float pr, float pi) {
     ox::lockdet_update(&cl->ld, cl->lock_metric);
 }
 
-// The block loop, one body for both telemetry states: accumulate up to the next dump boundary
-// without per-sample tests, dump, repeat; the partial dump is carried to the next call.
+// The block loop, one body for both telemetry states (the flush runs once per dump).
 template <bool kTelemetry>
 size_t run(costas *cl, const ox_cf32 *x, size_t n, ox_cf32 *out, size_t cap) {
-    const uint64_t tsamps = cl->tsamps;
-    const float scale = static_cast<float>(tsamps);
-    size_t written = 0;
-    size_t i = 0;
-    while (i < n) {
-        const uint64_t need = tsamps - cl->n_acc;  // >= 1: n_acc < tsamps between dumps
-        const size_t take = need < n - i ? static_cast<size_t>(need) : n - i;
-        ox::carrier_accumulate(cl->osc.phase, cl->osc.phase_inc, x + i, take, cl->acc.re,
-                               cl->acc.im);
-        cl->n_acc += take;
-        i += take;
-        if (cl->n_acc < tsamps) break;
-
-        const float pr = cl->acc.re, pi = cl->acc.im;
+    return ox::integrate_and_dump(cl, x, n, out, cap, [cl](float pr, float pi) {
         dump(cl, pr, pi);
-        if (written < cap) out[written++] = {pr / scale, pi / scale};
-        cl->acc = {0.0f, 0.0f};
-        cl->n_acc = 0;
         if constexpr (kTelemetry) flush(cl);
-    }
-    return written;
+    });
 }
 
 }  // namespace
