@@ -41,7 +41,7 @@ def run() -> None:
         probes = tlm.demux(tlm.read())
     freq, lock, locked = probes["car.freq"], probes["car.lock"], probes["car.locked"]
 
-    print(f"Costas loop: BPSK, {TSAMPS} samples/symbol, carrier offset {OFFSET} cycles/sample, "
+    print(f"== Costas loop: BPSK, {TSAMPS} samples/symbol, carrier offset {OFFSET} cycles/sample, "
           f"Es/N0 {ESN0_DB:g} dB, bn 0.05 per symbol")
     print(f"  {'symbol':>7}  {'freq estimate':>13}  {'error':>10}  {'lock metric':>11}  locked")
     for k in ROWS:

@@ -48,7 +48,7 @@ def run() -> None:
     freq, lock, locked = probes["car.freq"], probes["car.lock"], probes["car.locked"]
     t = np.arange(freq.size) * DECIM  # sample index of each event (the first is emitted)
 
-    print(f"CarrierNda: QPSK, {SPS} samples/symbol, Es/N0 {ESN0_DB:.0f} dB, carrier offset "
+    print(f"== CarrierNda: QPSK, {SPS} samples/symbol, Es/N0 {ESN0_DB:.0f} dB, carrier offset "
           f"{OFFSET} cycles/sample, loop bn 0.005")
     print("  sample   freq estimate   lock EMA  locked")
     for i in np.unique(np.geomspace(1, freq.size - 1, 9).astype(int)):

@@ -51,7 +51,7 @@ def _sfdr(y: np.ndarray) -> tuple[float, float]:
 
 def run() -> None:
     lib = _api()
-    print("Rate conversion: down-convert a tone and decimate by 25")
+    print("== Rate conversion: down-convert a tone and decimate by 25")
     rate, offset, f_out = 1 / 25, 0.21, 0.05
     n = 26 * 4096 + 2000
     k = np.arange(n)
