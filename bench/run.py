@@ -36,9 +36,9 @@ def main() -> int:
     for path in sorted(HERE.glob("bench_*.py")):
         if args.only not in path.stem:
             continue
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        mod = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(mod)
+        mod_spec = importlib.util.spec_from_file_location(path.stem, path)
+        mod = importlib.util.module_from_spec(mod_spec)
+        mod_spec.loader.exec_module(mod)
         print(f"== {path.stem}", flush=True)
         for r in mod.run(args.quick):
             r["bench"] = path.stem

@@ -728,8 +728,8 @@ inline PyTypeObject *make_type(const TypeDef &def) {
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
     flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif
-    PyType_Spec spec{def.name, static_cast<int>(sizeof(Object)), 0, flags, slots};
-    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec{def.name, static_cast<int>(sizeof(Object)), 0, flags, slots};
+    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_spec));
 }
 
 // Module initialisation in the fixed order: NumPy's C API (target level 1.25; on failure the

@@ -56,18 +56,18 @@ def test_readers_match_welch(window, n, pad, beta):
     psd.accumulate(x)
     nfft = psd.nfft
     w = window_of(window, n, beta)
-    spec = welch(x[: n * 37], fs, w, nfft, "spectrum")
+    ref_psd = welch(x[: n * 37], fs, w, nfft, "spectrum")
     dens = welch(x[: n * 37], fs, w, nfft, "density")
     assert psd.count == 37
-    np.testing.assert_allclose(psd.psd_db(), 10 * np.log10(spec / full_scale**2), atol=2e-3)
+    np.testing.assert_allclose(psd.psd_db(), 10 * np.log10(ref_psd / full_scale**2), atol=2e-3)
     np.testing.assert_allclose(psd.psd_dbhz(), 10 * np.log10(dens / full_scale**2), atol=2e-3)
-    np.testing.assert_allclose(psd.power_twosided(), spec, rtol=5e-4)
+    np.testing.assert_allclose(psd.power_twosided(), ref_psd, rtol=5e-4)
     h = nfft // 2
     one = psd.power_onesided()
     assert one.shape == (h + 1,)
-    assert one[0] == pytest.approx(spec[h], rel=5e-4)
-    np.testing.assert_allclose(one[1:h], spec[h + 1:] + spec[h - 1:0:-1], rtol=5e-4)
-    assert one[h] == pytest.approx(spec[0], rel=5e-4)
+    assert one[0] == pytest.approx(ref_psd[h], rel=5e-4)
+    np.testing.assert_allclose(one[1:h], ref_psd[h + 1:] + ref_psd[h - 1:0:-1], rtol=5e-4)
+    assert one[h] == pytest.approx(ref_psd[0], rel=5e-4)
 
 
 def test_real_input_matches_welch_onesided():
@@ -221,13 +221,13 @@ def test_occupied_bw():
         assert psd.occupied_bw(frac) == spectral.obw_from_power(p, fs, frac)
     # band-limited noise: filled band of 32 bins
     rng = np.random.default_rng(11)
-    spec = np.zeros(n, complex)
-    spec[:16] = 1
-    spec[-16:] = 1
+    band = np.zeros(n, complex)
+    band[:16] = 1
+    band[-16:] = 1
     frames = []
     for _ in range(50):
         ph = np.exp(2j * np.pi * rng.random(n))
-        frames.append(np.fft.ifft(spec * ph))
+        frames.append(np.fft.ifft(band * ph))
     psd = spectral.PSD(n=n, fs=fs, window="blackman-harris")
     psd.accumulate(np.concatenate(frames).astype(np.complex64))
     assert 30 * fs / n <= psd.occupied_bw(0.99) <= 40 * fs / n

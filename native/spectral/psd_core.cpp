@@ -52,7 +52,7 @@ size_t fold_frames(psd_state_t *psd, const In *x, size_t n_in) {
     const size_t frames = n_in / n;
     const float *w = psd->window;
     ox_cf32 *frame = psd->frame;
-    const ox_cf32 *spec = psd->spectrum;
+    const ox_cf32 *bins = psd->spectrum;
     float *power = psd->power;
     for (size_t f = 0; f < frames; ++f) {
         const In *xf = x + f * n;
@@ -63,10 +63,10 @@ size_t fold_frames(psd_state_t *psd, const In *x, size_t n_in) {
         fft_execute_cf32(psd->fft, frame, nfft, psd->spectrum, nfft);
         // DC-centred order: trace index m holds bin (m - nfft/2) mod nfft.
         for (size_t k = 0; k < half; ++k) {
-            power[k + half] = spec[k].re * spec[k].re + spec[k].im * spec[k].im;
+            power[k + half] = bins[k].re * bins[k].re + bins[k].im * bins[k].im;
         }
         for (size_t k = half; k < nfft; ++k) {
-            power[k - half] = spec[k].re * spec[k].re + spec[k].im * spec[k].im;
+            power[k - half] = bins[k].re * bins[k].re + bins[k].im * bins[k].im;
         }
         acc_trace_accumulate(psd->trace, power, nfft);
     }
