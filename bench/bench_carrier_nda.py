@@ -13,14 +13,7 @@ L1 load 5); half of it is the per-sample floor no implementation of this arithme
 
 from __future__ import annotations
 
-import ctypes
 import math
-import os
-import platform
-import shutil
-import subprocess
-import tempfile
-import time
 
 import numpy as np
 
@@ -81,45 +74,6 @@ class NumpyNda:
         return out
 
 
-CLOCK_SRC = r"""
-#include <stdint.h>
-/* n rounds of four dependent 64-bit multiplies: 3 cycles each on current x86 cores. */
-uint64_t chain(uint64_t n) {
-    uint64_t x = 3;
-    for (uint64_t i = 0; i < n; ++i)
-        __asm__ volatile("imul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0" : "+r"(x));
-    return x;
-}
-"""
-
-
-def effective_clock_hz() -> float:
-    """The clock the core actually runs at (turbo included), from a chain of dependent integer
-    multiplies of known latency, compiled on the fly; NaN when that is not possible. The
-    nominal clock of /proc/cpuinfo understates the cycles of a turbo-boosted core."""
-    if platform.machine() not in ("x86_64", "AMD64") or not shutil.which("cc"):
-        return float("nan")
-    with tempfile.TemporaryDirectory() as tmp:
-        src, so = os.path.join(tmp, "clk.c"), os.path.join(tmp, "clk.so")
-        with open(src, "w") as f:
-            f.write(CLOCK_SRC)
-        if subprocess.run(["cc", "-O2", "-shared", "-fPIC", src, "-o", so],
-                          capture_output=True).returncode:
-            return float("nan")
-        chain = ctypes.CDLL(so).chain
-        chain.argtypes, chain.restype = [ctypes.c_uint64], ctypes.c_uint64
-        n = 20_000_000
-        return max(12 * n / cpu_time(lambda: chain(n)) for _ in range(5))
-
-
-def cpu_time(call) -> float:
-    """Thread CPU time of one call: on a machine shared with other work, time slices spent
-    descheduled are not charged to the loop."""
-    t0 = time.thread_time()
-    call()
-    return time.thread_time() - t0
-
-
 def run(quick: bool) -> list[dict]:
     n = 1 << 18 if quick else 1 << 20
     rounds = 3 if quick else 9
@@ -141,7 +95,7 @@ def run(quick: bool) -> list[dict]:
         total = 0.0
         for k in range(0, n, block):
             tlm.read()  # drained outside the timed region: nothing is ever dropped
-            total += cpu_time(lambda: loop.steps(x[k:k + block], out=out[k:k + block]))
+            total += _util.cpu_time(lambda: loop.steps(x[k:k + block], out=out[k:k + block]))
         return total
 
     # Rounds interleave every configuration so that all see the same machine conditions; the
@@ -149,7 +103,7 @@ def run(quick: bool) -> list[dict]:
     best: dict = {}
     for r in range(rounds + 1):
         for m, loop in loops.items():
-            t = cpu_time(lambda: loop.steps(x, out=out))
+            t = _util.cpu_time(lambda: loop.steps(x, out=out))
             best[m] = min(best.get(m, np.inf), t) if r else np.inf
         for i, ((loop, tlm), (_, _, block, _)) in enumerate(zip(rings, cases)):
             t = blocks(loop, tlm, block)
@@ -160,19 +114,17 @@ def run(quick: bool) -> list[dict]:
         tlm.close()
 
     n_np = 2000 if quick else 10000
-    peer = n_np / min(cpu_time(lambda: NumpyNda(m=4).steps(x[:n_np])) for _ in range(2))
-    hz = effective_clock_hz()
+    peer = n_np / min(_util.cpu_time(lambda: NumpyNda(m=4).steps(x[:n_np])) for _ in range(2))
+    hz = _util.cpu_hz()
     rows = []
     for m in (2, 4, 8):
         eff = hz * best[m] / n
         rows.append(_util.row(f"CarrierNda m={m}, {n >> 10}K block", n / best[m],
                               peer="numpy per-sample loop" if m == 4 else "",
                               peer_value=peer if m == 4 else None,
-                              effective_clock_ghz=hz / 1e9, cycles_per_sample_eff=eff,
-                              chain_cycles_per_sample=CHAIN_CYCLES[m] / 2,
+                                                            chain_cycles_per_sample=CHAIN_CYCLES[m] / 2,
                               vs_chain=eff / (CHAIN_CYCLES[m] / 2)))
     for i, (label, *_rest) in enumerate(cases):
         rows.append(_util.row(f"CarrierNda m=4 + telemetry: {label}", n / best[i],
-                              cycles_per_sample_eff=hz * best[i] / n,
                               overhead_pct=100 * (best[i] / best[4] - 1), dropped=dropped[i]))
     return rows

@@ -48,7 +48,7 @@ def main() -> int:
             print(f"  {r['name']:<44} {fmt(r['value']):>12} {r['unit']:<12} {extra}", flush=True)
     if args.json:
         meta = {"machine": platform.machine(), "python": platform.python_version(),
-                "cpu_hz": _util.cpu_hz()}
+                "cpu_hz": _util.cpu_hz(), "nominal_hz": _util.nominal_hz()}
         pathlib.Path(args.json).write_text(json.dumps({"meta": meta, "rows": rows}, indent=1))
     return 0
 
