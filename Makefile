@@ -8,7 +8,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all sysdeps venv build test demo bench clean
+.PHONY: all sysdeps venv build test sanitize demo bench clean
 
 all: build
 
@@ -34,6 +34,20 @@ build: sysdeps venv
 test: build
 	$(VENV)/bin/pytest -p no:cacheprovider tests
 
+# The whole suite again against a build instrumented with AddressSanitizer and
+# UndefinedBehaviorSanitizer (own virtual environment and build directory).
+ASAN_VENV := .venv-asan
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+sanitize: sysdeps
+	$(MAKE) --no-print-directory VENV=$(ASAN_VENV) venv
+	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
+	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
+	  -C "cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
+	  -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_VENV)/bin/pytest -p no:cacheprovider tests
+
 demo: build
 	$(PY) -P -m ostrel.demo
 
@@ -42,4 +56,4 @@ bench: build
 	$(PY) -P bench/run.py --json bench/results.json $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
