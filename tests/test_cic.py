@@ -236,3 +236,20 @@ def test_compensator_counts():
     assert not comp(16, 20).any()  # even: not designed
     assert not comp(16, 8).any()
     L.ciccompmf(None, 4, 16, 7)
+
+
+def test_blob_field_layout():
+    """Integrators I, integrators Q, comb delays I, comb delays Q, 8 bytes each, from offset 16.
+    A constant code c fed for n inputs gives integrator m = c * C(n + m - 1, m); the comb delay
+    of stage 1 holds integrator 4 of the last decimation instant."""
+    from math import comb
+    c = cic(4)
+    v = np.complex64(0.5 - 0.25j)
+    run(c, np.full(6, v))
+    s = c.state()
+    words = struct.unpack_from("<16q", s, 16)
+    ci, cq = 32768 + 8192, 32768 - 4096
+    assert words[0:4] == tuple(ci * comb(6 + m, m + 1) for m in range(4))
+    assert words[4:8] == tuple(cq * comb(6 + m, m + 1) for m in range(4))
+    assert words[8] == ci * comb(7, 4) and words[12] == cq * comb(7, 4)  # integrator 4 at input 4
+    assert struct.unpack_from("<I", s, 144)[0] == 2

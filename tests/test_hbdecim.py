@@ -266,3 +266,30 @@ def test_blob_rejection(r2c):
         assert d.set_state(good) == OX_OK
     other = hb(r2c=not r2c)
     assert other.call("state_bytes") != len(good) or other.set_state(good) == OX_EINVAL
+
+
+@pytest.mark.parametrize("r2c", [False, True])
+def test_blob_field_layout(r2c):
+    """pos A, pos B, pending, (parity), ring A, ring B at their offsets: the newest first-of-pair
+    sample sits at ring A[pos A] and again at pos A + R, the newest second one likewise in B."""
+    rng = np.random.default_rng(11)
+    x = rng.standard_normal(23).astype(np.float32) if r2c else random_cf32(rng, 23)
+    d = hb(r2c=r2c)
+    assert len(run(d, x)) == 11
+    s = d.state()
+    R = 32
+    pos_a, pos_b, pending = struct.unpack_from("<QQI", s, 16)
+    assert pos_a == pos_b == (-11) % R and pending == 1
+    dt = np.float32 if r2c else np.complex64
+    size = np.dtype(dt).itemsize
+    base = 44
+    if r2c:
+        assert struct.unpack_from("<I", s, 40)[0] == 11 % 2  # parity after 11 outputs
+    ring_a = np.frombuffer(s, dt, 2 * R, base)
+    ring_b = np.frombuffer(s, dt, 2 * R, base + 2 * R * size)
+    assert len(s) == base + 4 * R * size
+    np.testing.assert_array_equal(ring_a[:R], ring_a[R:])
+    np.testing.assert_array_equal(ring_b[:R], ring_b[R:])
+    for k in range(11):  # k pairs before the newest
+        assert ring_a[(pos_a + k) % R] == x[20 - 2 * k]
+        assert ring_b[(pos_b + k) % R] == x[21 - 2 * k]

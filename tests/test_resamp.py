@@ -295,6 +295,17 @@ def test_decimating_form_bit_exact(rate, T):
             outs.append(y[0] + 1j * y[1])
         acc = nxt
     np.testing.assert_array_equal(got, np.array(outs, np.complex64))
+    # The blob carries acc and the partial sums where the layout puts them: dump_acc at
+    # 40 + 16R, dump_tail right after it (only when T >= 2).
+    s = r.state()
+    R = 1 << max(T - 1, 0).bit_length()
+    assert struct.unpack_from("<I", s, 16)[0] == acc
+    off = 40 + 16 * R
+    np.testing.assert_array_equal(np.frombuffer(s, np.float32, 2 * T, off).reshape(T, 2), dacc)
+    if T >= 2:
+        got_tail = np.frombuffer(s, np.float32, 2 * (T - 1), off + 8 * T).reshape(T - 1, 2)
+        np.testing.assert_array_equal(got_tail, tail)
+    assert len(s) == off + 8 * T + 8 * max(T - 1, 0)
 
 
 def test_output_capacity_stops_both_forms():
@@ -427,6 +438,15 @@ def test_controlled_mode_matches_model(seed, rate, caps):
         np.testing.assert_allclose(got, ref, atol=1e-5)
     assert r.call("get_ctrl_acc") == m.ctrl_acc / TWO32
     assert backlog(r) == m.backlog
+    # Field by field: acc, ring_pos, ctrl_acc, ctrl_skip, ctrl_backlog, then the mirrored ring
+    # (R = 4 for T = 4) with the newest sample at ring_pos and again at ring_pos + R.
+    s = r.state()
+    acc, ring_pos, ctrl_acc, skip, blog = struct.unpack_from("<IQIII", s, 16)
+    assert (acc, ctrl_acc, skip, blog) == (0, m.ctrl_acc, m.skip, m.backlog)
+    assert ring_pos == (-len(m.hist)) % 4
+    ring = np.frombuffer(s, np.complex64, 8, 40)
+    np.testing.assert_array_equal(ring[ring_pos], np.complex64(m.hist[0]))
+    np.testing.assert_array_equal(ring[:4], ring[4:])
 
 
 def test_controlled_spacing_follows_the_correction():
