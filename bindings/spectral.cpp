@@ -79,7 +79,7 @@ constexpr const char *doc =
     "backward kernel exp(+2j*pi*k*m/n); neither divides by n, so a forward then an inverse\n"
     "transform returns the input times n. Double-precision methods always compute in double;\n"
     "single-precision and integer methods use a single-precision plan when n is a multiple of 16\n"
-    "with prime factors 2, 3 and 5 only. nthreads > 1 lets the plans use that many threads.\n"
+    "with prime factors 2, 3 and 5 only. nthreads is accepted and ignored (single-threaded).\n"
     "Results do not depend on the alignment of the arrays passed in.";
 
 }  // namespace fft_py
@@ -143,7 +143,7 @@ constexpr const char *doc =
     "Fixed-size, unnormalised 2-D complex DFT over ny rows of nx samples (row-major).\n\n"
     "The transform is separable: DFTs along every row, then along every column, both with the\n"
     "direction of sign (< 0 forward, else backward), never divided by ny*nx. Inputs and results\n"
-    "are flat arrays of ny*nx samples.";
+    "are flat arrays of ny*nx samples. nthreads is accepted and ignored (single-threaded).";
 
 }  // namespace fft2d_py
 

@@ -632,13 +632,80 @@ def test_planning_and_execution_from_several_threads(lib):
     assert not errors
 
 
+def rounded_passes(grid, sign=-1):
+    """The separable 2-D DFT of a complex64 grid in double precision, rounded to complex64
+    after the row pass and again after the column pass."""
+    fft = np.fft.fft if sign < 0 else (lambda a, axis: np.fft.ifft(a, axis=axis) * a.shape[axis])
+    rows = fft(grid.astype(np.complex128), axis=1).astype(np.complex64)
+    return fft(rows.astype(np.complex128), axis=0).astype(np.complex64).ravel()
+
+
 @pytest.mark.parametrize("ny,nx,single", [(48, 80, True), (16, 48, True), (48, 40, False),
                                           (3, 5, False), (112, 16, False)])
 def test_fft2d_precision_rule(ny, nx, single):
-    # Single precision only when both dimensions qualify; otherwise the double transform is
-    # rounded once, bit for bit.
+    # Single precision only when both dimensions qualify; otherwise each row is widened,
+    # transformed and rounded back, then each column of that result likewise.
     f = spectral.FFT2D(ny, nx)
     x = cplx(ny * nx, np.complex64)
     y = f.execute_cf32(x)
-    rounded = f.execute_cf64(x.astype(np.complex128)).astype(np.complex64)
-    assert np.array_equal(y, rounded) != single
+    once = f.execute_cf64(x.astype(np.complex128)).astype(np.complex64)
+    if single:
+        assert not np.array_equal(y, once)
+    else:
+        passes = rounded_passes(x.reshape(ny, nx))
+        # Rounding each pass equals numpy's two rounded passes up to the last float bit (the
+        # double transforms differ by a few ulps between libraries).
+        np.testing.assert_allclose(y, passes, rtol=0, atol=4e-7 * np.abs(passes).max())
+        assert np.mean(y == passes) > 0.99
+    assert_close(y, np.fft.fft2(x.astype(np.complex128).reshape(ny, nx)).ravel(), np.complex64)
+
+
+@pytest.mark.parametrize("sign", [-1, 1])
+def test_fft2d_widened_path_rounds_after_the_row_pass(lib, sign):
+    # Length-2 transforms are exact sums, so the intermediate rounding is visible bit for bit:
+    # row 0 of [[1, 2^-30], [-1, 0]] is (1 + 2^-30, 1 - 2^-30), which rounds to (1, 1) in float,
+    # so the column sums give exactly 0 at (0, 0) and (0, 1), not 2^-30.
+    x = np.array([1.0, 2.0**-30, -1.0, 0.0], np.complex64)
+    want = rounded_passes(x.reshape(2, 2), sign)
+    np.testing.assert_array_equal(want, [0, 0, 2, 2])
+    f = spectral.FFT2D(2, 2, sign)
+    for m in (f.execute_cf32, f.execute_inplace_cf32):
+        np.testing.assert_array_equal(m(x), want)
+    buf = x.copy()
+    f.execute_inplace_cf32(buf, out=buf)
+    np.testing.assert_array_equal(buf, want)
+    p = lib.pocketfft_plan_2d(2, 2, sign)
+    try:
+        out = np.zeros(4, np.complex64)
+        lib.pocketfft_execute_2d_cf32(p, P(x), P(out))
+        np.testing.assert_array_equal(out, want)
+    finally:
+        lib.pocketfft_destroy_plan(p)
+    # The double-precision calls keep the exact result.
+    assert f.execute_cf64(x.astype(np.complex128))[0] == 2.0**-30
+
+
+def test_nthreads_is_accepted_and_ignored():
+    # The transforms are single-threaded: a large nthreads starts no worker threads.
+    code = (
+        "import os, numpy as np\n"
+        "from ostrel import spectral\n"
+        "def tasks(): return len(os.listdir('/proc/self/task'))\n"
+        "before = tasks()\n"
+        "f = spectral.FFT(1 << 16, nthreads=4)\n"
+        "x = np.ones(1 << 16, np.complex128)\n"
+        "y = f.execute_cf64(x); f.execute_cf32(x.astype(np.complex64))\n"
+        "g = spectral.FFT2D(256, 256, nthreads=4); g.execute_cf64(np.ones(1 << 16))\n"
+        "assert y[0] == 1 << 16 and not y[1:].any()\n"
+        "print(before, tasks())\n")
+    import os
+    import subprocess
+    import sys
+    if not os.path.isdir("/proc/self/task"):
+        pytest.skip("needs /proc")
+    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                       cwd="/", timeout=60)
+    assert r.returncode == 0, r.stderr
+    before, after = map(int, r.stdout.split())
+    assert after == before

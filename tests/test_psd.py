@@ -160,6 +160,11 @@ def test_band_power_edges_and_shapes():
     assert psd.band_power([0.1, 0.3])[0] == psd.band_power([0.3, 0.1])[0]
     assert psd.band_power([0.1, 0.3, 0.2]).shape == (1,)  # trailing odd value ignored
     assert psd.band_power([float("nan"), 0.2])[0] == -200.0
+    # A NaN edge has no trace index: the band counts as outside in every band measurement.
+    assert psd.band_power([0.2, float("nan"), float("nan"), float("nan")]).tolist() == [-200.0] * 2
+    assert psd.total_band_power([float("nan"), 0.2, 0.2, float("nan")]) == -200.0
+    assert psd.total_band_power([-0.5, 0.5, float("nan"), 0.2]) == psd.total_band_power([-0.5, 0.5])
+    assert psd.snr(float("nan"), 0.2) == 0.0 and psd.snr(0.1, float("nan")) == 0.0
     assert psd.band_power([-np.inf, np.inf])[0] == pytest.approx(
         psd.band_power([-0.5, 0.5])[0])
     # overlapping bands count twice in the total; outside bands add nothing

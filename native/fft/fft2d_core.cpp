@@ -42,8 +42,9 @@ OX_API fft2d_state_t *fft2d_create(uint64_t ny, uint64_t nx, int sign, int nthre
     f->nx = nx;
     f->sign = sign;
     using ox::fft::Precision;
-    f->plan64 = ox::fft::plan_2d(ny, nx, sign, nthreads, Precision::kDoubleCalls);
-    if (f->plan64) f->plan32 = ox::fft::plan_2d(ny, nx, sign, nthreads, Precision::kSingleCalls);
+    (void)nthreads;  // accepted and ignored: the transforms are single-threaded
+    f->plan64 = ox::fft::plan_2d(ny, nx, sign, 1, Precision::kDoubleCalls);
+    if (f->plan64) f->plan32 = ox::fft::plan_2d(ny, nx, sign, 1, Precision::kSingleCalls);
     if (!f->plan32) {
         fft2d_destroy(f);
         return nullptr;

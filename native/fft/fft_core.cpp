@@ -46,8 +46,11 @@ OX_API fft_state_t *fft_create(uint64_t n, int sign, int nthreads) {
     f->n = n;
     f->sign = sign;
     using ox::fft::Precision;
-    f->plan64 = ox::fft::plan_1d(n, sign, nthreads, Precision::kDoubleCalls);
-    if (f->plan64) f->plan32 = ox::fft::plan_1d(n, sign, nthreads, Precision::kSingleCalls);
+    // nthreads is accepted for the interface and ignored: the transforms are single-threaded
+    // (the spectral module runs them under the interpreter lock).
+    (void)nthreads;
+    f->plan64 = ox::fft::plan_1d(n, sign, 1, Precision::kDoubleCalls);
+    if (f->plan64) f->plan32 = ox::fft::plan_1d(n, sign, 1, Precision::kSingleCalls);
     if (!f->plan32) {
         fft_destroy(f);
         return nullptr;

@@ -20,7 +20,7 @@
 
 struct fft_state_t;  // opaque; see fft_core.cpp
 
-// nthreads is the FFTW thread count of the plans (values below 2: single-threaded).
+// nthreads is accepted and ignored (the transforms are single-threaded).
 // NULL for n = 0 or exhausted memory.
 OX_API fft_state_t *fft_create(uint64_t n, int sign, int nthreads);
 OX_API void fft_destroy(fft_state_t *fft);

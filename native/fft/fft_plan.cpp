@@ -28,6 +28,12 @@ struct fft_plan_t {
     ox_cf64 *work64;
     ox_cf64 *out64;
     int align_in64, align_out64;
+    // 2-D records that serve single-precision calls without a single-precision plan: batched
+    // 1-D plans over (work64 -> out64) for the row pass (ny transforms of length nx) and the
+    // column pass (nx transforms of length ny, stride nx). The widened 2-D transform rounds to
+    // float after each pass, like a separable single-precision transform. Null otherwise.
+    fftw_plan rows64;
+    fftw_plan cols64;
     // Single precision, only for qualifying lengths: out-of-place plan over (pf_in -> pf_out).
     // All three are valid or all null.
     fftwf_plan plan32;
@@ -126,6 +132,19 @@ fftwf_plan make_plan32(const fft_plan_t *p) {
 }
 static_assert(sizeof(fftw_iodim64) == sizeof(fftwf_iodim64));
 
+// One pass of the separable 2-D transform as a batch of 1-D plans: the ny rows (length nx,
+// contiguous) or the nx columns (length ny, stride nx).
+fftw_plan make_pass64(const fft_plan_t *p, bool rows) {
+    const auto ny = static_cast<ptrdiff_t>(p->ny), nx = static_cast<ptrdiff_t>(p->nx);
+    const fftw_iodim64 dim = rows ? fftw_iodim64{nx, 1, 1} : fftw_iodim64{ny, nx, nx};
+    const fftw_iodim64 many = rows ? fftw_iodim64{ny, nx, nx} : fftw_iodim64{nx, 1, 1};
+    PlannerLock lock;
+    PlanThreads threads(p->nthreads);
+    return fftw_plan_guru64_dft(1, &dim, 1, &many, reinterpret_cast<fftw_complex *>(p->work64),
+                                reinterpret_cast<fftw_complex *>(p->out64),
+                                fftw_direction(p->sign), kPlanFlags);
+}
+
 void release_single(fft_plan_t *p) {
     if (p->plan32) {
         PlannerLock lock;
@@ -138,13 +157,14 @@ void release_single(fft_plan_t *p) {
 }
 
 void release_double(fft_plan_t *p) {
-    if (p->plan64) {
+    {
         PlannerLock lock;
-        fftw_destroy_plan(p->plan64);
+        for (fftw_plan q : {p->plan64, p->rows64, p->cols64})
+            if (q) fftw_destroy_plan(q);
     }
     fftw_free(p->work64);
     fftw_free(p->out64);
-    p->plan64 = nullptr;
+    p->plan64 = p->rows64 = p->cols64 = nullptr;
     p->work64 = p->out64 = nullptr;
 }
 
@@ -166,6 +186,14 @@ bool add_double(fft_plan_t *p) {
     p->align_in64 = fftw_alignment_of(reinterpret_cast<double *>(p->work64));
     p->align_out64 = fftw_alignment_of(reinterpret_cast<double *>(p->out64));
     return true;
+}
+
+// Adds the row and column pass plans of the widened single-precision 2-D path (after
+// add_double, whose buffers they run on); false when they cannot be made.
+bool add_passes(fft_plan_t *p) {
+    p->rows64 = make_pass64(p, true);
+    p->cols64 = make_pass64(p, false);
+    return p->rows64 && p->cols64;
 }
 
 fft_plan_t *plan_build(uint64_t n, uint64_t ny, uint64_t nx, int is_2d, int sign, int nthreads,
@@ -197,6 +225,8 @@ fft_plan_t *plan_build(uint64_t n, uint64_t ny, uint64_t nx, int is_2d, int sign
         ok = add_double(p);
         if (ok && precision == Precision::kBoth) pffft_try_setup(p);
     }
+    // The widened single-precision 2-D path runs its row and column passes separately.
+    if (ok && is_2d && precision != Precision::kDoubleCalls && !p->plan32) ok = add_passes(p);
     if (!ok) {
         pocketfft_destroy_plan(p);
         return nullptr;
@@ -356,7 +386,19 @@ void run_cf32(fft_plan_t *p, const ox_cf32 *in, size_t have, ox_cf32 *out) {
     ox_cf64 *w = p->work64;
     widen(in, m, w);
     std::memset(static_cast<void *>(w + m), 0, (total - m) * sizeof(ox_cf64));
-    exec64(p, w, p->out64);
+    if (!p->is_2d) {
+        exec64(p, w, p->out64);
+        narrow_out64(p, out);
+        return;
+    }
+    // 2-D: every row widened, transformed and rounded back into out; then every column of that
+    // single-precision result widened, transformed and rounded back.
+    auto *wc = reinterpret_cast<fftw_complex *>(w);
+    auto *oc = reinterpret_cast<fftw_complex *>(p->out64);
+    fftw_execute_dft(p->rows64, wc, oc);
+    narrow_out64(p, out);
+    widen(out, total, w);
+    fftw_execute_dft(p->cols64, wc, oc);
     narrow_out64(p, out);
 }
 

@@ -4,7 +4,9 @@
 // when every length qualifies (a multiple of 16 whose only prime factors are 2, 3 and 5), a
 // single-precision FFTW plan of the same shape. Double-precision calls always run the double
 // plan. Single-precision and integer calls run the single-precision plan when it exists, else
-// they are widened to double, transformed with the double plan and rounded back to float.
+// they are widened to double, transformed with the double plan and rounded back to float (a 2-D
+// transform rounds after its row pass and again after its column pass, so every intermediate
+// result is single precision, as on the single-precision path).
 //
 // Direction: sign < 0 is the forward kernel e^(-2*pi*i*jk/N), sign >= 0 (0 included) the
 // backward kernel e^(+2*pi*i*jk/N). No transform is divided by its length.
