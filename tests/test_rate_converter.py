@@ -313,6 +313,23 @@ def test_out_cap_limits_outputs():
     assert len(plain(0.5).execute(x, cap=7)) == 7
 
 
+@pytest.mark.parametrize("rate,per_out", [(0.5, 2), (0.25, 4)])
+def test_out_cap_cut_keeps_halfband_pending(rate, per_out):
+    # A block cut short by out_cap: the terminal halfband keeps the first input it did not consume
+    # pending, wherever the cut falls (4096-sample chunk boundaries included), and every later
+    # input of the block is dropped; the reference consumes the same inputs in two calls.
+    x = _noise(3 * 4096 + 10, 11)
+    z = _noise(600, 12)
+    for cap in (4096 // per_out, 2 * 4096 // per_out, 4096 // per_out - 1, 1):
+        a = plain(rate)
+        assert len(a.execute(x, cap=cap)) == cap
+        b = plain(rate)
+        k = per_out * cap + per_out // 2  # the consumed pairs, then the sample left pending
+        b.execute(x[:k])
+        b.execute(x[k:], cap=0)  # front stages only: the terminal stage takes nothing
+        np.testing.assert_array_equal(a.execute(z), b.execute(z))
+
+
 def test_convert_matches_create_execute():
     x = _noise(10000, 6)
     out = np.zeros(2000, np.complex64)
