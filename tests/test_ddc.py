@@ -136,6 +136,7 @@ def test_create_guards_and_getters():
     assert d.call("get_rate") == 2.5 and d.call("get_norm_freq") == 0.1
     assert d.call("execute_max_out", 123) == 123 and d.call("execute_ctrl_max_out", 7) == 7
     assert d.call("execute_ctrl_push_max_out") == 4
+    assert Core(T, "ddc", 0.0, 1e300).call("execute_ctrl_push_max_out") == 2 ** 64 - 1  # saturates
     r = Core(T, "ddcr", -0.1, 0.25)
     assert r.call("get_rate") == 0.25
     assert r.call("execute_max_out", 123) == 0 and r.call("execute_ctrl_max_out", 5) == 0

@@ -157,6 +157,11 @@ def test_create_guards_and_simple_getters():
     assert rc.call("execute_ctrl_max_out") == 0
     rc2 = plain(0.3)
     assert rc2.call("execute_max_out") == 65538 and rc2.call("execute_ctrl_push_max_out") == 3
+    # bounds of rates too large to count saturate instead of wrapping to a tiny number
+    huge = plain(3e14)
+    assert huge.call("execute_max_out") == 2 ** 64 - 1
+    assert huge.call("execute_ctrl_push_max_out") == 300000000000002
+    assert plain(1e300).call("execute_ctrl_push_max_out") == 2 ** 64 - 1
     assert rc2.call("get_bank_sps") == 0.0 and rc2.call("get_narrow_pulse") == 0
     assert matched(0.25, pulse=0, sps=2).call("get_narrow_pulse") == 1
     assert matched(0.25, pulse=0, sps=4).call("get_narrow_pulse") == 0

@@ -85,7 +85,7 @@ size_t ddc_execute_ctrl_max_out(const ddc *, size_t n_in) { return n_in; }
 
 size_t ddc_execute_ctrl_push_max_out(const ddc *d) {
     const double r = RateConverter_get_rate(d->rc);
-    return r > 1.0 ? static_cast<size_t>(r) + 2 : 3;
+    return r > 1.0 ? ox::rc_bound_plus2(r) : 3;
 }
 
 size_t ddc_execute(ddc *d, const ox_cf32 *in, size_t n, ox_cf32 *out, size_t out_cap) {

@@ -103,7 +103,7 @@ double ddcr_get_rate(const ddcr *d) { return d->rate; }
 size_t ddcr_execute_max_out(const ddcr *, size_t) { return 0; }
 size_t ddcr_execute_ctrl_max_out(const ddcr *, size_t) { return 0; }
 size_t ddcr_execute_ctrl_push_max_out(const ddcr *d) {
-    return d->rate > 1.0 ? static_cast<size_t>(d->rate) + 2 : 3;
+    return d->rate > 1.0 ? ox::rc_bound_plus2(d->rate) : 3;
 }
 
 size_t ddcr_execute(ddcr *d, const float *in, size_t n, ox_cf32 *out, size_t out_cap) {

@@ -568,14 +568,14 @@ size_t RateConverter_execute_ctrl_push(RateConverter *rc, ox_cf32 *out, size_t o
 }
 
 size_t RateConverter_execute_max_out(const RateConverter *rc) {
-    if (rc->rate > 1.0) return static_cast<size_t>(rc->rate * 65536.0) + 2;
+    if (rc->rate > 1.0) return ox::rc_bound_plus2(rc->rate * 65536.0);
     return 65538;
 }
 
 size_t RateConverter_execute_ctrl_max_out(const RateConverter *) { return 0; }
 
 size_t RateConverter_execute_ctrl_push_max_out(const RateConverter *rc) {
-    if (rc->rate > 1.0) return static_cast<size_t>(rc->rate) + 2;
+    if (rc->rate > 1.0) return ox::rc_bound_plus2(rc->rate);
     return 3;
 }
 
