@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _rate_api import CF32, RC, cf32, declare, pc, tlm_capsule_ptr
-from native import OX_EINVAL, OX_OK
+from native import OX_EINVAL, OX_OK, c_u32, c_void_p, fn
 
 L = declare("track")
 
@@ -157,6 +157,11 @@ def test_create_guards_and_simple_getters():
     assert rc.call("execute_ctrl_max_out") == 0
     rc2 = plain(0.3)
     assert rc2.call("execute_max_out") == 65538 and rc2.call("execute_ctrl_push_max_out") == 3
+    # bounds of rates too large to count saturate instead of wrapping to a tiny number
+    huge = plain(3e14)
+    assert huge.call("execute_max_out") == 2 ** 64 - 1
+    assert huge.call("execute_ctrl_push_max_out") == 300000000000002
+    assert plain(1e300).call("execute_ctrl_push_max_out") == 2 ** 64 - 1
     assert rc2.call("get_bank_sps") == 0.0 and rc2.call("get_narrow_pulse") == 0
     assert matched(0.25, pulse=0, sps=2).call("get_narrow_pulse") == 1
     assert matched(0.25, pulse=0, sps=4).call("get_narrow_pulse") == 0
@@ -313,6 +318,23 @@ def test_out_cap_limits_outputs():
     assert len(plain(0.5).execute(x, cap=7)) == 7
 
 
+@pytest.mark.parametrize("rate,per_out", [(0.5, 2), (0.25, 4)])
+def test_out_cap_cut_keeps_halfband_pending(rate, per_out):
+    # A block cut short by out_cap: the terminal halfband keeps the first input it did not consume
+    # pending, wherever the cut falls (4096-sample chunk boundaries included), and every later
+    # input of the block is dropped; the reference consumes the same inputs in two calls.
+    x = _noise(3 * 4096 + 10, 11)
+    z = _noise(600, 12)
+    for cap in (4096 // per_out, 2 * 4096 // per_out, 4096 // per_out - 1, 1):
+        a = plain(rate)
+        assert len(a.execute(x, cap=cap)) == cap
+        b = plain(rate)
+        k = per_out * cap + per_out // 2  # the consumed pairs, then the sample left pending
+        b.execute(x[:k])
+        b.execute(x[k:], cap=0)  # front stages only: the terminal stage takes nothing
+        np.testing.assert_array_equal(a.execute(z), b.execute(z))
+
+
 def test_convert_matches_create_execute():
     x = _noise(10000, 6)
     out = np.zeros(2000, np.complex64)
@@ -330,6 +352,64 @@ def test_clipped_flag():
     rc.call("reset")
     assert rc.call("get_clipped") == 0
     assert plain(0.5).call("get_clipped") == 0
+
+
+# ---- matched bank ---------------------------------------------------------------------------------
+def _pulse(pulse, tau, beta):
+    if pulse == 0:
+        return 1.0 if -0.5 <= tau < 0.5 else 0.0
+    if abs(tau) < 1e-9:
+        return 1.0 + beta * (4.0 / math.pi - 1.0)
+    if beta > 0 and abs(abs(tau) - 1.0 / (4.0 * beta)) < 1e-9:
+        a = math.pi / (4.0 * beta)
+        return (beta / math.sqrt(2.0)) * ((1.0 + 2.0 / math.pi) * math.sin(a) + (1.0 - 2.0 / math.pi) * math.cos(a))
+    return (math.sin(math.pi * tau * (1.0 - beta)) + 4.0 * beta * tau * math.cos(math.pi * tau * (1.0 + beta))) / (
+        math.pi * tau * (1.0 - 16.0 * beta * beta * tau * tau))
+
+
+def _bank_row0(pulse, span, phases, S, beta, sps, comp):
+    """Branch 0 of the matched bank, its tap count, normalisation sum f and h, restated."""
+    h = sps / S
+    m, o = (0.5, 1.0) if pulse == 0 else (float(span), 2.0 * span)
+    c = math.ceil((o + 1.0 / h) * h) + 1
+    T = c + 6 if comp is not None else c
+    row, f = np.zeros(T, np.float32), 0.0
+    for k in range(c):
+        v = _pulse(pulse, m - 0 / (phases * h) - k / h, beta)
+        f += (1.0 if v == 1.0 else 0.0) if pulse == 0 else v * v
+        if comp is None:
+            row[k] = np.float32(v)
+        else:
+            for i in range(7):
+                row[k + i] = np.float32(row[k + i] + np.float32(v * comp[i]))
+    if f > 0:
+        row = (row * np.float32(1.0 / f)).astype(np.float32)
+    return row, T, f, h
+
+
+@pytest.mark.parametrize("pulse,sps,rate,beta,comp,S,R", [
+    (0, 2.0, 1.0, 0.35, 0, 1.0, 0), (0, 3.3, 2.0, 0.0, 0, 2.0, 0), (1, 4.0, 1.0, 0.35, 0, 1.0, 0),
+    (1, 2.0, 1.0, 0.25, 0, 1.0, 0), (1, 2.0, 1.0, 1.0, 0, 1.0, 0), (1, 5.0, 1.0, 0.0, 0, 1.0, 0),
+    (0, 2.0, 0.125, 0.35, 1, 1.0, 8), (1, 2.0, 0.125, 0.5, 1, 1.0, 8), (1, 2.0, 0.1, 0.35, 1, 0.8, 8),
+    (1, 2.0, 0.1, 0.35, 0, 0.8, 8)])
+def test_matched_bank_restated(pulse, sps, rate, beta, comp, S, R):
+    # tap count, h, reference level and branch-0 DC gain of the matched bank (the compensator
+    # of a leading CIC folded in when comp is set) against an independent evaluation
+    span, phases = 3, 16
+    rc = matched(rate, pulse=pulse, sps=sps, comp=comp, span=span, phases=phases, rolloff=beta)
+    taps, front = None, 1.0
+    if R:
+        front = plain(1.0 / R).call("gain")  # the bare CIC's DC gain
+        if comp:
+            t = np.zeros(7)
+            fn(L, "ciccompmf", None, c_void_p, c_u32, c_u32, c_u32)
+            L.ciccompmf(t.ctypes.data, 4, R, 7)
+            taps = list(t)
+    row, T, f, h = _bank_row0(pulse, span, phases, S, beta, sps, taps)
+    assert rc.call("bank_shape_value", 0) == phases and rc.call("bank_shape_value", 1) == T
+    assert rc.call("get_bank_sps") == h
+    assert rc.call("agc_ref_db") == pytest.approx(10 * math.log10(f / h), rel=1e-13, abs=1e-13)
+    assert rc.call("gain") == pytest.approx(front * sum(float(v) for v in row), rel=1e-12)
 
 
 # ---- AGC and telemetry --------------------------------------------------------------------------

@@ -40,13 +40,12 @@ size_t execute_block(ddc *d, const ox_cf32 *in, size_t n, ox_cf32 *out, size_t o
     if (!n) return 0;
     const uint32_t extra = kCtrl ? ox::freq_to_phase_inc(lo_ctrl) : 0u;
     size_t total = 0;
+    bool cut = false;  // the converter sees the chunks as one block
     for (size_t i = 0; i < n; i += ox::kDdcChunk) {
         const size_t len = n - i < ox::kDdcChunk ? n - i : ox::kDdcChunk;
         ox::ddc_mix_block(&d->osc, in + i, d->mix, len, extra);
-        if constexpr (kCtrl)
-            total += RateConverter_execute_ctrl(d->rc, d->mix, len, out + total, out_cap - total, ctrl);
-        else
-            total += RateConverter_execute(d->rc, d->mix, len, out + total, out_cap - total);
+        total += ox::rc_execute_piece(d->rc, d->mix, len, out + total, out_cap - total, kCtrl ? &ctrl : nullptr,
+                                      &cut);
     }
     return total;
 }
@@ -86,7 +85,7 @@ size_t ddc_execute_ctrl_max_out(const ddc *, size_t n_in) { return n_in; }
 
 size_t ddc_execute_ctrl_push_max_out(const ddc *d) {
     const double r = RateConverter_get_rate(d->rc);
-    return r > 1.0 ? static_cast<size_t>(r) + 2 : 3;
+    return r > 1.0 ? ox::rc_bound_plus2(r) : 3;
 }
 
 size_t ddc_execute(ddc *d, const ox_cf32 *in, size_t n, ox_cf32 *out, size_t out_cap) {

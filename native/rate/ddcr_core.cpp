@@ -56,15 +56,14 @@ size_t execute_block(ddcr *d, const float *in, size_t n, ox_cf32 *out, size_t ou
     if (!n) return 0;
     const uint32_t extra = kCtrl ? ox::freq_to_phase_inc(lo_ctrl) : 0u;
     size_t total = 0;
+    bool cut = false;  // the converter sees the chunks as one block
     for (size_t i = 0; i < n; i += kRealChunk) {
         const size_t len = n - i < kRealChunk ? n - i : kRealChunk;
         const size_t m = hbdecim_r2c_execute(d->hb, in + i, len, d->mix, ox::kDdcChunk + 2);
         if (!m) continue;
         ox::ddc_mix_block(&d->osc, d->mix, d->mix, m, extra);
-        if constexpr (kCtrl)
-            total += RateConverter_execute_ctrl(d->rc, d->mix, m, out + total, out_cap - total, ctrl);
-        else
-            total += RateConverter_execute(d->rc, d->mix, m, out + total, out_cap - total);
+        total += ox::rc_execute_piece(d->rc, d->mix, m, out + total, out_cap - total, kCtrl ? &ctrl : nullptr,
+                                      &cut);
     }
     return total;
 }
@@ -104,7 +103,7 @@ double ddcr_get_rate(const ddcr *d) { return d->rate; }
 size_t ddcr_execute_max_out(const ddcr *, size_t) { return 0; }
 size_t ddcr_execute_ctrl_max_out(const ddcr *, size_t) { return 0; }
 size_t ddcr_execute_ctrl_push_max_out(const ddcr *d) {
-    return d->rate > 1.0 ? static_cast<size_t>(d->rate) + 2 : 3;
+    return d->rate > 1.0 ? ox::rc_bound_plus2(d->rate) : 3;
 }
 
 size_t ddcr_execute(ddcr *d, const float *in, size_t n, ox_cf32 *out, size_t out_cap) {

@@ -266,6 +266,8 @@ size_t hbdecim_execute(hbdecim *d, const ox_cf32 *in, size_t n_in, ox_cf32 *out,
                                [](hb_state<ox_cf32> *s) { return output_complex(s); });
 }
 
+bool hbdecim_has_pending(const hbdecim *d) { return d->pending != 0; }
+
 size_t hbdecim_state_bytes(const hbdecim *d) { return hb_state_bytes<ox_cf32>(d); }
 void hbdecim_get_state(const hbdecim *d, void *buf) { hb_get_state<ox_cf32>(d, buf, kHbBlob); }
 int hbdecim_set_state(hbdecim *d, const void *buf) { return hb_set_state<ox_cf32>(d, buf, kHbBlob); }

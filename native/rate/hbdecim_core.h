@@ -25,6 +25,10 @@ OX_API double hbdecim_dc_gain(const hbdecim *d);
 // Decimates by 2; returns outputs written (at most out_cap). An odd input is kept pending.
 OX_API size_t hbdecim_execute(hbdecim *d, const ox_cf32 *in, size_t n_in, ox_cf32 *out,
                               size_t out_cap);
+// Module-internal (not exported): whether an unpaired input is held for the next call. The rate
+// converter uses it to keep one-call semantics when it feeds a block to a terminal halfband in
+// pieces.
+bool hbdecim_has_pending(const hbdecim *d);
 // Blob "HBDC" v1: pos A, pos B, pending flag and sample, ring A, ring B.
 OX_API size_t hbdecim_state_bytes(const hbdecim *d);
 OX_API void hbdecim_get_state(const hbdecim *d, void *buf);

@@ -311,14 +311,33 @@ size_t push_terminal(RateConverter *rc, resamp *term, const ox_cf32 *x, size_t n
     return k;
 }
 
-size_t execute_plain(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out, size_t out_cap) {
+// Block form of every stage. `*cut` records, across the chunks of one logical block, that the
+// terminal stage's output capacity has run out (see below).
+size_t execute_plain(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out, size_t out_cap,
+                     bool *cut) {
     const int last = rc->num_stages - 1;
+    const int kind = rc->kinds[last];
+    void *term = rc->stages[last];
     size_t total = 0;
     for (size_t i = 0; i < n_in; i += kChunk) {
         const size_t len = n_in - i < kChunk ? n_in - i : kChunk;
         size_t m;
         const ox_cf32 *mid = run_front(rc, last, in + i, len, &m);
-        total += run_stage(rc->kinds[last], rc->stages[last], mid, m, out + total, out_cap - total);
+        const size_t room = out_cap - total;
+        if (room == 0 && kind == OX_RC_STAGE_HALFBAND) {
+            // The capacity ran out on an earlier chunk. A halfband given the whole block at once
+            // keeps the first input it did not consume pending; when it had consumed every input
+            // of its last chunk, that input is the first one of this chunk. A one-sample call
+            // with nothing pending only stores the sample.
+            auto *hb = static_cast<hbdecim *>(term);
+            if (*cut && m && !hbdecim_has_pending(hb)) {
+                ox_cf32 unused;
+                hbdecim_execute(hb, mid, 1, &unused, 1);
+            }
+            continue;
+        }
+        total += run_stage(kind, term, mid, m, out + total, room);
+        if (room && total == out_cap) *cut = true;
     }
     return total;
 }
@@ -488,18 +507,15 @@ void RateConverter_set_rate(RateConverter *rc, double rate) {
 
 double RateConverter_get_rate(const RateConverter *rc) { return rc->rate; }
 
-size_t RateConverter_execute(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out, size_t out_cap) {
-    if (rc->num_stages == 0) return 0;
-    if (is_matched(rc)) return RateConverter_execute_ctrl(rc, in, n_in, out, out_cap, 0.0);
-    if (n_in == 0) return 0;
-    return execute_plain(rc, in, n_in, out, out_cap);
-}
-
-size_t RateConverter_execute_ctrl(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out,
-                                  size_t out_cap, double ctrl) {
+size_t ox::rc_execute_piece(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out, size_t out_cap,
+                           const double *ctrl, bool *cut) {
     if (rc->num_stages == 0 || n_in == 0) return 0;
     const int last = rc->num_stages - 1;
-    if (rc->kinds[last] != OX_RC_STAGE_RESAMPLER) return execute_plain(rc, in, n_in, out, out_cap);
+    // A matched converter always runs its terminal stage in controlled mode (correction 0 when
+    // called as a plain block).
+    if ((!ctrl && !is_matched(rc)) || rc->kinds[last] != OX_RC_STAGE_RESAMPLER)
+        return execute_plain(rc, in, n_in, out, out_cap, cut);
+    const double c = ctrl ? *ctrl : 0.0;
     auto *term = static_cast<resamp *>(rc->stages[last]);
     size_t total = 0;
     for (size_t i = 0; i < n_in; i += kChunk) {
@@ -507,11 +523,22 @@ size_t RateConverter_execute_ctrl(RateConverter *rc, const ox_cf32 *in, size_t n
         size_t m;
         const ox_cf32 *mid = run_front(rc, last, in + i, len, &m);
         if (rc->agc_p)
-            total += push_terminal<true>(rc, term, mid, m, out + total, out_cap - total, ctrl);
+            total += push_terminal<true>(rc, term, mid, m, out + total, out_cap - total, c);
         else
-            total += push_terminal<false>(rc, term, mid, m, out + total, out_cap - total, ctrl);
+            total += push_terminal<false>(rc, term, mid, m, out + total, out_cap - total, c);
     }
     return total;
+}
+
+size_t RateConverter_execute(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out, size_t out_cap) {
+    bool cut = false;
+    return ox::rc_execute_piece(rc, in, n_in, out, out_cap, nullptr, &cut);
+}
+
+size_t RateConverter_execute_ctrl(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out,
+                                  size_t out_cap, double ctrl) {
+    bool cut = false;
+    return ox::rc_execute_piece(rc, in, n_in, out, out_cap, &ctrl, &cut);
 }
 
 size_t RateConverter_execute_ctrl_push_tap(RateConverter *rc, ox_cf32 *out, size_t out_cap, ox_cf32 *tap,
@@ -541,14 +568,14 @@ size_t RateConverter_execute_ctrl_push(RateConverter *rc, ox_cf32 *out, size_t o
 }
 
 size_t RateConverter_execute_max_out(const RateConverter *rc) {
-    if (rc->rate > 1.0) return static_cast<size_t>(rc->rate * 65536.0) + 2;
+    if (rc->rate > 1.0) return ox::rc_bound_plus2(rc->rate * 65536.0);
     return 65538;
 }
 
 size_t RateConverter_execute_ctrl_max_out(const RateConverter *) { return 0; }
 
 size_t RateConverter_execute_ctrl_push_max_out(const RateConverter *rc) {
-    if (rc->rate > 1.0) return static_cast<size_t>(rc->rate) + 2;
+    if (rc->rate > 1.0) return ox::rc_bound_plus2(rc->rate);
     return 3;
 }
 

@@ -78,6 +78,23 @@ OX_API int RateConverter_get_narrow_pulse(const RateConverter *rc);
 OX_API size_t RateConverter_convert(int comp, const ox_cf32 *in, size_t n_in, ox_cf32 *out,
                                     size_t out_cap, double rate);
 
+namespace ox {
+// Module-internal (not exported): one piece of a block that a caller feeds in consecutive
+// pieces (the down-converters mix in fixed chunks). Runs the piece as RateConverter_execute
+// (ctrl null) or RateConverter_execute_ctrl (*ctrl). `*cut` must be false at the start of the
+// whole block and is carried from piece to piece: it records that the terminal stage's output
+// capacity has run out, so that the pieces together act exactly like one call over the block.
+size_t rc_execute_piece(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out,
+                        size_t out_cap, const double *ctrl, bool *cut);
+
+// trunc(v) + 2 for an output bound, saturating at SIZE_MAX for rates too large to count.
+inline size_t rc_bound_plus2(double v) {
+    if (!(v < 0x1p64)) return SIZE_MAX;
+    const uint64_t t = static_cast<uint64_t>(v);
+    return t > SIZE_MAX - 2 ? SIZE_MAX : static_cast<size_t>(t + 2);
+}
+}  // namespace ox
+
 // Blob "RCVT" v2: the stages' own blobs in stage order (CIC then its FIR), then the AGC's.
 OX_API size_t RateConverter_state_bytes(const RateConverter *rc);
 OX_API void RateConverter_get_state(const RateConverter *rc, void *buf);
