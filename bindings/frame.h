@@ -249,9 +249,10 @@ inline PyArrayObject *input_array(PyObject *x) {
         nullptr));
 }
 
-// Checks a caller's `out`: an ndarray (or subclass) of exactly the dtype, C-contiguous and
-// writeable, and aligned for its dtype (the core writes through typed pointers). Raises
-// TypeError with `message` otherwise.
+// Checks a caller's `out`: an ndarray (or subclass) of exactly the dtype in native byte order
+// (a byte-swapped array has the same type number but would show the core's native values
+// garbled), C-contiguous and writeable, and aligned for its dtype (the core writes through
+// typed pointers). Raises TypeError with `message` otherwise.
 template <class T>
 inline PyArrayObject *checked_out(PyObject *out, const char *message = kOutMessage) {
     if (!PyArray_Check(out)) {
@@ -259,8 +260,8 @@ inline PyArrayObject *checked_out(PyObject *out, const char *message = kOutMessa
         return nullptr;
     }
     auto *a = reinterpret_cast<PyArrayObject *>(out);
-    if (PyArray_TYPE(a) != Npy<T>::type || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISWRITEABLE(a) ||
-        !PyArray_ISALIGNED(a)) {
+    if (PyArray_TYPE(a) != Npy<T>::type || !PyArray_ISNOTSWAPPED(a) ||
+        !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISWRITEABLE(a) || !PyArray_ISALIGNED(a)) {
         PyErr_SetString(PyExc_TypeError, message);
         return nullptr;
     }
@@ -738,6 +739,10 @@ inline PyTypeObject *make_type(const TypeDef &def) {
 inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> types) {
     import_array();
     PyTypeObject *made[32];
+    if (types.size() > sizeof(made) / sizeof(made[0])) {
+        PyErr_SetString(PyExc_SystemError, "init_module: too many types for one module");
+        return nullptr;
+    }
     size_t count = 0;
     auto release = [&](size_t from) {
         for (size_t i = from; i < count; ++i) Py_DECREF(made[i]);
@@ -793,8 +798,9 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
 #define OX_FEED(name, fn, kw, doc) {name, OX_FN((ox::py::array_call<fn, kw, true>)), OX_KW, doc}
 // method(x) reducing one converted array to the core's scalar result.
 #define OX_REDUCE(name, fn, kw, doc) {name, OX_FN((ox::py::array_call<fn, kw, false>)), OX_KW, doc}
-#define OX_MAX_OUT(name, max_fn) \
-    {name, OX_FN(ox::py::max_out<max_fn>), METH_NOARGS, "Output capacity a block call may need."}
+#define OX_MAX_OUT(name, max_fn)                                                                   \
+    {name, OX_FN(ox::py::max_out<max_fn>), METH_NOARGS,                                            \
+     name "($self, /)\n--\n\nOutput capacity a block call may need."}
 // A method whose arguments follow the core function's (keywords in `kw`, all required).
 #define OX_CALL(name, fn, kw, doc) {name, OX_FN((ox::py::call<fn, kw>)), OX_KW, doc}
 #define OX_CALL_CHECKED(name, fn, kw, msg, doc) \
@@ -804,24 +810,27 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
      "set_telemetry(tlm, prefix, decim=1)\n--\n\nAttach a telemetry context (an "              \
      "ostrel.telemetry.Telemetry, or its capsule) publishing probes named prefix + suffix, "    \
      "every decim-th event; None detaches. The context must outlive the attachment."}
-#define OX_RESET(fn) \
-    {"reset", OX_FN(ox::py::reset<fn>), METH_NOARGS, "Return to the post-construction state, configuration kept."}
-#define OX_STATE_BLOB(bytes_fn, get_fn, set_fn)                                                   \
-    {"state_bytes", OX_FN(ox::py::state_bytes<bytes_fn>), METH_NOARGS,                            \
-     "Length in bytes of the state blob."},                                                       \
-    {"get_state", OX_FN((ox::py::get_state<bytes_fn, get_fn>)), METH_NOARGS,                      \
-     "Snapshot of the mutable state as bytes."},                                                  \
-    {"set_state", OX_FN((ox::py::set_state<bytes_fn, set_fn>)), METH_O,                           \
-     "set_state(blob)\n--\n\nRestore a snapshot taken by get_state() of an object constructed " \
+#define OX_RESET(fn)                                                                               \
+    {"reset", OX_FN(ox::py::reset<fn>), METH_NOARGS,                                               \
+     "reset($self, /)\n--\n\nReturn to the post-construction state, configuration kept."}
+#define OX_STATE_BLOB(bytes_fn, get_fn, set_fn)                                                    \
+    {"state_bytes", OX_FN(ox::py::state_bytes<bytes_fn>), METH_NOARGS,                             \
+     "state_bytes($self, /)\n--\n\nLength in bytes of the state blob."},                           \
+    {"get_state", OX_FN((ox::py::get_state<bytes_fn, get_fn>)), METH_NOARGS,                       \
+     "get_state($self, /)\n--\n\nSnapshot of the mutable state as bytes."},                        \
+    {"set_state", OX_FN((ox::py::set_state<bytes_fn, set_fn>)), METH_O,                            \
+     "set_state($self, blob, /)\n--\n\nRestore a snapshot taken by get_state() of an object constructed " \
      "the same way; a malformed blob is rejected and the object left unchanged."}
 // reset + the three blob methods of a component with the uniform prefix API.
 #define OX_STATE(prefix) \
     OX_RESET(prefix##_reset), OX_STATE_BLOB(prefix##_state_bytes, prefix##_get_state, prefix##_set_state)
-#define OX_LIFECYCLE(destroy_fn)                                                                \
-    {"destroy", OX_FN(ox::py::destroy<destroy_fn>), METH_NOARGS,                                \
-     "Free the native object now (idempotent); later use raises RuntimeError."},                \
-    {"__enter__", OX_FN(ox::py::enter), METH_NOARGS, "Return self."},                            \
-    {"__exit__", OX_FN(ox::py::exit<destroy_fn>), METH_VARARGS, "Destroy on leaving a with block."}
+#define OX_LIFECYCLE(destroy_fn)                                                                   \
+    {"destroy", OX_FN(ox::py::destroy<destroy_fn>), METH_NOARGS,                                   \
+     "destroy($self, /)\n--\n\nFree the native object now (idempotent); later use raises "         \
+     "RuntimeError."},                                                                             \
+    {"__enter__", OX_FN(ox::py::enter), METH_NOARGS, "__enter__($self, /)\n--\n\nReturn self."},   \
+    {"__exit__", OX_FN(ox::py::exit<destroy_fn>), METH_VARARGS,                                    \
+     "__exit__($self, /, *args)\n--\n\nDestroy on leaving a with block."}
 #define OX_END_METHODS {nullptr, nullptr, 0, nullptr}
 
 #define OX_GET(name, fn, doc) {name, ox::py::getter<fn>, nullptr, doc, nullptr}

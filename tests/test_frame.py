@@ -77,8 +77,9 @@ def test_bad_out_raises_before_the_core_runs(case):
     ro = np.zeros(n, dout)
     ro.flags.writeable = False
     msg = "^out must be a writable, C-contiguous ndarray of the output dtype$"
+    swapped = np.zeros(n, np.dtype(dout).newbyteorder())  # same type number, foreign byte order
     for bad in (np.zeros(n, other), np.zeros(2 * n, dout)[::2], ro, np.zeros((n, 2), dout, order="F"),
-                list(np.zeros(n, dout))):
+                list(np.zeros(n, dout)), swapped):
         with pytest.raises(TypeError, match=msg):
             getattr(obj, method)(x, out=bad)
     with pytest.raises(ValueError, match=rf"^out has {n - 1} elements, need >= {n}$"):

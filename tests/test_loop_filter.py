@@ -86,7 +86,7 @@ def test_steps_out_rules():
     with pytest.raises(ValueError, match=r"^out length 6 != input length 5$"):
         lf.steps(x, out=np.empty(6))
     msg = "^out must be a writable, C-contiguous ndarray of the output dtype$"
-    for bad in (np.empty(5, np.float32), np.empty(10)[::2], [0.0] * 5):
+    for bad in (np.empty(5, np.float32), np.empty(10)[::2], [0.0] * 5, np.empty(5, ">f8")):
         with pytest.raises(TypeError, match=msg):
             lf.steps(x, out=bad)
     ro = np.empty(5)

@@ -66,3 +66,59 @@ def test_module_docstrings_and_type_names(module):
         if isinstance(obj, type):
             assert obj.__name__ == name and obj.__module__ == module
             assert obj.__doc__, f"{module}.{name} has no docstring"
+
+
+def has(module, name):
+    return hasattr(lib(module), name)
+
+
+def test_each_module_carries_exactly_its_subsystems():
+    """track: loops, carrier, timing, receivers + rate conversion and telemetry; analyzer: rate
+    conversion without the real-input down-converter, telemetry, the 1-D FFT engine, windows,
+    PSD and trace accumulator; spectral: FFTs (1-D and 2-D), windows, PSD, correlators."""
+    for name in ("loop_filter_create", "nco_create", "lockdet_create", "marcum_q", "det_q_inv",
+                 "lo_create", "ddcr_create", "ox_tlm_create"):
+        assert has("track", name), name
+    for name in ("fft_create", "fft2d_create", "psd_create"):
+        assert not has("track", name), name
+    for name in ("lo_create", "ox_tlm_create", "fft_create", "psd_create", "acc_trace_create"):
+        assert has("analyzer", name), name
+    for name in ("fft2d_create", "ddcr_create", "loop_filter_create", "nco_create",
+                 "lockdet_create", "marcum_q", "costas_create"):
+        assert not has("analyzer", name), name
+    for name in ("fft_create", "fft2d_create", "psd_create", "acc_trace_create"):
+        assert has("spectral", name), name
+    for name in ("lo_create", "ox_tlm_create", "loop_filter_create", "marcum_q"):
+        assert not has("spectral", name), name
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_numpy_import_failure_becomes_import_error(module):
+    """Module initialisation imports NumPy's C API first; a broken array API is printed and
+    replaced by ImportError, and the module is not created."""
+    code = ("import sys, types\n"
+            "import numpy\n"
+            "fake = types.ModuleType('numpy._core._multiarray_umath')\n"
+            "fake._ARRAY_API = 1\n"
+            "sys.modules['numpy._core._multiarray_umath'] = fake\n"
+            "try:\n"
+            f"    import ostrel.{module}\n"
+            "except ImportError as e:\n"
+            "    print('IMPORT-ERROR:', e)\n")
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                         cwd="/", timeout=60)
+    assert "IMPORT-ERROR: numpy._core.multiarray failed to import" in out.stdout
+    assert "_ARRAY_API is not PyCapsule object" in out.stderr
+
+
+def test_generic_methods_have_signatures():
+    import inspect
+
+    from ostrel.track import Costas, LoopFilter
+
+    for tp in (LoopFilter, Costas):
+        for name in ("reset", "state_bytes", "get_state", "set_state", "destroy", "__enter__",
+                     "__exit__"):
+            assert str(inspect.signature(getattr(tp(), name))).startswith("("), name
+    assert str(inspect.signature(Costas().steps_max_out)) == "()"
+    assert str(inspect.signature(LoopFilter().set_state)) == "(blob, /)"

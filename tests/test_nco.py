@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from native import OX_EINVAL, OX_OK, Core, c_double, c_size, c_u32, c_void_p, fn, lib, ptr
+from native import OX_EINVAL, OX_OK, Core, c_double, c_int, c_size, c_u32, c_void_p, fn, lib, ptr
 
 L = lib("track")
 fn(L, "nco_create", c_void_p, c_u32, c_double)
@@ -326,3 +326,20 @@ def test_fuzzed_blobs_restore_or_reject():
         assert rc == (OX_OK if header_ok else OX_EINVAL)
         expect = int.from_bytes(blob[16:20], "little") if header_ok else 99
         assert n.call("get_phase") == expect
+
+
+def test_same_length_blob_of_the_oscillator_is_rejected_by_its_magic():
+    """NCO and LO blobs are both 20 bytes (header + phase): the magic keeps them apart."""
+    fn(L, "lo_create", c_void_p, c_double)
+    fn(L, "lo_destroy", None, c_void_p)
+    fn(L, "lo_state_bytes", c_size, c_void_p)
+    fn(L, "lo_get_state", None, c_void_p, c_void_p)
+    fn(L, "lo_set_state", c_int, c_void_p, c_void_p)
+    fn(L, "lo_get_phase", c_u32, c_void_p)
+    osc = Core(L, "lo", 0.3)
+    n = Nco(0, 0.3)
+    n.gen("u32", 7)
+    lo_blob, nco_blob = osc.state(), n.state()
+    assert len(lo_blob) == len(nco_blob) == 20
+    assert n.set_state(lo_blob) == OX_EINVAL and n.call("get_phase") != 0
+    assert osc.set_state(nco_blob) == OX_EINVAL and osc.call("get_phase") == 0

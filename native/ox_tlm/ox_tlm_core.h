@@ -90,8 +90,8 @@ inline void tlm_emit(ox_tlm *tlm, uint32_t id, double value) {
     ++pr.emitted;
 }
 
-// Registers `prefix` + "." + suffix for each suffix (a suffix given with its leading dot is
-// taken as is), names cut to 31 characters. Returns OX_OK with the ids written to `ids`, or
+// Registers `prefix` + suffix for each suffix, the suffix carrying its leading dot (".lock"
+// gives "car.lock"); a NULL prefix takes `default_prefix`; names are cut to 31 characters. Returns OX_OK with the ids written to `ids`, or
 // OX_EINVAL when any registration fails (the ids array is then left untouched).
 int tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                         const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids);
