@@ -53,8 +53,17 @@ PyObject *ctx_new(PyTypeObject *type, PyObject *args, PyObject *kw) {
     return reinterpret_cast<PyObject *>(self);
 }
 
+// An owner collected without close() while probes are registered may still have components
+// attached (a context handed to a loop that outlives the Telemetry object): instead of freeing
+// memory those components write into, the context is retired (kept, with a one-page ring).
+// close() is the explicit release and frees everything.
 void ctx_dealloc(PyObject *o) {
-    close_context(reinterpret_cast<Context *>(o));
+    auto *self = reinterpret_cast<Context *>(o);
+    if (self->tlm && ox_tlm_probe_count(self->tlm) > 0) {
+        ox::tlm_retire(self->tlm);
+        self->tlm = nullptr;
+    }
+    close_context(self);
     PyTypeObject *tp = Py_TYPE(o);
     tp->tp_free(o);
     Py_DECREF(tp);

@@ -12,7 +12,10 @@ thread consumes. When the ring is full, new records are dropped and counted in
 Lifetime: components keep a raw pointer to the context. A context must outlive every component
 attached to it: detach (``set_telemetry(None, "")``) or destroy the components before
 :meth:`Telemetry.close`. After ``close()`` every method of the Telemetry raises RuntimeError and
-the capsule it handed out is invalidated, so it can no longer be attached anywhere.
+the capsule it handed out is invalidated, so it can no longer be attached anywhere. As a safety
+net, a Telemetry that is garbage-collected *without* ``close()`` while it has probes registered
+does not free the ring its components may still write into: it keeps a minimal one-page ring
+alive (a few kilobytes) so a forgotten attachment cannot corrupt memory; its records are lost.
 """
 
 from __future__ import annotations

@@ -288,3 +288,27 @@ def test_telemetry_misuse():
             call()
     with pytest.raises(ValueError):  # a capsule taken before close() can no longer be opened
         capsule_pointer(cap)
+
+
+def test_telemetry_collected_while_still_attached_is_retired_not_freed():
+    """A Telemetry dropped without close() while a component still holds its context must not
+    leave the component writing into freed memory (run under the sanitizer build too)."""
+    import gc
+
+    from ostrel.track import Costas
+
+    loop = Costas(tsamps=4)
+
+    def attach_and_forget():
+        tlm = Telemetry(1 << 16)
+        loop.set_telemetry(tlm, "car")
+        loop.steps(np.ones(64, np.complex64))
+        assert tlm.avail == 64
+
+    attach_and_forget()
+    gc.collect()
+    filler = [np.ones(1 << 16, np.complex64) for _ in range(8)]  # reuse freed memory, if any
+    for _ in range(50):
+        loop.steps(np.ones(4096, np.complex64))  # records go to the retired one-page ring
+    assert loop.locked
+    del filler

@@ -256,3 +256,11 @@ int ox::tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default
     std::memcpy(ids, got, n * sizeof(int32_t));
     return OX_OK;
 }
+
+void ox::tlm_retire(ox_tlm *tlm) {
+    if (!tlm) return;
+    ox_tlm_ring *small = ring_create(at_least_one_page(1));
+    if (!small) return;  // keep the current ring: still valid memory
+    ring_destroy(tlm->ring);
+    tlm->ring = small;
+}

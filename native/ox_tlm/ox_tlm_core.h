@@ -96,6 +96,12 @@ inline void tlm_emit(ox_tlm *tlm, uint32_t id, double value) {
 int tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                         const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids);
 
+// Retires a context whose owner is going away while components may still hold it: the ring is
+// swapped for the smallest one (one page) and the context is left allocated, never freed, so a
+// component that was not detached keeps writing into valid memory (its records are simply never
+// read). Bounds the cost of an owner dropped without an explicit close to a few kilobytes.
+void tlm_retire(ox_tlm *tlm);
+
 // Emits one value per probe, in order, for probes whose id is a valid registry index.
 inline void tlm_flush(ox_tlm *tlm, const int32_t *ids, const double *values, size_t n) {
     if (!tlm) return;
