@@ -59,9 +59,10 @@ template <int M>
 inline void dump(carrier_mpsk *p, float pr, float pi) {
     // Nearest constellation index, an exact half going toward zero, then wrapped into 0..M-1.
     // Adding 0.49999999999999994 (the largest double below one half) keeps values just below a
-    // half from rounding up, but an exact half still rounds away from zero (u - 0.49999999999999994
-    // rounds to the next integer when |u| = k + 0.5), so exact halves are sent toward zero
-    // explicitly; every other u gets the nearest integer from the sum.
+    // half from rounding up, but in double arithmetic an exact half still rounds away from zero
+    // (k + 0.5 + 0.49999999999999994 rounds to k + 1), so exact halves are sent toward zero
+    // explicitly; every other u gets the nearest integer from the sum. A NaN prompt (NaN input)
+    // takes index 0 instead of an undefined float-to-integer conversion.
     constexpr double off = M == 4 ? kQuarterPi : 0.0;
     const double phi = std::atan2(static_cast<double>(pi), static_cast<double>(pr));
     const double u = (kInvTwoPi * M) * (phi - off);
@@ -69,7 +70,7 @@ inline void dump(carrier_mpsk *p, float pr, float pi) {
     const double nearest = std::fabs(u - whole) == 0.5
                                ? whole
                                : std::trunc(u + std::copysign(0.49999999999999994, u));
-    const int64_t idx = static_cast<int64_t>(nearest) & (M - 1);
+    const int64_t idx = (nearest == nearest ? static_cast<int64_t>(nearest) : 0) & (M - 1);
     const float s = kDecisions<M>.s[idx];  // sin, cos of idx * 2*pi / M + off
     const float c = kDecisions<M>.c[idx];
 
