@@ -35,19 +35,20 @@ inline void carrier_accumulate(uint32_t &phase, uint32_t inc, const ox_cf32 *x, 
 
 // The per-dump oscillator retune of an integrate-and-dump loop: lo_set_norm_freq(osc, integ /
 // tsamps / 2pi) with integ in radians per dump, shortened on the dump-to-dump dependency chain
-// without changing a result bit:
-// - for a power-of-two tsamps, integ / tsamps is integ * (1 / tsamps) (both are the correctly
-//   rounded value of the same real number), a multiply instead of a division;
-// - the increment 2^32 * f (f = the new frequency, the quantisation of freq_to_phase_inc for
-//   |f| < 1) is computed directly as (integ * 2^32 / tsamps) / 2pi, the same real quotient scaled
-//   by a power of two, so the same rounded value whenever both are normal numbers; that takes
-//   the multiply by 2^32 off the chain. Frequencies outside that range (|f| >= 1, tiny, NaN)
-//   take freq_to_phase_inc itself.
+// without changing a result bit. For a power-of-two tsamps = 2^k:
+// - integ / tsamps is integ * 2^-k (both are the correctly rounded value of the same real
+//   number), a multiply instead of a division;
+// - the quantiser's 2^32 * f (f the new frequency; freq_to_phase_inc's path for |f| < 1) is
+//   computed directly as integ / (2pi * 2^(k-32)): the real quotient is 2^32 times the one that
+//   f rounds, and scaling by a power of two commutes with rounding while the numbers are
+//   normal (|2^32 f| >= 2^-900 here), so it is exactly 2^32 * f, with one division and no
+//   multiply on the chain. Frequencies outside that range (|f| >= 1, tiny, NaN) and other
+//   lengths take lo_retune (freq_to_phase_inc) itself.
 struct DumpRetune {
-    double d, inv, inv_phase;  // tsamps, 1 / tsamps, 2^32 / tsamps
+    double d, inv, d_phase;  // tsamps, 1 / tsamps, 2pi * tsamps / 2^32
     bool pow2;
     explicit DumpRetune(uint64_t tsamps)
-        : d(static_cast<double>(tsamps)), inv(1.0 / d), inv_phase(4294967296.0 / d),
+        : d(static_cast<double>(tsamps)), inv(1.0 / d), d_phase(kTwoPi * d / 4294967296.0),
           pow2((tsamps & (tsamps - 1)) == 0) {}
 
     void operator()(lo &osc, double integ) const {
@@ -56,7 +57,7 @@ struct DumpRetune {
             return;
         }
         const double f = integ * inv / kTwoPi;
-        const double t = integ * inv_phase / kTwoPi;  // == 2^32 * f, see above
+        const double t = integ / d_phase;  // == 2^32 * f, see above
         const double at = __builtin_fabs(t);
         if (at < 4294967296.0 && at >= 0x1p-900) [[likely]] {
             // freq_to_phase_inc's |f| < 1 path on t = 2^32 * f; t + 2^32 > 0 for t < 0.
