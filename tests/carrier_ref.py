@@ -95,8 +95,9 @@ class _Loop:
         tr = xi * c + xq * s
         ti = xq * c - xi * s
         self.phase = (self.phase + len(seg) * self.inc) & 0xFFFFFFFF
-        pr = np.add.accumulate(tr, dtype=F32)[-1]
-        pi = np.add.accumulate(ti, dtype=F32)[-1]
+        # The accumulator starts from +0 (0 + -0 is +0: a dump of zero products is +0).
+        pr = np.add.accumulate(np.concatenate([[F32(0)], tr]), dtype=F32)[-1]
+        pi = np.add.accumulate(np.concatenate([[F32(0)], ti]), dtype=F32)[-1]
         return F32(pr), F32(pi)
 
     def _update(self, e: float, u: float) -> None:

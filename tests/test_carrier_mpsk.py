@@ -75,6 +75,18 @@ def test_decisions_errors_and_the_half_way_rule():
         assert loop.last_error == pytest.approx(np.sin(np.deg2rad(deg - nearest)), abs=1e-6)
 
 
+def test_nan_and_infinite_prompts_are_sliced_without_failing():
+    # A NaN prompt has no nearest point: it takes index 0 (defined behaviour, not an undefined
+    # float-to-integer conversion); the loop state turns NaN and reset() recovers it.
+    for m in (2, 4, 8):
+        c = track.CarrierMpsk(m=m, tsamps=2)
+        y = c.steps(np.array([np.nan, 1, np.inf, -np.inf, 1j, 1], np.complex64))
+        assert y.shape == (3,) and np.isnan(y[0]) and np.isnan(c.norm_freq)
+        c.reset()
+        c.steps(np.ones(2, np.complex64))
+        assert np.isfinite(c.last_error) and np.isfinite(c.norm_freq)
+
+
 def test_lock_metric_is_the_cosine_of_the_residual_error():
     c = track.CarrierMpsk(m=4, tsamps=4, bn=0.0)  # no loop action: the error stays put
     c.steps(np.full(4 * 200, np.exp(1j * (np.pi / 4 + 0.3)), np.complex64))

@@ -485,6 +485,55 @@ def test_telemetry_decimation_prefix_and_failures():
         c.set_telemetry(object(), "car")
 
 
+def test_telemetry_flush_matches_single_emissions_at_the_full_point():
+    # A component's flush writes its records as one batch when all fit and every probe is
+    # undecimated; the records, tags, drops and counts must be exactly those of emitting the
+    # same values one by one, also when the ring fills in the middle of a flush, after partial
+    # reads, and with one probe decimated.
+    x, _ = psk(4, 60, f0=0.001, esn0_db=20, seed=12)
+    names = ["car.lock", "car.e", "car.freq", "car.locked"]
+    with Telemetry(1 << 16) as big:
+        twin = track.CarrierNda()
+        twin.set_telemetry(big, "car")
+        twin.steps(x)
+        twin.set_telemetry(None, "car")
+        d = big.demux(big.read())
+        vals = np.stack([d[n] for n in names], axis=1).astype(np.float64)
+    c = track.CarrierNda()
+    with Telemetry(256) as a, Telemetry(256) as b:
+        c.set_telemetry(a, "car")
+        ids = [b.register(n) for n in names]
+        pads = (a.register("pad"), b.register("pad"))
+        for t in (a, b):
+            for k in range(250):
+                t.emit(pads[0], float(k))
+        done = 0
+
+        def run(n, decim_e=None):
+            nonlocal done
+            c.steps(x[done:done + n])
+            for row in vals[done:done + n]:
+                for pid, v in zip(ids, row):
+                    b.emit(pid, v)
+            done += n
+
+        run(1)   # 4 of 6 free slots
+        run(1)   # 2 free: two records written, two dropped
+        run(3)   # full: all dropped
+        for t in (a, b):
+            t.read(100)
+            t.tag = 77
+        run(30)  # room for 25 flushes, then a split one, then drops
+        for t in (a, b):
+            t.read()
+            t.set_decim("car.e", 3)
+        run(40)
+        ra, rb = a.read(), b.read()
+        assert ra.size > 100 and np.array_equal(ra, rb)
+        assert a.stats() == b.stats() and a.dropped == b.dropped > 0
+        c.set_telemetry(None, "car")
+
+
 # ---------------------------------------------------------------------------------------------
 # The frame
 # ---------------------------------------------------------------------------------------------

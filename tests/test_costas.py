@@ -12,8 +12,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from carrier_ref import (CostasRef, closed_loop_noise_gain, psk_signal, second_order_step,
-                         tracked_phase_error)
+from carrier_ref import (CarrierMpskRef, CostasRef, closed_loop_noise_gain, phase_inc, psk_signal,
+                         second_order_step, tracked_phase_error)
 from native import OX_EINVAL, c_double, c_int, c_size, c_u64, c_void_p, fn, lib, ptr
 from ostrel import track
 from ostrel.telemetry import Telemetry
@@ -141,6 +141,51 @@ def test_bit_exact_against_reference(tsamps, fll):
     trace = np.array(ref.trace, dtype=np.float32)
     for i, name in enumerate(PROBES):
         assert np.array_equal(probes[f"car.{name}"], trace[:, i])
+
+
+def test_phase_increment_quantisation_on_edge_values():
+    # The shared quantiser (frequency -> 32-bit phase increment) against the floor formula,
+    # read back through an oscillator: both signs of zero, subnormals, values whose fraction
+    # rounds up to exactly one, the edges of (-1, 1), large values, and random magnitudes.
+    L = lib("track")
+    create = fn(L, "lo_create", c_void_p, c_double)
+    retune = fn(L, "lo_set_norm_freq", None, c_void_p, c_double)
+    get_inc = fn(L, "lo_get_phase_inc", ctypes.c_uint32, c_void_p)
+    destroy = fn(L, "lo_destroy", None, c_void_p)
+    edges = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, -2.2250738585072014e-308,
+             1e-300, -1e-300, 2.0**-32, -(2.0**-32), 2.0**-33, -(2.0**-33), -(2.0**-53),
+             -(2.0**-54), -(2.0**-55), 0.5, -0.5, 1 - 2.0**-53, -(1 - 2.0**-53), 1.0, -1.0,
+             1 + 2.0**-52, -1 - 2.0**-52, 3.75, -3.75, 1e20, -1e20]
+    rng = np.random.default_rng(3)
+    rand = rng.uniform(-1, 1, 4000) * 2.0 ** rng.integers(-60, 3, 4000)
+    near = (rng.integers(-2**32, 2**32, 2000) / 2.0**32) + rng.choice([0, 2.0**-60, -2.0**-60], 2000)
+    osc = create(0.0)
+    try:
+        for f in [*edges, *rand.tolist(), *near.tolist()]:
+            retune(osc, f)
+            assert get_inc(osc) == phase_inc(f), f
+        for f in (math.inf, -math.inf, math.nan):
+            retune(osc, f)
+            assert get_inc(osc) == 0
+    finally:
+        destroy(osc)
+
+
+@pytest.mark.parametrize("seed_freq", [1.3, -0.7, -1.6, 0.0])
+@pytest.mark.parametrize("tsamps", [16, 12, 1])
+def test_retune_paths_bit_exact_at_unusual_frequencies(seed_freq, tsamps):
+    # The per-dump retune has a shortened path for power-of-two dump lengths and frequencies
+    # inside (-1, 1); seeds outside that range, negative ones and an all-zero stretch (an
+    # integrator of exactly zero) exercise every branch against the plain formula.
+    x, _, _ = noisy_bpsk(nsym=300, tsamps=tsamps, freq=seed_freq + 0.002, esn0_db=10.0, seed=8)
+    x[: 20 * tsamps] = 0
+    for make, ref in ((lambda: track.Costas(tsamps=tsamps, init_norm_freq=seed_freq, bn_fll=0.01),
+                       CostasRef(tsamps=tsamps, init_norm_freq=seed_freq, bn_fll=0.01)),
+                      (lambda: track.CarrierMpsk(m=2, tsamps=tsamps, init_norm_freq=seed_freq),
+                       CarrierMpskRef(m=2, tsamps=tsamps, init_norm_freq=seed_freq))):
+        loop = make()
+        assert np.array_equal(bits(loop.steps(x)), bits(ref.steps(x)))
+        assert (loop.norm_freq, loop.last_error) == (ref.norm_freq, ref.last_error)
 
 
 def test_nco_frequency_getter_includes_the_proportional_step():

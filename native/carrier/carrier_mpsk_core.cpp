@@ -56,12 +56,13 @@ void reseed(carrier_mpsk *p) {
 // the prompt back by the decision, discriminate, FLL assist, loop filter, oscillator retune,
 // proportional phase step and lock metric.
 template <int M>
-inline void dump(carrier_mpsk *p, float pr, float pi) {
+inline void dump(carrier_mpsk *p, lo &osc, float pr, float pi, const ox::DumpRetune &retune) {
     // Nearest constellation index, an exact half going toward zero, then wrapped into 0..M-1.
     // Adding 0.49999999999999994 (the largest double below one half) keeps values just below a
-    // half from rounding up, but an exact half still rounds away from zero (u - 0.49999999999999994
-    // rounds to the next integer when |u| = k + 0.5), so exact halves are sent toward zero
-    // explicitly; every other u gets the nearest integer from the sum.
+    // half from rounding up, but in double arithmetic an exact half still rounds away from zero
+    // (k + 0.5 + 0.49999999999999994 rounds to k + 1), so exact halves are sent toward zero
+    // explicitly; every other u gets the nearest integer from the sum. A NaN prompt (NaN input)
+    // takes index 0 instead of an undefined float-to-integer conversion.
     constexpr double off = M == 4 ? kQuarterPi : 0.0;
     const double phi = std::atan2(static_cast<double>(pi), static_cast<double>(pr));
     const double u = (kInvTwoPi * M) * (phi - off);
@@ -69,13 +70,13 @@ inline void dump(carrier_mpsk *p, float pr, float pi) {
     const double nearest = std::fabs(u - whole) == 0.5
                                ? whole
                                : std::trunc(u + std::copysign(0.49999999999999994, u));
-    const int64_t idx = static_cast<int64_t>(nearest) & (M - 1);
+    const int64_t idx = (nearest == nearest ? static_cast<int64_t>(nearest) : 0) & (M - 1);
     const float s = kDecisions<M>.s[idx];  // sin, cos of idx * 2*pi / M + off
     const float c = kDecisions<M>.c[idx];
 
     const float cr = pr * c + pi * s;
     const float ci = pi * c - pr * s;
-    const float mag = std::sqrt(pr * pr + pi * pi) + 1e-12f;
+    const float mag = ox::dump_magnitude(pr, pi);
     const double e = static_cast<double>(ci) / static_cast<double>(mag);
     p->last_error = e;
 
@@ -92,8 +93,8 @@ inline void dump(carrier_mpsk *p, float pr, float pi) {
     const uint32_t step = ox::freq_to_phase_inc(kInvTwoPi * p->lf.kp * e);
     p->lf.integ = fll;
     (void)ox::loop_filter_update(&p->lf, e);  // integ = ki * e + fll
-    lo_set_norm_freq(&p->osc, p->lf.integ / static_cast<double>(p->tsamps) / ox::kTwoPi);
-    p->osc.phase += step;
+    retune(osc, p->lf.integ);
+    osc.phase += step;
 
     p->lock_metric = (static_cast<double>(cr / mag) - p->lock_metric) * CARRIER_MPSK_LOCK_ALPHA +
                      p->lock_metric;
@@ -101,7 +102,9 @@ inline void dump(carrier_mpsk *p, float pr, float pi) {
 
 template <int M>
 size_t run(carrier_mpsk *p, const ox_cf32 *x, size_t n, ox_cf32 *out, size_t cap) {
-    return ox::integrate_and_dump(p, x, n, out, cap, [p](float pr, float pi) { dump<M>(p, pr, pi); });
+    const ox::DumpRetune retune(p->tsamps);
+    return ox::integrate_and_dump(p, x, n, out, cap,
+                                  [p, &retune](lo &osc, float pr, float pi) { dump<M>(p, osc, pr, pi, retune); });
 }
 
 }  // namespace

@@ -2,9 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -40,25 +37,6 @@ void reseed(carrier_nda *p) {
     lockdet_reset(&p->ld);
 }
 
-// The per-sample correction quantised to a phase increment: bit-identical to
-// ox::freq_to_phase_inc, which it defers to outside (-1, 1). Inside, floor(f) is -1 for a
-// negative f and 0 otherwise (-0.0 included), so it is taken from one compare-and-mask instead
-// of a general floor; this sits on the loop's sample-to-sample dependency chain.
-inline uint32_t correction_inc(double f) {
-#if defined(__SSE2__)
-    if (!(std::fabs(f) < 1.0)) [[unlikely]] return ox::freq_to_phase_inc(f);
-    const __m128d v = _mm_set_sd(f);
-    const __m128d fl = _mm_and_pd(_mm_cmplt_sd(v, _mm_setzero_pd()), _mm_set_sd(-1.0));
-    const double fr = f - _mm_cvtsd_f64(fl);
-    const double t = 4294967296.0 * fr;
-    if (!(t > 0.0)) return 0;
-    if (fr >= 1.0) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(t);
-#else
-    return ox::freq_to_phase_inc(f);
-#endif
-}
-
 bool valid_m(int32_t m) { return m == 2 || m == 4 || m == 8; }
 
 // The probe values of one event, in registration order.
@@ -90,7 +68,7 @@ size_t run(carrier_nda *p, const ox_cf32 *x, size_t n_in, ox_cf32 *out, size_t c
         // sample's correction quantised like any frequency.
         const float s = ox::lut_sin(phase);
         const float c = ox::lut_cos(phase);
-        phase = phase + phase_inc + correction_inc(ctrl);
+        phase = phase + phase_inc + ox::freq_to_phase_inc(ctrl);
 
         // 3. De-rotate.
         const float xr = x[i].re, xi = x[i].im;

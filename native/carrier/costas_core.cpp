@@ -43,16 +43,17 @@ void reseed(costas *cl) {
     lockdet_reset(&cl->ld);
 }
 
-inline void flush(costas *cl) {
-    const double values[COSTAS_N_PROBES] = {cl->lock_metric, cl->last_error, cl->osc.norm_freq,
+inline void flush(costas *cl, double norm_freq) {
+    const double values[COSTAS_N_PROBES] = {cl->lock_metric, cl->last_error, norm_freq,
                                             cl->ld.locked ? 1.0 : 0.0};
     ox::tlm_flush(cl->tlm, cl->probe_ids, values, COSTAS_N_PROBES);
 }
 
 // One dump of prompt P = (pr, pi): discriminator, FLL assist, loop filter, oscillator retune,
-// proportional phase step, lock metric and decision. The phase step lands on osc.phase.
-inline void dump(costas *cl, float pr, float pi) {
-    const float mag = std::sqrt(pr * pr + pi * pi) + 1e-12f;
+// proportional phase step, lock metric and decision, on the block loop's working copy `osc` of
+// the oscillator. The phase step lands on osc.phase.
+inline void dump(costas *cl, lo &osc, float pr, float pi, const ox::DumpRetune &retune) {
+    const float mag = ox::dump_magnitude(pr, pi);
     const float e = negate_if(!(pr >= 0.0f), pi) / mag;  // (Pr >= 0 ? Pi : -Pi) / mag
     cl->last_error = static_cast<double>(e);
 
@@ -74,8 +75,8 @@ inline void dump(costas *cl, float pr, float pi) {
     const uint32_t step = ox::freq_to_phase_inc(kInvTwoPi * cl->lf.kp * static_cast<double>(e));
     cl->lf.integ = u;
     (void)ox::loop_filter_update(&cl->lf, static_cast<double>(e));
-    lo_set_norm_freq(&cl->osc, cl->lf.integ / static_cast<double>(cl->tsamps) / ox::kTwoPi);
-    cl->osc.phase += step;
+    retune(osc, cl->lf.integ);
+    osc.phase += step;
 
     const float ratio = std::fabs(pr) / mag;
     cl->lock_metric = (static_cast<double>(ratio) - cl->lock_metric) * COSTAS_LOCK_ALPHA +
@@ -86,9 +87,10 @@ inline void dump(costas *cl, float pr, float pi) {
 // The block loop, one body for both telemetry states (the flush runs once per dump).
 template <bool kTelemetry>
 size_t run(costas *cl, const ox_cf32 *x, size_t n, ox_cf32 *out, size_t cap) {
-    return ox::integrate_and_dump(cl, x, n, out, cap, [cl](float pr, float pi) {
-        dump(cl, pr, pi);
-        if constexpr (kTelemetry) flush(cl);
+    const ox::DumpRetune retune(cl->tsamps);
+    return ox::integrate_and_dump(cl, x, n, out, cap, [cl, &retune](lo &osc, float pr, float pi) {
+        dump(cl, osc, pr, pi, retune);
+        if constexpr (kTelemetry) flush(cl, osc.norm_freq);
     });
 }
 
@@ -198,4 +200,4 @@ int costas_set_telemetry(costas *cl, ox_tlm *tlm, const char *prefix, int decim)
     return OX_OK;
 }
 
-void costas_tlm_flush(costas *cl) { flush(cl); }
+void costas_tlm_flush(costas *cl) { flush(cl, cl->osc.norm_freq); }

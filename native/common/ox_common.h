@@ -158,11 +158,20 @@ namespace ox {
 // Quantises a frequency in cycles per sample to a 32-bit phase increment (2^32 per cycle).
 // The frequency wraps into [0, 1): negative frequencies map to 1 + f. NaN and infinities give 0;
 // a tiny negative f whose fraction rounds up to exactly 1.0 gives 0xFFFFFFFF.
+// Computed as t = 2^32 * (f - floor(f)) with 0 for t not above 0 and 0xFFFFFFFF for a fraction
+// of exactly 1. Inside (-1, 1), where loop frequencies and phase steps live, floor(f) is -1 for
+// f < 0 and 0 otherwise, and 2^32 * f + 2^32 rounds exactly like 2^32 * (f + 1) (scaling by a
+// power of two is exact and f + 1 is never subnormal), so the wrap is one add beside the
+// multiply instead of a floor (a long instruction sequence without SSE4.1). Same result bits.
 inline uint32_t freq_to_phase_inc(double f) {
-    const double fr = f - __builtin_floor(f);
-    const double t = 4294967296.0 * fr;
+    double t;
+    if (__builtin_fabs(f) < 1.0) [[likely]] {
+        t = 4294967296.0 * f + (f < 0.0 ? 4294967296.0 : 0.0);
+    } else {
+        t = 4294967296.0 * (f - __builtin_floor(f));
+    }
     if (!(t > 0.0)) return 0;
-    if (fr >= 1.0) return 0xFFFFFFFFu;
+    if (t >= 4294967296.0) return 0xFFFFFFFFu;  // the fraction rounded up to exactly 1
     return static_cast<uint32_t>(t);
 }
 

@@ -2,6 +2,9 @@
 // memory file mapped twice back to back, plus a registry of up to 64 named, decimated probes.
 #pragma once
 
+#include <bit>
+#include <cstring>
+
 #include "common/ox_common.h"
 
 constexpr uint32_t OX_TLM_MAX_PROBES = 64;
@@ -103,8 +106,55 @@ int tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_pre
 void tlm_retire(ox_tlm *tlm);
 
 // Emits one value per probe, in order, for probes whose id is a valid registry index.
+//
+// The common case of a flush (every probe valid, undecimated, and room in the ring for all of
+// them) is written as one batch: one full test, the n records stored contiguously from slot
+// `write & mask` (the mirror mapping makes the run contiguous across the wrap point), then one
+// release store of the write index, then the `emitted` counts. Record contents and order, the
+// probes' phases (0 after any event at decimation 1) and the counts are exactly those of n
+// single emissions; a consumer never sees the records before the index that publishes them.
+// Anything else (decimation, an invalid id, a ring too full for the whole batch, which may
+// drop some of the records) takes the per-record rule.
 inline void tlm_flush(ox_tlm *tlm, const int32_t *ids, const double *values, size_t n) {
     if (!tlm) return;
+    bool batch = n <= OX_TLM_MAX_PROBES;
+    for (size_t i = 0; i < n; ++i) {
+        batch &= static_cast<uint32_t>(ids[i]) < OX_TLM_MAX_PROBES &&
+                 tlm->probes[static_cast<uint32_t>(ids[i]) & (OX_TLM_MAX_PROBES - 1)].decim == 1;
+    }
+    ox_tlm_ring *r = tlm->ring;
+    const uint64_t w = r->write_index;  // only this producer stores it
+    if (batch && w + n <= __atomic_load_n(&r->read_index, __ATOMIC_ACQUIRE) + r->capacity) {
+        ox_tlm_record *rec = r->base + (w & r->mask);
+        // Write ownership of the ring a few pages ahead, so that streaming records to memory
+        // does not stall on the stores' cache misses (a hint; the mirror mapping keeps the
+        // address inside the ring's reservation).
+        __builtin_prefetch(reinterpret_cast<const char *>(rec) + 4096, 1);
+        const uint64_t tag = tlm->tag;
+        for (size_t i = 0; i < n; ++i) {
+            const float value = static_cast<float>(values[i]);
+            const auto probe = static_cast<uint16_t>(ids[i]);
+            if constexpr (std::endian::native == std::endian::little) {
+                // The record as two 8-byte words: the tag, then value | probe << 32 | 0 << 48.
+                const uint64_t word =
+                    std::bit_cast<uint32_t>(value) | static_cast<uint64_t>(probe) << 32;
+                std::memcpy(reinterpret_cast<char *>(rec + i), &tag, 8);
+                std::memcpy(reinterpret_cast<char *>(rec + i) + 8, &word, 8);
+            } else {
+                rec[i].tag = tag;
+                rec[i].value = value;
+                rec[i].probe = probe;
+                rec[i].reserved = 0;
+            }
+        }
+        __atomic_store_n(&r->write_index, w + n, __ATOMIC_RELEASE);
+        for (size_t i = 0; i < n; ++i) {
+            ox_tlm_probe_entry &pr = tlm->probes[ids[i]];
+            if (pr.phase != 0) pr.phase = 0;  // already 0 after any event at decimation 1
+            ++pr.emitted;
+        }
+        return;
+    }
     for (size_t i = 0; i < n; ++i) {
         if (ids[i] >= 0 && ids[i] < static_cast<int32_t>(OX_TLM_MAX_PROBES)) {
             tlm_emit(tlm, static_cast<uint32_t>(ids[i]), values[i]);

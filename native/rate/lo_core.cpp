@@ -39,10 +39,7 @@ void lo_destroy(lo *osc) { std::free(osc); }
 void lo_reset(lo *osc) { osc->phase = 0; }
 double lo_get_norm_freq(const lo *osc) { return osc->norm_freq; }
 
-void lo_set_norm_freq(lo *osc, double norm_freq) {
-    osc->phase_inc = ox::freq_to_phase_inc(norm_freq);
-    osc->norm_freq = norm_freq;
-}
+void lo_set_norm_freq(lo *osc, double norm_freq) { ox::lo_retune(osc, norm_freq); }
 
 uint32_t lo_get_phase(const lo *osc) { return osc->phase; }
 void lo_set_phase(lo *osc, uint32_t phase) { osc->phase = phase; }

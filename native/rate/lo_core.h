@@ -39,6 +39,13 @@ namespace ox {
 inline float lut_sin(uint32_t phase) { return lo_sin_lut[phase >> 16]; }
 inline float lut_cos(uint32_t phase) { return lo_sin_lut[((phase >> 16) + 16384u) & 0xFFFFu]; }
 
+// lo_set_norm_freq inline, for loops that retune their oscillator on the hot path: the
+// increment quantised from the new frequency, the phase kept.
+inline void lo_retune(lo *osc, double norm_freq) {
+    osc->phase_inc = freq_to_phase_inc(norm_freq);
+    osc->norm_freq = norm_freq;
+}
+
 // Builds the table once per module image (idempotent; racing first callers write equal values).
 void lo_build_table();
 
