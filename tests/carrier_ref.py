@@ -16,6 +16,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from reference import loop_gains, phase_inc  # noqa: F401 (re-exported)
+
 TWO_PI = 6.283185307179586
 INV_TWO_PI = 1.0 / TWO_PI
 F32 = np.float32
@@ -31,25 +33,6 @@ def sine_table() -> np.ndarray:
     lib = ctypes.CDLL(track.__file__)
     arr = (ctypes.c_float * 65536).in_dll(lib, "lo_sin_lut")
     return np.ctypeslib.as_array(arr).copy()
-
-
-def phase_inc(f: float) -> int:
-    """Frequency (cycles per sample) to 32-bit phase increment."""
-    fr = f - math.floor(f)
-    t = 4294967296.0 * fr
-    if not t > 0.0:
-        return 0
-    if fr >= 1.0:
-        return 0xFFFFFFFF
-    return int(t)
-
-
-def loop_gains(bn: float, zeta: float, t: float = 1.0) -> tuple[float, float]:
-    """(kp, ki) of the second-order loop filter."""
-    wn = (bn * 8 * zeta) / (zeta * zeta * 4 + 1)
-    theta = wn * t
-    d = (zeta * theta + 1) * 4 + theta * theta
-    return (zeta * theta) * 8 / d, (theta * theta) * 4 / d
 
 
 @dataclass

@@ -13,6 +13,7 @@ import pytest
 from hypothesis import event, given, settings, strategies as st
 
 from native import lib
+from reference import phase_inc
 from ostrel import track
 from ostrel.telemetry import Telemetry
 
@@ -49,16 +50,6 @@ def noise(n: int, seed: int = 1, scale: float = 1.0) -> np.ndarray:
 LUT = np.ctypeslib.as_array((ctypes.c_float * 65536).in_dll(lib("track"), "lo_sin_lut"))
 
 
-def q32(f: float) -> int:
-    fr = f - math.floor(f)
-    t = 4294967296.0 * fr
-    if not t > 0.0:
-        return 0
-    if fr >= 1.0:
-        return 0xFFFFFFFF
-    return int(t)
-
-
 def gains(bn: float, zeta: float) -> tuple[float, float]:
     wn = (bn * 8 * zeta) / (zeta * zeta * 4 + 1)
     theta = wn * 1.0
@@ -71,7 +62,7 @@ class RefLoop:
     def __init__(self, bn=0.01, zeta=0.707, f0=0.0, sps=8, n=4, m=4):
         self.kp, self.ki = gains(bn, zeta)
         self.m, self.arm_len = m, (1 if sps < n else sps // n)
-        self.phase, self.inc, self.f0 = 0, q32(f0), f0
+        self.phase, self.inc, self.f0 = 0, phase_inc(f0), f0
         self.integ = self.ctrl = self.lock = self.err = 0.0
         self.ring = np.zeros(self.arm_len, dtype=np.complex64)
         self.idx, self.sr, self.si = 0, F32(0), F32(0)
@@ -81,7 +72,7 @@ class RefLoop:
     def step(self, x: complex) -> complex:
         k = self.phase >> 16
         s, c = LUT[k], LUT[(k + 16384) & 65535]
-        self.phase = (self.phase + self.inc + q32(self.ctrl)) & 0xFFFFFFFF
+        self.phase = (self.phase + self.inc + phase_inc(self.ctrl)) & 0xFFFFFFFF
         xr, xi = F32(x.real), F32(x.imag)
         yr, yi = xr * c + xi * s, xi * c - xr * s
         old = self.ring[self.idx]

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 from carrier_ref import (CarrierMpskRef, CostasRef, closed_loop_noise_gain, phase_inc, psk_signal,
                          second_order_step, tracked_phase_error)
-from native import OX_EINVAL, c_double, c_int, c_size, c_u64, c_void_p, fn, lib, ptr
+from native import c_double, c_int, c_size, c_void_p, fn, lib, ptr
 from ostrel import track
 from ostrel.telemetry import Telemetry
 

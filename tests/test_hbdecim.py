@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from native import OX_EINVAL, OX_OK
-from rate_stages_util import (MODULES, Core, accepted_header_variants, cf32, header_mutations,
+from rate_stages_util import (MODULES, Core, accepted_header_variants, header_mutations,
                               load, mutate_blobs, ptr, random_cf32)
 
 L = load("track")

@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from reference import quantise
 from native import OX_EINVAL, OX_OK, Core, c_double, c_size, c_u32, c_void_p, fn, lib, ptr
 
 MODULES = ["track", "analyzer"]
@@ -49,19 +50,6 @@ def table(module: str) -> np.ndarray:
     L.lo_destroy(L.lo_create(0.0))
     arr = (ctypes.c_float * LUT_SIZE).in_dll(L, "lo_sin_lut")
     return np.ctypeslib.as_array(arr)
-
-
-def quantise(f) -> np.ndarray:
-    f = np.asarray(f, dtype=np.float64)
-    with np.errstate(invalid="ignore"):
-        fr = f - np.floor(f)
-        t = 4294967296.0 * fr
-        ok = t > 0
-        top = fr >= 1.0
-    out = np.zeros(f.shape, dtype=np.uint64)
-    out[ok] = t[ok].astype(np.uint64)
-    out[ok & top] = 0xFFFFFFFF
-    return out.astype(np.uint32)
 
 
 class Lo(Core):

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from reference import quantise
 from native import OX_EINVAL, OX_OK, Core, c_double, c_int, c_size, c_u32, c_void_p, fn, lib, ptr
 
 L = lib("track")
@@ -36,20 +37,6 @@ fn(L, "lo_destroy", None, c_void_p)
 fn(L, "lo_get_phase_inc", c_u32, c_void_p)
 
 MASK = (1 << 32) - 1
-
-
-def quantise(f) -> np.ndarray:
-    """Reference frequency quantisation: wrap into [0, 1) cycles, scale by 2^32, truncate."""
-    f = np.asarray(f, dtype=np.float64)
-    with np.errstate(invalid="ignore"):
-        fr = f - np.floor(f)
-        t = 4294967296.0 * fr
-        ok = t > 0
-        top = fr >= 1.0
-    out = np.zeros(f.shape, dtype=np.uint64)
-    out[ok] = t[ok].astype(np.uint64)
-    out[ok & top] = 0xFFFFFFFF
-    return out.astype(np.uint32)
 
 
 class Nco(Core):

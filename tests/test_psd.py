@@ -3,8 +3,6 @@ Parseval, measurements on constructed spectra, reduction modes, state blobs and 
 
 from __future__ import annotations
 
-import ctypes
-import math
 import struct
 
 import numpy as np

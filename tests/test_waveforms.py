@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from native import (OX_EINVAL, OX_OK, Core, blob, c_double, c_int, c_size, c_u64, c_void_p,
+from native import (OX_EINVAL, OX_OK, Core, c_double, c_int, c_size, c_u64, c_void_p,
                     fn, lib, ptr)
 
 L = lib("track")
@@ -283,8 +283,8 @@ def test_boxcar_create_and_init_limits():
     assert not L.boxcar_create(0, 1.0)
     assert not L.boxcar_create(65, 1.0)
     rec = (ctypes.c_uint8 * 560)()
-    for given, expect in [(0, 1), (65, 64), (1 << 40, 64), (9, 9)]:
-        L.boxcar_init(rec, given, 3.0)
+    for length, expect in [(0, 1), (65, 64), (1 << 40, 64), (9, 9)]:
+        L.boxcar_init(rec, length, 3.0)
         n, index, inv_n, gain, scale = struct.unpack_from("<QQddf", bytes(rec))
         assert (n, index, inv_n, gain) == (expect, 0, 1.0 / expect, 3.0)
         assert scale == np.float32(3.0 / expect)
