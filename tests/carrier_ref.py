@@ -249,3 +249,34 @@ def second_order_step(delta: float, bn: float, zeta: float, k: np.ndarray) -> np
     wn = (bn * 8 * zeta) / (zeta * zeta * 4 + 1)
     wd = wn * math.sqrt(1 - zeta * zeta)
     return delta * np.exp(-zeta * wn * k) * (np.cos(wd * k) - zeta / math.sqrt(1 - zeta * zeta) * np.sin(wd * k))
+
+
+def fuzz_dump_loop_blobs(loop, x, payload_end: int, n_acc_offset: int, rng, trials: int = 400,
+                         check=None) -> int:
+    """Mutates the payload of an integrate-and-dump loop's blob (wholly random every fourth
+    trial, a few bytes below ``payload_end`` otherwise): each blob is either rejected with the
+    loop unchanged, or restored and then yields exactly floor((n_acc + 64) / tsamps) prompts on
+    64 more samples (and passes ``check(loop)`` when given). Returns the number of accepted blobs."""
+    good = loop.get_state()
+    accepted = 0
+    for trial in range(trials):
+        b = bytearray(good)
+        if trial % 4 == 0:
+            b[16:] = rng.integers(0, 256, len(b) - 16, dtype=np.uint8).tobytes()
+        else:
+            for i in rng.integers(16, payload_end, rng.integers(1, 6)):
+                b[i] = int(rng.integers(0, 256))
+        before = loop.get_state()
+        try:
+            loop.set_state(bytes(b))
+        except ValueError:
+            assert loop.get_state() == before
+            continue
+        accepted += 1
+        n_acc = int(np.frombuffer(bytes(b), np.uint64, 1, 16 + n_acc_offset)[0])
+        tsamps = int(np.frombuffer(bytes(b), np.uint64, 1, 16 + 64)[0])
+        assert len(loop.steps(x[:64])) == (n_acc + 64) // tsamps
+        if check:
+            check(loop)
+        loop.set_state(good)
+    return accepted
