@@ -35,6 +35,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -138,6 +139,29 @@ inline bool from_py(PyObject *o, T *out) {
     }
     return true;
 }
+
+// "O&" converters for unsigned integer arguments: any object with __index__, range-checked
+// (a negative value or one above the type's maximum raises OverflowError) instead of wrapped.
+//     unsigned long long n = 1024;
+//     parse(args, kw, "|O&:FFT", names, ox::py::u64_arg, &n)
+template <class T>
+inline int unsigned_arg(PyObject *o, void *dst) {
+    static_assert(std::is_unsigned_v<T> && sizeof(T) <= sizeof(unsigned long long));
+    PyObject *index = PyNumber_Index(o);
+    if (!index) return 0;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
+    if (v > std::numeric_limits<T>::max()) {
+        PyErr_Format(PyExc_OverflowError, "%llu is out of range (at most %llu)", v,
+                     static_cast<unsigned long long>(std::numeric_limits<T>::max()));
+        return 0;
+    }
+    *static_cast<T *>(dst) = static_cast<T>(v);
+    return 1;
+}
+inline int u64_arg(PyObject *o, void *dst) { return unsigned_arg<unsigned long long>(o, dst); }
+inline int u32_arg(PyObject *o, void *dst) { return unsigned_arg<uint32_t>(o, dst); }
 
 // Argument-parsing slot of each core argument type: the storage handed to
 // PyArg_ParseTupleAndKeywords and its format code. 32-bit counts are parsed as unsigned long
