@@ -313,7 +313,10 @@ constexpr const char *doc =
     "splits it into n partial correlations, all emitted, and runs the discriminator on the\n"
     "strongest one-period window (robust to data transitions). An off-peak noise tap gives a\n"
     "CFAR lock detector (locked, lock_stat). Telemetry probes: prefix + \".e\", \".rate\",\n"
-    "\".lock\", \".locked\", once per code period.";
+    "\".lock\", \".locked\", once per code period.\n\n"
+    "With segments=1 the rate integrator moves the phase L times more per update than the\n"
+    "proportional path (it is the fractional rate itself): long codes want a narrow bn there\n"
+    "(about 0.002 for 1023 chips). With segments >= 2 both paths scale alike and bn ~ 0.05 works.";
 
 }  // namespace dll_py
 

@@ -1,5 +1,6 @@
 #include "timing/dll_core.h"
 
+#include <algorithm>
 #include <climits>
 #include <initializer_list>
 #include <cmath>
@@ -415,6 +416,37 @@ inline bool on_boundary(uint64_t i, uint64_t j, double period) {
     return m >= 0.0 && std::floor(m * period + dj + 0.5) == di;
 }
 
+// The hypotheses with a boundary at look index i, in increasing order, written to `out` (room
+// for 16); returns their count. A hypothesis j can only qualify with the m its formula gives,
+// m_j = floor((i - j)/period + 0.5), which is monotone in j, so m lies between m_(H-1) and m_0
+// (at most three values, H - 1 < period), and then m period + j + 0.5 falls in [i, i + 1), so
+// j is within one of i - m period. Each candidate is confirmed by on_boundary itself. Beyond
+// 2^40 looks (double rounding near 1) and for small H every j is tried.
+uint64_t boundary_hypotheses(uint64_t i, uint64_t h, double period, uint64_t *out) {
+    uint64_t n = 0;
+    if (i >= (uint64_t{1} << 40) || h <= 12) {
+        for (uint64_t j = 0; j < h; ++j) {
+            if (on_boundary(i, j, period)) out[n++] = j;  // at most ceil(H / period) + 1 <= 3
+        }
+        return n;
+    }
+    const double di = static_cast<double>(i);
+    const double m_first = std::floor(di / period + 0.5);
+    const double m_last = std::floor((di - static_cast<double>(h - 1)) / period + 0.5);
+    for (double m = m_first; m >= m_last && m >= 0.0; m -= 1.0) {
+        const double c = std::floor(di - m * period);
+        for (double cj = c - 1.0; cj <= c + 1.0; cj += 1.0) {
+            if (cj < 0.0 || cj >= static_cast<double>(h)) continue;
+            const auto j = static_cast<uint64_t>(cj);
+            if (!on_boundary(i, j, period) || std::find(out, out + n, j) != out + n) continue;
+            uint64_t k = n++;  // insertion keeps the increasing order
+            for (; k > 0 && out[k - 1] > j; --k) out[k] = out[k - 1];
+            out[k] = j;
+        }
+    }
+    return n;
+}
+
 // Sum of the last W ring entries starting at look index i, oldest first.
 inline ox_cf32 ring_sum(const ox_cf32 *ring, uint64_t i, uint64_t w, uint64_t mask) {
     ox_cf32 s = ring[i & mask];
@@ -437,8 +469,10 @@ void aid_look(dll *d, ox_cf32 p, ox_cf32 o, ox_cf32 e, ox_cf32 l) {
     const ox_cf32 t = ring_sum(d->ring_prompt, i, w, mask);
     const double t2 = static_cast<double>(mag2(t));
     double *hp = d->hyp_power;
-    for (uint64_t j = 0; j < d->hypotheses; ++j) {
-        if (!on_boundary(i, j, d->period)) continue;
+    uint64_t hyps[16];
+    const uint64_t count = boundary_hypotheses(i, d->hypotheses, d->period, hyps);
+    for (uint64_t q = 0; q < count; ++q) {
+        const uint64_t j = hyps[q];
         hp[j] += kHypAlpha * (t2 - hp[j]);
         if (hp[j] > hp[d->best]) d->best = j;
     }
@@ -520,6 +554,30 @@ void epoch_segmented(dll *d, ox_cf32 *out, size_t &written, size_t cap) {
     if (d->tlm) flush(d);
 }
 
+// Segment boundaries as phase words: the smallest phase whose code phase position(phase, l)
+// reaches `bound` (the predicate is monotone in the phase), 2^32 when none does. The inverse
+// gives the answer or its neighbour; a bisection settles anything else.
+constexpr uint64_t kNoPhase = uint64_t{1} << 32;
+
+uint64_t phase_threshold(double bound, double l) {
+    auto reaches = [&](uint64_t ph) { return position(static_cast<uint32_t>(ph), l) >= bound; };
+    if (!reaches(0xFFFFFFFFu)) return kNoPhase;  // also a NaN bound
+    if (reaches(0)) return 0;
+    const double guess = std::ceil(bound / l * kTwo32);
+    if (guess >= 2.0 && guess <= 4294967294.0) {
+        const auto t = static_cast<uint64_t>(guess);
+        for (uint64_t c : {t, t + 1, t - 1}) {
+            if (reaches(c) && !reaches(c - 1)) return c;
+        }
+    }
+    uint64_t lo = 0, hi = 0xFFFFFFFFu;  // !reaches(lo), reaches(hi)
+    while (hi - lo > 1) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        (reaches(mid) ? hi : lo) = mid;
+    }
+    return hi;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The block loop: one body for both modes and every tap evaluator.
 // ---------------------------------------------------------------------------------------------
@@ -532,59 +590,53 @@ size_t run(dll *d, const ox_cf32 *x, size_t n_in, ox_cf32 *out, size_t cap) {
     const uint64_t last = d->segments - 1;
     const double cps = d->chips_per_segment;
     const auto seg_scale = static_cast<float>(1.0 / d->samples_per_segment);
-    uint64_t seg = d->segment;
-    double next_bound = static_cast<double>(seg + 1) * cps;
+    // Phase word at which the code phase reaches the next segment boundary (segmented mode).
+    auto next_threshold = [&] {
+        return d->segment < last
+                   ? phase_threshold(static_cast<double>(d->segment + 1) * cps, l)
+                   : kNoPhase;
+    };
+    uint64_t threshold = kSegmented ? next_threshold() : kNoPhase;
 
     for (size_t s = 0; s < n_in; ++s) {
         bank.step(phase + half, x[s]);
         const uint32_t old = phase;
         phase += inc;
-        if constexpr (!kSegmented) {
-            if (phase < old) [[unlikely]] {
-                bank.store(d);
-                epoch_single(d, out, written, cap);
-                bank.load(d);
-                bank.refresh(d);
-                inc = d->inc;
-                half = inc >> 1;
-            }
-        } else {
-            const double cp = position(phase, l);
-            if (phase < old) [[unlikely]] {
+        if (phase < old) [[unlikely]] {
+            bank.store(d);
+            if constexpr (kSegmented) {
                 // The epoch ends: close the segment being integrated, then (fewer than one
                 // sample per segment) every segment the wrap skipped, empty.
-                bank.store(d);
-                d->segment = seg;
                 do {
                     close_segment(d, seg_scale);
                 } while (d->segment <= last);
                 epoch_segmented(d, out, written, cap);
-                bank.load(d);
-                bank.refresh(d);
-                seg = 0;
-                next_bound = cps;
-                inc = d->inc;
-                half = inc >> 1;
-            } else if (cp >= next_bound && seg < last) [[unlikely]] {
-                bank.store(d);
-                d->segment = seg;
-                do {
-                    close_segment(d, seg_scale);
-                } while (d->segment < last &&
-                         cp >= static_cast<double>(d->segment + 1) * cps);
-                bank.load(d);
-                seg = d->segment;
-                next_bound = static_cast<double>(seg + 1) * cps;
-                inc = d->inc;  // the symbol aid may have steered
-                half = inc >> 1;
+                threshold = next_threshold();
+            } else {
+                epoch_single(d, out, written, cap);
             }
+            bank.load(d);
+            bank.refresh(d);
+            inc = d->inc;
+            half = inc >> 1;
+        } else if (kSegmented && phase >= threshold) [[unlikely]] {
+            // Close every segment whose end the code phase has reached (more than one with
+            // fewer than one sample per segment), the later ones empty.
+            bank.store(d);
+            const double cp = position(phase, l);
+            do {
+                close_segment(d, seg_scale);
+            } while (d->segment < last && cp >= static_cast<double>(d->segment + 1) * cps);
+            bank.load(d);
+            threshold = next_threshold();
+            inc = d->inc;  // the symbol aid may have steered
+            half = inc >> 1;
         }
     }
 
     d->phase = phase;
     d->inc = inc;
     bank.store(d);
-    d->segment = seg;
     if (n_in) d->code_phase = position(phase, l);
     return written;
 }

@@ -19,33 +19,43 @@
 // the symbol-boundary phase blindly by power, integrates each look over a transition-free window
 // of W partials and steers once per symbol.
 //
+// Loop scaling. In single-segment mode the integrator is the fractional code-rate offset itself
+// (it moves the phase by integ L chips per epoch) while the proportional path moves it by kp e
+// chips: the integral path is L times stronger than a loop designed for bn would have it, so long
+// codes want a narrow bn there (about 0.002 per epoch for 1023 chips). In segmented mode (and with
+// the symbol aid) the filter output A moves the phase by A / sps chips per update, both paths
+// alike.
+//
 // Replica. For a code position t in chips, h = (2t - 0.5) mod 2L in [0, 2L), k = floor(h),
 // f = h - k; the replica is (1 - f) s(code[k/2]) + f s(code[(k+1)/2]) (code[0] past the end),
 // s(v) = -1 when bit 0 of v is set, else +1: +-1 on the middle half of each chip with linear
 // quarter-chip ramps on either side of every chip boundary. The definition evaluates, per tap,
-// t = p + offset in double (p = pos L / 2^32 with pos the 32-bit code phase at the middle of the
-// sample), h with one long-double modulo, f in double, the replica in double and then narrowed
-// to float; the correlator sums are float32. `dll_steps_reference` runs exactly that definition.
-// `dll_steps` gives the same results to the bit without the modulo: where all tap positions are
-// multiples of 2^-32 chip (dyadic spacing, codes of at most 2^20 chips) every quantity of the
-// definition is exact and h, k, f come from integer-valued doubles and a per-code table;
-// otherwise the taps away from the code wrap take an exact double path and the few samples near
-// it the definition itself.
+// t = p + offset in double (p = pos L / 2^32, pos the 32-bit code phase at the middle of the
+// sample), h with one long-double modulo, f in double, the replica in double narrowed to float;
+// the correlator sums are float32 (sum += x.re r, x.im r). `dll_steps_reference` runs exactly
+// that definition. `dll_steps` gives the same results to the bit without the modulo: with tap
+// offsets that are multiples of 2^-32 chip (any dyadic spacing; the noise offset is a whole
+// number of chips) and codes of at most 2^20 chips nothing in the definition rounds before the
+// final narrowing, so the replica comes from integer arithmetic on the phase word and a per-code
+// table of replica classes; other spacings use the table with an exact double path, and objects
+// without a table (borrowed codes, longer codes) an exact double path on the code bytes; the few
+// positions near the code wrap where the definition itself rounds are evaluated by it.
 //
 // Points this loop decides:
-//   - Fewer than one sample per segment (segments > L sps): a sample can cross several segment
-//     boundaries, and the epoch wrap can fall in a sample before every boundary of the epoch was
-//     crossed. Every epoch nevertheless closes exactly `segments` segments in order: the segment
-//     being integrated is closed with its sums and each skipped one is closed empty (a zero
-//     partial and a zero look), so the arrays never carry stale partials into the look-back and
-//     the output stream keeps `segments` partials per epoch. Output capacity is the input
-//     length per call (Part of the block-call contract): when an epoch emits more partials than
-//     the call has room for, the excess is dropped; a caller who wants every partial passes an
-//     `out` with `segments` elements more than the input.
-//   - `dll_set_symbol_period` allocates the new rings and hypothesis powers before touching
-//     anything; if an allocation fails (or the sizes would not fit the 32-bit blob length) it
-//     returns OX_EINVAL and the object keeps running exactly as before (previous aid setting,
-//     rings, lock state and loop).
+//   - Fewer than one sample per segment (segments > L sps): one sample can cross several segment
+//     boundaries, and the epoch wrap can fall before every boundary of the epoch was crossed.
+//     Every epoch nevertheless closes exactly `segments` segments in order: the segment being
+//     integrated is closed with its sums and each skipped one is closed empty (a zero partial and
+//     a zero look), so no stale partial from an earlier epoch reaches the look-back, the
+//     discriminator or the output, and the output keeps `segments` partials per epoch. Output
+//     room per call is the input length (the block-call contract; `dll_steps_max_out` is 0), so
+//     partials beyond it are dropped; a caller who needs every partial gives room for the
+//     epochs a call can complete times `segments` (about n + segments per call of n samples, and
+//     n segments / (L sps) + segments with fewer than one sample per segment).
+//   - `dll_set_symbol_period` allocates the new rings and hypothesis powers before it changes
+//     anything; when an allocation fails (or the sizes would overflow the blob's 32-bit length)
+//     it returns OX_EINVAL and the object keeps running exactly as before: previous aid setting,
+//     rings, lock state and loop.
 #pragma once
 
 #include "common/ox_common.h"
@@ -123,8 +133,8 @@ struct dll {
     uint32_t pad2;               // zero
     ox_tlm *tlm;                 // attached telemetry ring, or NULL (never serialised)
     int32_t tlm_ids[DLL_N_PROBES];
-    // Private, past the serialised image: per half-chip replica terms (a, d) as float pairs,
-    // replica = a + f d, built by dll_create for codes of at most 2^20 chips (NULL otherwise).
+    // Private, past the serialised image: the replica class of every half-chip index over two
+    // code periods (4L bytes), built by dll_create for codes of at most 2^20 chips, else NULL.
     uint8_t *replica_table;
 };
 
