@@ -12,6 +12,8 @@ BLOCKS = [
     ("track", "Costas", dict(tsamps=4), "steps", np.complex64, np.complex64),
     ("track", "CarrierMpsk", dict(tsamps=4), "steps", np.complex64, np.complex64),
     ("track", "CarrierNda", {}, "steps", np.complex64, np.complex64),
+    ("track", "Dll", dict(code=[1, 0, 0, 1, 0, 1, 1], sps=1, segments=2), "steps", np.complex64,
+     np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf32", np.complex64, np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf64", np.complex128, np.complex128),
 ]
@@ -170,6 +172,10 @@ def test_set_telemetry_capsule_lookup(module, name, kw):
             obj.set_telemetry(None, "x")
 
 
+# Constructor arguments of the types that have required ones.
+REQUIRED = {"Dll": dict(code=[1, 0, 0, 1, 0, 1, 1])}
+
+
 def stateful_types():
     """Every Python type with state blobs, built with its default parameters, and a callable
     that processes a short block with it."""
@@ -201,7 +207,7 @@ def test_any_blob_is_restored_or_rejected_never_crashes(tp, run):
     checks are reached), and wholly random blobs, are either restored or refused with the
     frame's message; the object keeps working afterwards."""
     rng = np.random.default_rng(2024)
-    obj = tp()
+    obj = tp(**REQUIRED.get(tp.__name__, {}))
     run(obj)
     good = obj.get_state()
     for trial in range(200):
