@@ -21,6 +21,7 @@ correlation cost from below rather than compete on the whole job.
 
 from __future__ import annotations
 
+import ctypes
 import os
 import pathlib
 import shutil
@@ -159,6 +160,32 @@ def gnuradio_rate(sps: int, epochs: int) -> float | None:
     return 1.0 / float(r.stdout.split()[0])
 
 
+def other_paths(code: np.ndarray, x: np.ndarray, rounds: int) -> list[dict]:
+    """The same loop (sps 2, one segment) with a non-dyadic spacing (class-table double path) and
+    through dll_steps_reference (the replica by its definition, one long-double modulo per tap),
+    both beside the default exact path."""
+    lib = ctypes.CDLL(track.__file__)
+    ref = lib.dll_steps_reference
+    ref.restype = ctypes.c_size_t
+    ref.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                    ctypes.c_size_t]
+    out = np.empty(x.size, np.complex64)
+    fast = track.Dll(code, bn=0.002)
+    t_fast = min(_util.cpu_time(lambda: fast.steps(x, out=out)) for _ in range(rounds))
+    table = track.Dll(code, bn=0.002, spacing=0.3)
+    t_table = min(_util.cpu_time(lambda: table.steps(x, out=out)) for _ in range(rounds))
+    d = track.Dll(code, bn=0.002)
+    core = ctypes.c_void_p.from_address(id(d) + object.__basicsize__).value
+    m = x.size // 8
+    t_ref = min(_util.cpu_time(lambda: ref(core, x.ctypes.data, m, out.ctypes.data, out.size))
+                for _ in range(2)) * 8
+    return [_util.row(f"Dll L={L} sps=2 segments=1 spacing=0.3", x.size / t_table,
+                      peer="same loop, dyadic spacing 0.5", peer_value=x.size / t_fast),
+            _util.row(f"Dll L={L} sps=2 segments=1 dll_steps", x.size / t_fast,
+                      peer="dll_steps_reference (long-double modulo per tap)",
+                      peer_value=x.size / t_ref)]
+
+
 def run(quick: bool) -> list[dict]:
     rng = np.random.default_rng(0)
     code = rng.integers(0, 2, L).astype(np.uint8)
@@ -199,4 +226,6 @@ def run(quick: bool) -> list[dict]:
                                           peer_value=gr_rate, peer_cycles_per_sample=hz / gr_rate))
             else:
                 rows.append(_util.row(name, v))
+        if sps == 2:
+            rows += other_paths(code, x, rounds)
     return rows
