@@ -206,7 +206,8 @@ def run(quick: bool) -> list[dict]:
                 d.set_symbol_period(PERIOD_PARTIALS)
             t = min(_util.cpu_time(lambda: d.steps(x, out=out)) for _ in range(rounds))
             ours[sps, segments, aid] = n / t
-        t_np = min(_util.cpu_time(lambda: numpy_correlator(x, code, sps)) for _ in range(max(2, rounds // 2)))
+        t_np = min(_util.cpu_time(lambda: numpy_correlator(x, code, sps))
+                   for _ in range(max(2, rounds // 2)))
         np_rate = n / t_np
         lq = liquid_rate(sps, epochs, rounds)
         gr_rate = gnuradio_rate(sps, 64 if quick else 256) if sps == 2 else None

@@ -72,13 +72,16 @@ class Costas:
 class Dll:
     """Code-tracking delay-locked loop for direct-sequence spread-spectrum signals.
 
-    ``code`` holds one element per chip (bit 0: 0 is +1, 1 is -1); the input is carrier-wiped
+    ``code`` holds one element per chip, cast to uint8 (bit 0: 0 is +1, 1 is -1; a code held as
+    +-1 values is passed as ``(1 - c) // 2``); the input is carrier-wiped
     complex baseband at ``sps`` samples per chip. Early, prompt and late correlators (``spacing``
     chips either side) steer a 32-bit code NCO through a second-order loop (``bn``, ``zeta``; bn
     per code period) from a non-coherent early-minus-late power discriminator, starting at
     ``init_chip`` chips. ``segments=1`` integrates and dumps each code period; ``segments=n``
     splits it into n partial correlations, all emitted, and runs the discriminator on the
-    strongest one-period window, so data transitions inside a period do not collapse it. In
+    strongest one-period window, so data transitions inside a period do not collapse it
+    (segments may exceed L*sps: every period still yields n partials, those no sample fell in
+    being 0). In
     single-segment mode the rate integrator moves the phase L times more per update than the
     proportional path (it is the fractional rate itself), so long codes want a narrow bn there
     (about 0.002 for 1023 chips at 2 samples per chip). An off-peak noise tap, re-drawn every

@@ -231,7 +231,8 @@ struct FastBank : ScalarSums, Offsets {
     }
     void step(uint32_t pos, ox_cf32 x) {
         const double p = position(pos, l);
-        const float r[4] = {replica_fast(code, L, two_l, p + noise), replica_fast(code, L, two_l, p),
+        const float r[4] = {replica_fast(code, L, two_l, p + noise),
+                            replica_fast(code, L, two_l, p),
                             replica_fast(code, L, two_l, p + spacing),
                             replica_fast(code, L, two_l, p - spacing)};
         add(x, r);
