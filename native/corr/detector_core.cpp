@@ -95,16 +95,61 @@ void reset_corr(detector2d_state_t *d) { corr2d_reset(d->corr); }
 // Ascending order with NaN after every number: a strict weak order even for NaN magnitudes.
 bool total_less(float a, float b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
+// The per-dump reductions run over kLanes independent lanes (element j in lane j % kLanes) so
+// that they vectorise; each lane is still an exact left-to-right single-precision reduction.
+constexpr uint64_t kLanes = 16;
+
+// Sum of v[0 .. m): lane sums, then the lanes added pairwise (0+1, 2+3, ..., then pairs of
+// those) for a fixed, platform-independent order.
+float lane_sum(const float *v, uint64_t m) {
+    float s[kLanes] = {};
+    uint64_t j = 0;
+    for (; j + kLanes <= m; j += kLanes)
+        for (uint64_t l = 0; l < kLanes; ++l) s[l] += v[j + l];
+    for (uint64_t l = 0; j + l < m; ++l) s[l] += v[j + l];
+    for (uint64_t width = kLanes / 2; width > 0; width /= 2)
+        for (uint64_t l = 0; l < width; ++l) s[l] = s[2 * l] + s[2 * l + 1];
+    return s[0];
+}
+
+// Largest value of v[0 .. n) that is not NaN (-inf when there is none).
+float lane_max(const float *v, uint64_t n) {
+    float best[kLanes];
+    for (float &b : best) b = -INFINITY;
+    uint64_t j = 0;
+    for (; j + kLanes <= n; j += kLanes)
+        for (uint64_t l = 0; l < kLanes; ++l) best[l] = v[j + l] > best[l] ? v[j + l] : best[l];
+    for (uint64_t l = 0; j + l < n; ++l) best[l] = v[j + l] > best[l] ? v[j + l] : best[l];
+    float m = best[0];
+    for (uint64_t l = 1; l < kLanes; ++l) m = best[l] > m ? best[l] : m;
+    return m;
+}
+
+// First index of x in v[0 .. n), which holds it.
+uint64_t first_index_of(const float *v, uint64_t n, float x) {
+    uint64_t j = 0;
+    for (; j + kLanes <= n; j += kLanes) {
+        bool hit = false;
+        for (uint64_t l = 0; l < kLanes; ++l) hit |= v[j + l] == x;
+        if (hit) break;
+    }
+    while (j < n && !(v[j] == x)) ++j;
+    return j < n ? j : 0;
+}
+
+// Peak of the magnitudes: the largest value scanning from index 0 with a strict comparison (the
+// lowest index wins ties; NaN never wins, but a NaN at index 0 is never replaced).
+uint64_t peak_index(const float *mag, uint64_t n) {
+    if (std::isnan(mag[0])) return 0;
+    return first_index_of(mag, n, lane_max(mag, n));
+}
+
 template <class D>
 float noise_estimate(D *d) {
     const float *v = d->mag + d->noise_lo;
     const uint64_t m = d->noise_hi - d->noise_lo + 1;
     switch (d->noise_mode) {
-        case DET_NOISE_MEAN: {
-            float sum = 0.0f;
-            for (uint64_t j = 0; j < m; ++j) sum += v[j];
-            return sum / static_cast<float>(m);
-        }
+        case DET_NOISE_MEAN: return lane_sum(v, m) / static_cast<float>(m);
         case DET_NOISE_MEDIAN: {
             // The element at position m/2 of the ascending order (the upper middle for even m).
             float *buf = d->noise_buf;
@@ -136,15 +181,8 @@ bool evaluate(D *d) {
     const ox_cf32 *c = d->corr_out;
     float *mag = d->mag;
     for (uint64_t j = 0; j < n; ++j) mag[j] = std::sqrt(c[j].re * c[j].re + c[j].im * c[j].im);
-    // Strict comparison from index 0: the lowest index wins ties.
-    uint64_t peak = 0;
-    float best = mag[0];
-    for (uint64_t j = 1; j < n; ++j) {
-        if (mag[j] > best) {
-            best = mag[j];
-            peak = j;
-        }
-    }
+    const uint64_t peak = peak_index(mag, n);
+    const float best = mag[peak];
     set_peak(d, peak);
     d->last_peak = best;
     const float noise = noise_estimate(d);  // 0 for an unknown mode code
