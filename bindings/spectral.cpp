@@ -169,7 +169,6 @@ PyObject *execute_or_none(PyObject *self, PyObject *args, PyObject *kw) {
     return r;
 }
 
-template <class T>
 const ox_cf32 *samples(PyArrayObject *a) {
     return static_cast<const ox_cf32 *>(PyArray_DATA(a));
 }
@@ -184,7 +183,7 @@ corr_state_t *create(PyObject *args, PyObject *kw) {
         return nullptr;
     PyArrayObject *ref = ox::py::input_array<ox_cf32>(ref_obj);
     if (!ref) return nullptr;
-    corr_state_t *c = corr_create(samples<ox_cf32>(ref), static_cast<uint64_t>(PyArray_SIZE(ref)),
+    corr_state_t *c = corr_create(samples(ref), static_cast<uint64_t>(PyArray_SIZE(ref)),
                                   dwell, nthreads, n_out);
     Py_DECREF(ref);
     return ox::py::created(c, PyExc_MemoryError, "corr_create returned NULL");
@@ -246,7 +245,7 @@ corr2d_state_t *create_2d(PyObject *args, PyObject *kw) {
         return nullptr;
     }
     corr2d_state_t *c = corr2d_create(
-        samples<ox_cf32>(ref), static_cast<uint64_t>(PyArray_DIM(ref, 0)),
+        samples(ref), static_cast<uint64_t>(PyArray_DIM(ref, 0)),
         static_cast<uint64_t>(PyArray_DIM(ref, 1)), dwell, nthreads, ny_out, nx_out);
     Py_DECREF(ref);
     return ox::py::created(c, PyExc_MemoryError, "corr2d_create returned NULL");
@@ -322,7 +321,8 @@ constexpr const char *kBufferCapsule = "ostrel.spectral.corr_out";
 template <class D>
 struct Box {
     D *det;
-    PyObject *carry;   // list of complex64 arrays not yet consumed, oldest first; or NULL
+    PyObject *carry;   // list of complex64 arrays not yet consumed, oldest first (made with the
+                       // object, so a push never allocates a tracked object while using it)
     size_t carry_pos;  // samples of carry[0] already consumed
 };
 
@@ -363,16 +363,16 @@ struct Api<detector2d_state_t> {
 template <class D>
 size_t pending(const Box<D> *b) {
     size_t total = 0;
-    if (!b->carry) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(b->carry); ++i)
         total += static_cast<size_t>(PyArray_SIZE(
             reinterpret_cast<PyArrayObject *>(PyList_GET_ITEM(b->carry, i))));
     return total - b->carry_pos;
 }
 
+// Empties the carried input (our own copies: releasing them runs no Python code).
 template <class D>
 void drop_carry(Box<D> *b) {
-    Py_CLEAR(b->carry);
+    PyList_SetSlice(b->carry, 0, PyList_GET_SIZE(b->carry), nullptr);
     b->carry_pos = 0;
 }
 
@@ -380,7 +380,7 @@ template <class D>
 void box_destroy(Box<D> *b) {
     if (!b) return;
     Api<D>::destroy(b->det);
-    drop_carry(b);
+    Py_XDECREF(b->carry);
     delete b;
 }
 
@@ -423,10 +423,12 @@ PyObject *get_state(PyObject *self, PyObject *) {
 template <class D>
 Box<D> *boxed(D *det) {
     if (!det) return nullptr;
-    auto *b = new (std::nothrow) Box<D>{det, nullptr, 0};
+    PyObject *carry = PyList_New(0);
+    auto *b = carry ? new (std::nothrow) Box<D>{det, carry, 0} : nullptr;
     if (!b) {
         Api<D>::destroy(det);
-        PyErr_NoMemory();
+        Py_XDECREF(carry);
+        if (!PyErr_Occurred()) PyErr_NoMemory();
     }
     return b;
 }
@@ -509,7 +511,6 @@ template <class D>
 bool keep_rest(Box<D> *b, PyArrayObject *in, size_t from) {
     const size_t rest = static_cast<size_t>(PyArray_SIZE(in)) - from;
     if (rest == 0) return true;
-    if (!b->carry && !(b->carry = PyList_New(0))) return false;
     PyArrayObject *copy = ox::py::new_vector<ox_cf32>(static_cast<npy_intp>(rest));
     if (!copy) return false;
     std::memcpy(PyArray_DATA(copy), static_cast<const ox_cf32 *>(PyArray_DATA(in)) + from,
@@ -539,7 +540,7 @@ PyObject *push(PyObject *self, PyObject *x) {
     // Carried input first, oldest first; it stays blocked only when the result limit is reached
     // with the ring full, and then the new input joins it untouched.
     bool blocked = false;
-    while (b->carry && PyList_GET_SIZE(b->carry) > 0) {
+    while (PyList_GET_SIZE(b->carry) > 0) {
         auto *a = reinterpret_cast<PyArrayObject *>(PyList_GET_ITEM(b->carry, 0));
         const size_t len = static_cast<size_t>(PyArray_SIZE(a)) - b->carry_pos;
         const size_t used = feed(static_cast<const ox_cf32 *>(PyArray_DATA(a)) + b->carry_pos, len);
@@ -585,13 +586,13 @@ PyObject *last_corr(PyObject *self, void *) {
     const D *d = b->det;
     if (!d->last_valid) Py_RETURN_NONE;
     ox_cf32 *data = d->corr_out;
+    npy_intp len = static_cast<npy_intp>(d->n);
     ox::corr::shared_retain(data);
     PyObject *owner = PyCapsule_New(data, kBufferCapsule, release_buffer);
     if (!owner) {
         ox::corr::shared_release(data);
         return nullptr;
     }
-    npy_intp len = static_cast<npy_intp>(d->n);
     PyObject *view = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_COMPLEX64), 1,
                                           &len, nullptr, data,
                                           NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr);
