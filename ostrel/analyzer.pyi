@@ -18,7 +18,9 @@ class Specan:
     ``offset_db``), DC-centred.
 
     - ``center``, ``span``: a down-converter mixes ``center`` to DC and resamples to
-      ``fs_out = min(fs, 1.28*span)``; the display shows +-0.390625*fs_out (+-span/2).
+      ``fs_out = min(fs, 1.28*span)``; the display shows +-0.390625*fs_out (+-span/2). Levels
+      are flat to about 0.01 dB while fs/fs_out < 8; from fs/fs_out >= 8 on the decimation
+      starts with an uncompensated CIC whose droop lowers levels towards the display edges.
     - ``rbw``: the segment length ``n`` is the power of two >= fs_out/rbw; with the Kaiser
       window its beta is solved so the window's equivalent noise bandwidth equals ``rbw``
       (property ``rbw`` reads the realised value). Segments are zero-padded to ``nfft = 2*n``.

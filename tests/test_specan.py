@@ -163,7 +163,8 @@ def test_any_split_matches_the_chain_and_ends_in_the_same_state(cuts):
 
 def test_tone_levels_and_frequencies():
     """Tones at center + k*fs_out/nfft read 20*log10(a/full_scale) + offset_db at index half + k
-    across the display: the passband of these plans is flat to hundredths of a dB."""
+    across the display: the passband of these plans (fs/fs_out < 8: resampler, halfbands) is
+    flat to hundredths of a dB."""
     for fs, span, rbw in [(10e6, 1e6, 1e3), (1.024e6, 200e3, 3e3)]:
         s = Specan(fs=fs, span=span, rbw=rbw, src_center=915e6, center=915.2e6, full_scale=2.0,
                    offset_db=-10.0, navg=4)
