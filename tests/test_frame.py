@@ -1,6 +1,7 @@
 """The block-processing frame shared by every type: out= rules, trimming, views, input
 conversion, error messages and interpreter-lock release, checked on each block method."""
 
+import functools
 import importlib
 import threading
 
@@ -171,9 +172,13 @@ def test_set_telemetry_capsule_lookup(module, name, kw):
             obj.set_telemetry(None, "x")
 
 
+# Constructor keywords of the types that have required parameters.
+REQUIRED = {"Specan": dict(fs=1.024e6, span=200e3, rbw=8e3)}
+
+
 def stateful_types():
-    """Every Python type with state blobs, built with its default parameters, and a callable
-    that processes a short block with it."""
+    """Every Python type with state blobs, built with its default parameters (or those of
+    REQUIRED), and a callable that processes a short block with it."""
     import ostrel.analyzer
     import ostrel.spectral
     import ostrel.track
@@ -193,7 +198,8 @@ def stateful_types():
                 run = lambda o: o.execute(x)  # noqa: E731
             else:
                 run = lambda o: None  # noqa: E731
-            yield pytest.param(tp, run, id=f"{mod.__name__.split('.')[-1]}.{name}")
+            make = functools.partial(tp, **REQUIRED.get(name, {}))
+            yield pytest.param(make, run, id=f"{mod.__name__.split('.')[-1]}.{name}")
 
 
 @pytest.mark.parametrize("tp,run", list(stateful_types()))
