@@ -391,6 +391,19 @@ def _count(rec: Recording, data_bytes: int, src: Source, where: str) -> None:
 
 # --- writing -----------------------------------------------------------------------------------
 
+def encode(x: np.ndarray, fmt: Format) -> bytes:
+    """Samples (complex or real) as the bytes of ``fmt``, integer types rounded and saturated."""
+    if fmt.zero_copy and fmt.complex and x.dtype == np.complex64:
+        return x.tobytes()
+    v = np.empty(2 * len(x), np.float64) if fmt.complex else np.asarray(x, np.float64)
+    if fmt.complex:
+        v[0::2], v[1::2] = x.real, x.imag
+    if fmt.component.kind in "iu":
+        info = np.iinfo(fmt.component)
+        v = np.clip(np.round(v / fmt.scale + fmt.offset), info.min, info.max)
+    return v.astype(fmt.component).tobytes()
+
+
 EXTENSION = {"name": "ostrel", "version": "1.0.0", "optional": True}
 
 

@@ -205,17 +205,6 @@ def synthesize(n: int, fs: float, fmt: recmod.Format, mod: str, noise_dbfs: floa
     return chunks(), ann
 
 
-def encode(x: np.ndarray, fmt: recmod.Format) -> bytes:
-    """Samples (complex or real float64) as the bytes of ``fmt``, saturating integer types."""
-    v = np.empty(2 * len(x), np.float64) if fmt.complex else np.asarray(x, np.float64)
-    if fmt.complex:
-        v[0::2], v[1::2] = x.real, x.imag
-    if fmt.component.kind in "iu":
-        info = np.iinfo(fmt.component)
-        v = np.clip(np.round(v / fmt.scale + fmt.offset), info.min, info.max)
-    return v.astype(fmt.component).tobytes()
-
-
 def add_arguments(p) -> None:
     from .common import hz_arg, positive_hz_arg
 
@@ -250,7 +239,7 @@ def run(args) -> dict:
     sha = hashlib.sha512()
     with progress_bar(n, stem_of(meta_path), not args.quiet) as bar, AtomicFile(data_path) as f:
         for y in chunks:
-            b = encode(y, fmt)
+            b = recmod.encode(y, fmt)
             sha.update(b)
             f.write(b)
             bar.update(len(y))

@@ -117,7 +117,7 @@ class BerCounter:
     the stream is compared symbol by symbol, in constant memory."""
 
     def __init__(self, m: int, differential: bool, prbs_name: str, n_truth: int,
-                 expect: int, search: int, window: int = 1024):
+                 expect: int, search: int | None = None, window: int = 1024):
         self.m, self.differential, self.name = m, differential, prbs_name
         self.n_truth, self.expect, self.search, self.window = n_truth, expect, search, window
         self.pending: list[np.ndarray] = []
@@ -148,8 +148,10 @@ class BerCounter:
         rx = np.concatenate(self.pending)
         self.pending, self.pending_len = [], 0
         first = self.first_index
-        lo = max(0, first + self.expect - self.search)
-        hi = min(self.n_truth, first + self.expect + self.search + len(rx))
+        # Before lock the timing loop may have run anywhere within +-50 % of the symbol rate.
+        search = self.search if self.search is not None else first // 2 + 256
+        lo = max(0, first + self.expect - search)
+        hi = min(self.n_truth, first + self.expect + search + len(rx))
         if hi - lo < len(rx) // 2:
             return  # the window lies outside the burst
         tx = truth_indices(self.name, self.m, lo, hi - lo)
