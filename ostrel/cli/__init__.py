@@ -60,22 +60,21 @@ def command_module(name: str):
     return importlib.import_module(f"ostrel.cli.{name}")
 
 
-def _common(recordings: bool) -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(add_help=False)
+def _add_common(p: argparse.ArgumentParser, recordings: bool) -> None:
     g = p.add_argument_group("output and behaviour")
     g.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     g.add_argument("--json", action="store_true", help="print the results as JSON on stdout")
     g.add_argument("--force", action="store_true", help="overwrite existing output files")
     g.add_argument("--debug", action="store_true", help="show the traceback of an internal error")
     if not recordings:
-        return p
+        return
     from .common import hz_arg, positive_hz_arg
 
     r = p.add_argument_group("input (raw files, or overriding the metadata)")
-    r.add_argument("--fs", type=positive_hz_arg, help="sample rate, Hz (required for raw files)")
+    r.add_argument("--fs", type=positive_hz_arg, metavar="HZ", help="sample rate, Hz (required for raw files)")
     r.add_argument("--format", metavar="DATATYPE",
                    help="sample type of a raw file: cf32_le, cf64_le, ci16_le, ci8, cu8, rf32_le ...")
-    r.add_argument("--rf", type=hz_arg, help="centre frequency of a raw file, Hz (display only)")
+    r.add_argument("--rf", type=hz_arg, metavar="HZ", help="centre frequency of a raw file, Hz (display only)")
     r.add_argument("--allow-partial", action="store_true",
                    help="read a data file that ends inside a sample, ignoring the trailing bytes")
     r.add_argument("--block", type=int, default=1 << 20, help=argparse.SUPPRESS)
@@ -85,7 +84,6 @@ def _common(recordings: bool) -> argparse.ArgumentParser:
     j.add_argument("--scheduler", metavar="ADDRESS",
                    help="send the work to an existing Dask scheduler (e.g. tcp://host:8786); "
                         "the recordings must be readable at the same paths on the workers")
-    return p
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -97,13 +95,14 @@ def build_parser() -> argparse.ArgumentParser:
     sub = ap.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     for name, summary in COMMANDS.items():
         mod = command_module(name)
-        p = sub.add_parser(name, help=summary, description=mod.__doc__, epilog=getattr(mod, "EXAMPLES", None),
-                           parents=[_common(name != "synth")], formatter_class=Formatter)
+        p = sub.add_parser(name, help=summary, description=mod.__doc__.replace("``", ""),
+                           epilog=getattr(mod, "EXAMPLES", None), formatter_class=Formatter)
         if name != "synth":
             p.add_argument("recordings", nargs="+", metavar="REC",
                            help="recordings: NAME.sigmf-meta (or NAME, NAME.sigmf-data, NAME.sigmf) "
                                 "or raw files")
         mod.add_arguments(p)
+        _add_common(p, name != "synth")
     return ap
 
 

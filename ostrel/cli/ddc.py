@@ -31,9 +31,9 @@ def add_arguments(p) -> None:
     from .common import hz_arg, positive_hz_arg
 
     g = p.add_argument_group("channel")
-    g.add_argument("--freq", type=hz_arg, required=True, help="channel centre, Hz offset from the "
+    g.add_argument("--freq", type=hz_arg, required=True, metavar="F", help="channel centre, Hz offset from the "
                                                               "recording's centre")
-    g.add_argument("--rate", type=positive_hz_arg, required=True, help="output sample rate, Hz")
+    g.add_argument("--rate", type=positive_hz_arg, required=True, metavar="R", help="output sample rate, Hz")
     g.add_argument("-o", "--output", required=True, metavar="OUT.sigmf-meta",
                    help="output recording ({stem} is replaced by the input's name)")
     g.add_argument("--datatype", default="cf32_le",

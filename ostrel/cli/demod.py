@@ -47,17 +47,14 @@ def add_arguments(p) -> None:
                    help="root-raised-cosine matched filter of roll-off BETA (default: "
                         "integrate-and-dump, for rectangular pulses)")
     g.add_argument("--differential", action="store_true", help="differential demapping")
-    g.add_argument("--bn-carrier", type=float, default=0.01, help=argparse_hint("carrier"))
-    g.add_argument("--bn-timing", type=float, default=0.01, help=argparse_hint("timing"))
+    for loop in ("carrier", "timing"):
+        g.add_argument(f"--bn-{loop}", type=float, default=0.01, metavar="BN",
+                       help=f"{loop} loop noise bandwidth, normalised to the symbol rate (default 0.01)")
     o = p.add_argument_group("files")
     o.add_argument("-o", "--output", metavar="BITS", help="bits file ({stem} is replaced by the "
                                                           "recording's name)")
     o.add_argument("--packed", action="store_true", help="eight bits per byte instead of one")
     o.add_argument("--png", metavar="PATH", help="constellation plot")
-
-
-def argparse_hint(loop: str) -> str:
-    return f"{loop} loop noise bandwidth, normalised to the symbol rate (default 0.01)"
 
 
 def prepare(args) -> None:

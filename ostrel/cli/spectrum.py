@@ -37,18 +37,21 @@ def add_arguments(p) -> None:
     from .common import hz_arg, positive_hz_arg
 
     g = p.add_argument_group("analysis")
-    g.add_argument("--center", type=hz_arg, help="centre of a zoomed band, Hz offset (spectrum analyzer)")
-    g.add_argument("--span", type=positive_hz_arg, help="width of a zoomed band, Hz (spectrum analyzer)")
-    g.add_argument("--rbw", type=positive_hz_arg,
+    g.add_argument("--center", type=hz_arg, metavar="F", help="centre of a zoomed band, Hz offset (spectrum analyzer)")
+    g.add_argument("--span", type=positive_hz_arg, metavar="S", help="width of a zoomed band, Hz (spectrum analyzer)")
+    g.add_argument("--rbw", type=positive_hz_arg, metavar="R",
                    help="resolution bandwidth, Hz (default: 1024-sample segments over the whole "
                         "band, span/400 when zoomed)")
-    g.add_argument("--navg", type=int, help="segments averaged per displayed frame (default: "
+    g.add_argument("--navg", type=int, metavar="N", help="segments averaged per displayed frame (default: "
                                             "enough for about 65536 samples)")
     g.add_argument("--window", choices=["hann", "kaiser", "blackman-harris"],
                    help="window (default blackman-harris for the whole band, kaiser zoomed)")
     g.add_argument("--peaks", type=int, default=8, metavar="K", help="peaks to list (default 8)")
     g.add_argument("--peak-threshold", type=float, default=10.0, metavar="DB",
                    help="peaks must stand this far above the noise floor (default 10 dB)")
+    g.add_argument("--prominence", type=float, default=6.0, metavar="DB",
+                   help="and stand this far above the valleys that separate them from stronger "
+                        "parts of the trace, so a modulated hump counts once (default 6 dB)")
     g.add_argument("--obw", type=float, default=0.99, metavar="FRACTION",
                    help="power fraction of the occupied bandwidth (default 0.99)")
     o = p.add_argument_group("files")
@@ -240,6 +243,18 @@ def _run_specan(rec, args, bar):
     return t, axis, info
 
 
+def prominence(db: np.ndarray, i: int, level: float) -> float:
+    """How far a peak stands above the higher of the two lowest points that separate it from
+    stronger parts of the trace (or from its ends): ripples on a modulated hump have little,
+    a tone or the hump's top a lot."""
+    left, right = db[:i], db[i + 1:]
+    hi_l = np.flatnonzero(left > level)
+    hi_r = np.flatnonzero(right > level)
+    base_l = left[hi_l[-1] + 1:].min() if len(hi_l) else (left.min() if len(left) else level)
+    base_r = right[:hi_r[0]].min() if len(hi_r) else (right.min() if len(right) else level)
+    return float(level - max(base_l, base_r))
+
+
 def measure(avg: np.ndarray, axis: np.ndarray, rbw: float, args) -> dict:
     """Noise floor, peaks, SNR, SFDR and occupied bandwidth of a linear trace on ``axis``."""
     from ostrel import spectral
@@ -249,9 +264,12 @@ def measure(avg: np.ndarray, axis: np.ndarray, rbw: float, args) -> dict:
     nf = spectral.noise_floor_db(db)
     peaks = []
     if args.peaks > 0:
-        for fn, lvl in spectral.find_peaks_f32(db, args.peaks, nf + args.peak_threshold):
+        for fn, lvl in spectral.find_peaks_f32(db, 256, nf + args.peak_threshold):
             idx = fn * len(db) + len(db) // 2
-            peaks.append({"freq_offset_hz": float(axis[0] + idx * step), "level_dbfs": float(lvl)})
+            if prominence(db, int(round(idx)), lvl) >= args.prominence:
+                peaks.append({"freq_offset_hz": float(axis[0] + idx * step), "level_dbfs": float(lvl)})
+                if len(peaks) == args.peaks:
+                    break
     obw = spectral.obw_from_power(avg.astype(np.float64), len(db) * step, args.obw)
     return {
         "noise_floor_db": nf, "noise_density_dbhz": nf - 10 * math.log10(rbw),

@@ -210,12 +210,12 @@ def add_arguments(p) -> None:
 
     p.add_argument("out", metavar="OUT.sigmf-meta",
                    help="recording to write (OUT.sigmf-meta and OUT.sigmf-data, plus OUT.code.npy)")
-    p.add_argument("--fs", type=positive_hz_arg, default=1e6, help="sample rate, Hz (default 1M)")
+    p.add_argument("--fs", type=positive_hz_arg, default=1e6, metavar="HZ", help="sample rate, Hz (default 1M)")
     p.add_argument("--seconds", type=float, default=1.0, help="duration (default 1.0)")
     p.add_argument("--datatype", default="cf32_le",
                    help="sample type: cf32_le (default), cf64_le, ci16_le, ci8, cu8, or a real "
                         "one (rf32_le, ri16_le, ...) for a real recording")
-    p.add_argument("--rf", type=hz_arg, default=433.92e6,
+    p.add_argument("--rf", type=hz_arg, default=433.92e6, metavar="HZ",
                    help="centre frequency written to the metadata (default 433.92M)")
     p.add_argument("--mod", choices=sorted(MODS), default="qpsk",
                    help="modulation of the first burst (default qpsk)")
