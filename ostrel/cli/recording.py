@@ -242,7 +242,7 @@ def _load_meta_text(text: str, where: str) -> dict:
     try:
         meta = json.loads(text)
     except json.JSONDecodeError as e:
-        hint = " (the file looks truncated)" if e.pos >= len(text.rstrip()) - 1 else ""
+        hint = "" if text.rstrip().endswith("}") else " (the file looks truncated)"
         raise UserError(f"{where}: malformed JSON at line {e.lineno}, column {e.colno}: "
                         f"{e.msg}{hint}") from None
     return _validated(meta, where)

@@ -152,19 +152,23 @@ class BerCounter:
         search = self.search if self.search is not None else first // 2 + 256
         lo = max(0, first + self.expect - search)
         hi = min(self.n_truth, first + self.expect + search + len(rx))
-        if hi - lo < len(rx) // 2:
-            return  # the window lies outside the burst
+        if hi - lo < len(rx) // 2:  # the window lies outside the burst: try the next one
+            self.first_index = None
+            return
         tx = truth_indices(self.name, self.m, lo, hi - lo)
         w = 2 * np.pi / self.m
         a, b = self._series(rx), self._series(tx)
         ua, ub = np.exp(1j * w * a), np.exp(1j * w * b)
         nfft = 1 << int(np.ceil(np.log2(len(ua) + len(ub))))
         c = np.fft.ifft(np.fft.fft(ub, nfft) * np.conj(np.fft.fft(ua, nfft)))
-        lags = np.arange(0, max(1, len(ub) - len(ua) // 2))
-        best = lags[np.argmax(np.abs(c[lags]))]
+        # lag L pairs rx[k] with tx[k + L]; keep lags where at least half the shorter overlaps
+        half = min(len(ua), len(ub)) // 2
+        lags = np.arange(-(len(ua) - half), len(ub) - half + 1)
+        best = int(lags[np.argmax(np.abs(c[lags % nfft]))])
+        c_best = c[best % nfft]
         self.offset = lo + int(best) - first
         if not self.differential:
-            self.rotation = int(np.round(np.angle(c[best]) / w)) % self.m
+            self.rotation = int(np.round(np.angle(c_best) / w)) % self.m
         self.prev_rx = self.prev_tx = None
         self._compare(first, rx)
 
