@@ -13,7 +13,6 @@ from __future__ import annotations
 import json
 import mmap
 import os
-import tarfile
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -301,6 +300,8 @@ def _open_sigmf(path: str, meta_path: Path, data_default: Path, src: Source) -> 
 
 
 def _open_archive(path: str, src: Source) -> Recording:
+    import tarfile
+
     if src.format:
         raise UserError("--format applies to raw files; a SigMF recording names its datatype")
     try:

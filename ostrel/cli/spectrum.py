@@ -248,7 +248,7 @@ def prominence(db: np.ndarray, i: int, level: float) -> float:
     stronger parts of the trace (or from its ends): ripples on a modulated hump have little,
     a tone or the hump's top a lot."""
     left, right = db[:i], db[i + 1:]
-    hi_l = np.flatnonzero(left > level)
+    hi_l = np.flatnonzero(left >= level)  # of two equal tops, the left one stands
     hi_r = np.flatnonzero(right > level)
     base_l = left[hi_l[-1] + 1:].min() if len(hi_l) else (left.min() if len(left) else level)
     base_r = right[:hi_r[0]].min() if len(hi_r) else (right.min() if len(right) else level)
