@@ -247,10 +247,6 @@ def render_single(columns: Sequence[Column], r: dict, details: Callable[[dict], 
     return "\n".join(lines)
 
 
-def f0(v):
-    return f"{v:.0f}"
-
-
 def f1(v):
     return f"{v:.1f}"
 

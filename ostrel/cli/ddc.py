@@ -3,7 +3,8 @@
 The channel at --freq (offset from the recording's centre) is mixed to DC and resampled to
 --rate by the toolkit's digital down-converter (local oscillator + multi-stage rate converter:
 CIC, halfbands and a polyphase resampler; real recordings first pass a 2:1 real-to-complex
-halfband). The output's metadata is consistent with its samples: sample rate, centre frequency
+halfband and come out as the analytic signal: a real tone of amplitude a becomes a complex tone
+of amplitude a, so a full-scale real sine stays at full scale). The output's metadata is consistent with its samples: sample rate, centre frequency
 (the recording's centre + --freq), and the annotations that overlap the new band, their sample
 positions scaled to the new rate and their frequency offsets moved to the new centre."""
 

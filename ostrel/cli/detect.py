@@ -180,8 +180,8 @@ def run(rec, args, progress: bool) -> dict:
                 if not rec.fmt.complex:
                     x = x.astype(np.complex64)
                 res = det.push(x)
-                f0, f1_ = pushed // n, (pushed + len(x)) // n
-                dumps = [f for f in range(f0, f1_) if (f + 1) % dwell == 0]
+                frames = range(pushed // n, (pushed + len(x)) // n)  # completed by this push
+                dumps = [f for f in frames if (f + 1) % dwell == 0]
                 if len(dumps) != len(res):
                     raise RuntimeError(f"detector returned {len(res)} results for {len(dumps)} dumps")
                 pushed += len(x)

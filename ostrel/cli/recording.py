@@ -193,11 +193,6 @@ class Recording:
     def __exit__(self, *a):
         self.close()
 
-    def __getstate__(self):  # picklable for worker processes: the map is reopened there
-        d = dict(self.__dict__)
-        d["_mm"] = d["_file"] = None
-        return d
-
 
 @dataclass
 class Source:

@@ -195,7 +195,7 @@ def _run_psd(rec, args, bar):
                 psd.reset()
             if len(x) - whole >= n:  # the file's last, partial frame counts in the average
                 fold(x[whole:])
-                t.add(psd.power_twosided(), psd.count, full=False)
+                t.add(psd.power_twosided(), psd.count, full=t.frames == 0)
                 psd.reset()
         nfft, rbw = psd.nfft, psd.rbw
     axis = (np.arange(nfft) - nfft // 2) * (rec.fs / nfft)
