@@ -118,7 +118,7 @@ def test_zoomed_spectrum_with_the_analyzer(capsys, recs):
     from ostrel import analyzer
 
     need(analyzer, "Specan")
-    r, = results(capsys, "spectrum", recs["cplx"], "--center", "300k", "--span", "50k", "--rbw", "100")
+    r, = results(capsys, "spectrum", recs["cplx"], "--center", "300k", "--span", "200k", "--rbw", "100")
     assert r["engine"] == "analyzer.Specan" and r["rbw_hz"] <= 110
     assert near(r["peaks"], 310e3, tol=200)["level_dbfs"] == pytest.approx(-25, abs=0.5)
 
