@@ -1,5 +1,6 @@
 // Module ostrel.analyzer: streaming spectrum analyzer.
 #define OX_MODULE_RELEASES_GIL 1
+#define OX_MODULE_HAS_TELEMETRY 1
 #include "frame.h"
 
 namespace {

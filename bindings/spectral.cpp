@@ -1,5 +1,6 @@
 // Module ostrel.spectral: FFTs, Welch PSD, windows and spectral helpers, correlators.
 #define OX_MODULE_RELEASES_GIL 0
+#define OX_MODULE_HAS_TELEMETRY 0
 #include "frame.h"
 
 #include <cstring>
@@ -20,7 +21,7 @@ fft_state_t *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"n", "sign", "nthreads", nullptr};
     unsigned long long n = 1024;
     int sign = -1, nthreads = 1;
-    if (!ox::py::parse(args, kw, "|Kii:FFT", names, &n, &sign, &nthreads)) return nullptr;
+    if (!ox::py::parse(args, kw, "|O&ii:FFT", names, ox::py::u64_arg, &n, &sign, &nthreads)) return nullptr;
     return ox::py::created(fft_create(n, sign, nthreads), PyExc_MemoryError,
                            "fft_create returned NULL");
 }
@@ -93,7 +94,8 @@ fft2d_state_t *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"ny", "nx", "sign", "nthreads", nullptr};
     unsigned long long ny = 64, nx = 64;
     int sign = -1, nthreads = 1;
-    if (!ox::py::parse(args, kw, "|KKii:FFT2D", names, &ny, &nx, &sign, &nthreads)) return nullptr;
+    if (!ox::py::parse(args, kw, "|O&O&ii:FFT2D", names, ox::py::u64_arg, &ny, ox::py::u64_arg, &nx, &sign,
+                       &nthreads)) return nullptr;
     return ox::py::created(fft2d_create(ny, nx, sign, nthreads), PyExc_MemoryError,
                            "fft2d_create returned NULL");
 }
@@ -169,8 +171,8 @@ psd_state_t *create(PyObject *args, PyObject *kw) {
     double fs = 1.0, full_scale = 1.0, alpha = 0.1;
     float beta = 0.0f;
     const char *window = "hann", *mode = "mean";
-    if (!ox::py::parse(args, kw, "|KdsfKdKsd:PSD", names, &n, &fs, &window, &beta, &pad,
-                       &full_scale, &bits, &mode, &alpha))
+    if (!ox::py::parse(args, kw, "|O&dsfO&dO&sd:PSD", names, ox::py::u64_arg, &n, &fs, &window, &beta,
+                       ox::py::u64_arg, &pad, &full_scale, ox::py::u64_arg, &bits, &mode, &alpha))
         return nullptr;
     const int window_code = option_code(window, windows);
     if (window_code < 0) {
@@ -383,7 +385,7 @@ PyObject *py_find_peaks_f32(PyObject *, PyObject *args, PyObject *kw) {
     PyObject *db = nullptr;
     unsigned long long n_peaks = 0;
     float min_db = 0.0f;
-    if (!ox::py::parse(args, kw, "OKf:find_peaks_f32", names, &db, &n_peaks, &min_db)) return nullptr;
+    if (!ox::py::parse(args, kw, "OO&f:find_peaks_f32", names, &db, ox::py::u64_arg, &n_peaks, &min_db)) return nullptr;
     return with_input<float>(db, [&](const float *d, size_t n) -> PyObject * {
         // A trace of n bins has at most n/2 + 1 local maxima: reserving more than that is never
         // needed (and n_peaks * 8 could overflow the allocation size).

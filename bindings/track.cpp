@@ -1,5 +1,6 @@
 // Module ostrel.track: carrier and timing tracking loops.
 #define OX_MODULE_RELEASES_GIL 1
+#define OX_MODULE_HAS_TELEMETRY 1
 #include "frame.h"
 
 #include "carrier/carrier_mpsk_core.h"
@@ -75,7 +76,7 @@ costas *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"bn", "zeta", "init_norm_freq", "tsamps", "bn_fll", nullptr};
     double bn = 0.05, zeta = 0.707, init_norm_freq = 0.0, bn_fll = 0.0;
     unsigned long long tsamps = 64;
-    if (!ox::py::parse(args, kw, "|dddKd:Costas", names, &bn, &zeta, &init_norm_freq, &tsamps,
+    if (!ox::py::parse(args, kw, "|dddO&d:Costas", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &tsamps,
                        &bn_fll))
         return nullptr;
     return ox::py::created(costas_create(tsamps, bn, zeta, init_norm_freq, bn_fll),
@@ -251,8 +252,8 @@ carrier_mpsk *create(PyObject *args, PyObject *kw) {
     double bn = 0.05, zeta = 0.707, init_norm_freq = 0.0, bn_fll = 0.0;
     unsigned long long tsamps = 64;
     int m = 4;
-    if (!ox::py::parse(args, kw, "|dddKdi:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
-                       &tsamps, &bn_fll, &m))
+    if (!ox::py::parse(args, kw, "|dddO&di:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
+                       ox::py::u64_arg, &tsamps, &bn_fll, &m))
         return nullptr;
     return ox::py::created(carrier_mpsk_create(tsamps, m, bn, zeta, init_norm_freq, bn_fll),
                            PyExc_MemoryError, "carrier_mpsk_create returned NULL");
@@ -311,7 +312,7 @@ carrier_nda *create(PyObject *args, PyObject *kw) {
     double bn = 0.01, zeta = 0.707, init_norm_freq = 0.0;
     unsigned long long sps = 8;
     int n = 4, m = 4;
-    if (!ox::py::parse(args, kw, "|dddKii:CarrierNda", names, &bn, &zeta, &init_norm_freq, &sps,
+    if (!ox::py::parse(args, kw, "|dddO&ii:CarrierNda", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &sps,
                        &n, &m))
         return nullptr;
     return ox::py::created(carrier_nda_create(sps, n, m, bn, zeta, init_norm_freq),

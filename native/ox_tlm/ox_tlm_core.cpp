@@ -91,6 +91,7 @@ ox_tlm *ox_tlm_create(size_t capacity) {
         std::free(tlm);
         return nullptr;
     }
+    tlm->refs = 1;  // the creator
     return tlm;
 }
 
@@ -242,25 +243,50 @@ uint64_t ox_tlm_emitted(const ox_tlm *tlm, int id) {
     return tlm->probes[id].emitted;
 }
 
+ox::TlmAttach::TlmAttach(ox_tlm *tlm) : tlm_(tlm), outermost_(tlm && !tlm->attach) {
+    if (!outermost_) return;
+    saved_count_ = tlm->probe_count;
+    std::memcpy(saved_, tlm->probes, sizeof(saved_));
+    tlm->attach = this;
+}
+
+ox::TlmAttach::~TlmAttach() {
+    if (!outermost_) return;
+    if (!committed_) {
+        tlm_->probe_count = saved_count_;
+        std::memcpy(tlm_->probes, saved_, sizeof(saved_));
+    }
+    tlm_->attach = nullptr;
+}
+
 int ox::tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                             const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids) {
-    if (!tlm || n > OX_TLM_MAX_PROBES) return OX_EINVAL;
+    if (!tlm || n > OX_TLM_MAX_PROBES || decim == 0) return OX_EINVAL;
     if (!prefix) prefix = default_prefix;
-    int32_t got[OX_TLM_MAX_PROBES];
+    TlmAttach local(tlm);
+    TlmAttach *root = tlm->attach;
+    char names[OX_TLM_MAX_PROBES][OX_TLM_NAME_BYTES];
+    uint32_t fresh = 0;
     for (size_t i = 0; i < n; ++i) {
-        char name[OX_TLM_NAME_BYTES];
-        std::snprintf(name, sizeof(name), "%s%s", prefix, suffixes[i]);
-        got[i] = ox_tlm_probe(tlm, name, decim);
-        if (got[i] < 0) return OX_EINVAL;
+        std::snprintf(names[i], OX_TLM_NAME_BYTES, "%s%s", prefix, suffixes[i]);
+        for (size_t j = 0; j < i; ++j)
+            if (std::strcmp(names[i], names[j]) == 0) return OX_EINVAL;
+        const int id = ox_tlm_probe_id(tlm, names[i]);
+        if (id < 0) {
+            ++fresh;
+        } else if (root->ids_ >> id & 1) {
+            return OX_EINVAL;  // another probe of this attachment already has that name
+        }
     }
-    std::memcpy(ids, got, n * sizeof(int32_t));
+    if (tlm->probe_count + fresh > OX_TLM_MAX_PROBES) return OX_EINVAL;
+    for (size_t i = 0; i < n; ++i) {
+        ids[i] = ox_tlm_probe(tlm, names[i], decim);  // cannot fail after the checks above
+        root->ids_ |= uint64_t{1} << ids[i];
+    }
+    local.commit();
     return OX_OK;
 }
 
-void ox::tlm_retire(ox_tlm *tlm) {
-    if (!tlm) return;
-    ox_tlm_ring *small = ring_create(at_least_one_page(1));
-    if (!small) return;  // keep the current ring: still valid memory
-    ring_destroy(tlm->ring);
-    tlm->ring = small;
+void ox::tlm_release(ox_tlm *tlm) {
+    if (tlm && __atomic_sub_fetch(&tlm->refs, 1, __ATOMIC_ACQ_REL) == 0) ox_tlm_destroy(tlm);
 }
