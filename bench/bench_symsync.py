@@ -205,8 +205,9 @@ def run(quick: bool) -> list[dict]:
     rows, signals, paths = [], {}, {}
     with tempfile.TemporaryDirectory() as tmp:
         for sps in SPS:
-            x, _ = timing_signal(n // sps + 30, sps, esn0_db=20, seed=1)
+            x, _ = timing_signal(int(n / sps * 1.001) + 30, sps, esn0_db=20, seed=1)
             signals[sps] = x[:n]
+            assert len(signals[sps]) == n
             paths[sps] = str(pathlib.Path(tmp) / f"x{sps}.cf32")
             signals[sps].tofile(paths[sps])
         gr = gnuradio_rates(paths, n, 2 if quick else 4)
