@@ -28,9 +28,12 @@ benchdeps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libliquid-dev >/dev/null; \
 	fi
 
-$(VENV)/.ready:
+# Build and test tools, the runtime dependencies of the ostrel command (sigmf, tqdm) and the
+# extras its tests exercise ([plot] matplotlib, [dask]); re-run when pyproject.toml changes.
+$(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10"
+	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1"
 	touch $@
 
 venv: $(VENV)/.ready

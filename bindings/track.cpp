@@ -7,6 +7,7 @@
 #include "carrier/carrier_nda_core.h"
 #include "carrier/costas_core.h"
 #include "loops/loop_filter_core.h"
+#include "timing/symsync_core.h"
 
 namespace {
 
@@ -135,6 +136,110 @@ constexpr const char *doc =
     "\".freq\", \".locked\", once per dump.";
 
 }  // namespace costas_py
+
+// ---------------------------------------------------------------------------------------------
+// SymbolSync
+// ---------------------------------------------------------------------------------------------
+namespace symsync_py {
+
+// Index of `value` in `choices`, or -1 with ValueError `message` formatted with the value.
+int choice(const char *value, std::initializer_list<const char *> choices, const char *message) {
+    int i = 0;
+    for (const char *c : choices) {
+        if (std::strcmp(value, c) == 0) return i;
+        ++i;
+    }
+    PyErr_Format(PyExc_ValueError, message, value);
+    return -1;
+}
+
+symsync *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"sps", "bn", "zeta", "order", "ted", nullptr};
+    unsigned long long sps = 4;
+    double bn = 0.01, zeta = 0.707;
+    const char *order = "cubic", *ted = "gardner";
+    if (!ox::py::parse(args, kw, "|O&ddss:SymbolSync", names, ox::py::u64_arg, &sps, &bn, &zeta,
+                       &order, &ted))
+        return nullptr;
+    const int order_code =
+        choice(order, {"linear", "parabolic", "cubic"},
+               "order must be one of \"linear\", \"parabolic\", \"cubic\", got '%s'");
+    if (order_code < 0) return nullptr;
+    const int ted_code =
+        choice(ted, {"gardner", "dttl"}, "ted must be one of \"gardner\", \"dttl\", got '%s'");
+    if (ted_code < 0) return nullptr;
+    return ox::py::created(symsync_create(sps, order_code, ted_code, bn, zeta), PyExc_MemoryError,
+                           "symsync_create returned NULL");
+}
+
+// Python takes the thresholds before the counts, the core the counts first.
+void configure_lock_raw(symsync *s, uint64_t avgs, double up_thresh, double down_thresh,
+                        uint32_t n_up, uint32_t n_down) {
+    symsync_configure_lock_raw(s, avgs, static_cast<int>(n_up), static_cast<int>(n_down), up_thresh,
+                               down_thresh);
+}
+
+constexpr char kConfigureLockFailed[] = "configure_lock failed (rc=%d)";
+constexpr const char *kw_configure[] = {"bn", "zeta", nullptr};
+constexpr const char *kw_configure_lock[] = {"rolloff", "esno_min_db", "pfa", "pd", nullptr};
+constexpr const char *kw_configure_lock_raw[] = {"avgs", "up_thresh", "down_thresh", "n_up",
+                                                 "n_down", nullptr};
+
+PyMethodDef methods[] = {
+    OX_BLOCK("steps", symsync_steps, symsync_steps_max_out,
+             "steps(x, out=None)\n--\n\nRecover the symbol timing of complex64 samples x; return "
+             "one interpolated on-time sample (complex64) per recovered symbol. The first "
+             "on-time strobe after construction or reset only primes the detector."),
+    OX_MAX_OUT("steps_max_out", symsync_steps_max_out),
+    OX_TELEMETRY(symsync_set_telemetry),
+    OX_CALL("configure", symsync_configure, kw_configure,
+            "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn normalised to the symbol "
+            "rate); the rate estimate, NCO phase and lock state are kept."),
+    OX_CALL_CHECKED("configure_lock", symsync_configure_lock, kw_configure_lock,
+                    kConfigureLockFailed,
+                    "configure_lock(rolloff, esno_min_db, pfa, pd)\n--\n\nSize the timing-lock "
+                    "detector for pulses of this roll-off at Es/N0 down to esno_min_db (dB): the "
+                    "block length and threshold giving false-alarm probability pfa and "
+                    "detection probability pd per block decision (lock after 1 decision above "
+                    "the threshold, drop after 8 below). ValueError unless 0 < pfa < pd < 1 and "
+                    "the block length is attainable."),
+    OX_CALL("configure_lock_raw", configure_lock_raw, kw_configure_lock_raw,
+            "configure_lock_raw(avgs, up_thresh, down_thresh, n_up, n_down)\n--\n\nSet the "
+            "timing-lock detector directly: the lock signal is averaged over avgs symbols (0 "
+            "counts as 1); lock after n_up consecutive averages above up_thresh, drop after "
+            "n_down consecutive ones below down_thresh. The current decision is kept."),
+    OX_STATE(symsync),
+    OX_LIFECYCLE(symsync_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GETSET("bn", symsync_get_bn, symsync_set_bn,
+              "Loop noise bandwidth, normalised to the symbol rate; assigning re-derives the "
+              "gains and keeps the running estimates."),
+    OX_GET("timing_error", symsync_get_timing_error,
+           "Last timing-detector output, normalised by the on-time power."),
+    OX_GET("rate", symsync_get_rate, "Smoothed tracked samples per symbol (starts at sps)."),
+    OX_GET("lock_stat", symsync_get_lock_stat,
+           "Last block-averaged eye-opening lock signal: about 0.4 for well-timed RRC pulses of "
+           "roll-off 0.35, 0.75 for rectangular ones (at good Es/N0), near 0 in noise."),
+    OX_GET_BOOL("locked", symsync_get_locked, "Timing-lock decision."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "SymbolSync(sps=4, bn=0.01, zeta=0.707, order=\"cubic\", ted=\"gardner\")\n--\n\n"
+    "Symbol-timing synchroniser: one interpolated sample per recovered symbol.\n\n"
+    "A 32-bit timing NCO steps once per input sample (nominally sps samples per symbol); its\n"
+    "half-way crossing and its wrap mark the mid-symbol and on-time instants, and a four-tap\n"
+    "Farrow interpolator (order \"linear\", \"parabolic\" or \"cubic\") forms both strobes. A\n"
+    "Gardner or DTTL timing-error detector (ted), normalised by the on-time power, drives a\n"
+    "second-order loop (bn, zeta; bn normalised to the symbol rate) that scales the NCO rate.\n"
+    "An eye-opening lock detector averages over blocks of symbols (sized by configure_lock).\n"
+    "Feed matched-filtered samples. Telemetry probes: prefix + \".e\", \".freq\" (NCO rate\n"
+    "offset), \".rate\", \".lock\", \".locked\", once per symbol.";
+
+}  // namespace symsync_py
 
 // ---------------------------------------------------------------------------------------------
 // CarrierMpsk
@@ -282,6 +387,8 @@ PyMODINIT_FUNC PyInit_track(void) {
                                  loop_filter_destroy, loop_filter_py::methods, loop_filter_py::props),
                          OX_TYPE("track.Costas", costas_py::doc, costas_py::create, costas_destroy,
                                  costas_py::methods, costas_py::props),
+                         OX_TYPE("track.SymbolSync", symsync_py::doc, symsync_py::create,
+                                 symsync_destroy, symsync_py::methods, symsync_py::props),
                          OX_TYPE("track.CarrierMpsk", carrier_mpsk_py::doc, carrier_mpsk_py::create,
                                  carrier_mpsk_destroy, carrier_mpsk_py::methods,
                                  carrier_mpsk_py::props),

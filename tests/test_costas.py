@@ -15,6 +15,8 @@ from hypothesis import strategies as st
 from carrier_ref import (CarrierMpskRef, CostasRef, fuzz_dump_loop_blobs, closed_loop_noise_gain, phase_inc, psk_signal,
                          second_order_step, tracked_phase_error)
 from native import c_double, c_int, c_size, c_void_p, fn, lib, ptr
+from native import core_pointer as _core_pointer
+from native import tlm_pointer as _tlm_pointer
 from ostrel import track
 from ostrel.telemetry import Telemetry
 
@@ -513,21 +515,6 @@ def test_constructor_keywords_and_docs():
         assert getattr(track.Costas, name).__doc__
     for name in ("bn", "norm_freq", "lock_metric", "locked", "last_error", "bn_fll"):
         assert getattr(track.Costas, name).__doc__
-
-
-# ---------------------------------------------------------------------------------------------
-# Helpers reaching the core pointer and the telemetry context for native calls.
-# ---------------------------------------------------------------------------------------------
-def _core_pointer(obj) -> int:
-    """The core pointer stored right after the object header of a live wrapper."""
-    return ctypes.c_void_p.from_address(id(obj) + object.__basicsize__).value
-
-
-def _tlm_pointer(tlm: Telemetry) -> int:
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype = ctypes.c_void_p
-    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return get(tlm._capsule, b"ostrel.telemetry.ox_tlm")
 
 
 def test_demo_section_runs(capsys):

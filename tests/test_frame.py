@@ -12,6 +12,7 @@ import pytest
 BLOCKS = [
     ("track", "Costas", dict(tsamps=4), "steps", np.complex64, np.complex64),
     ("track", "CarrierMpsk", dict(tsamps=4), "steps", np.complex64, np.complex64),
+    ("track", "SymbolSync", dict(sps=2), "steps", np.complex64, np.complex64),
     ("track", "CarrierNda", {}, "steps", np.complex64, np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf32", np.complex64, np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf64", np.complex128, np.complex128),
@@ -138,7 +139,8 @@ def test_objects_run_on_several_threads(case):
             np.testing.assert_array_equal(a, b)
 
 
-TELEMETRY = [("track", "Costas", dict(tsamps=4)), ("track", "CarrierNda", {})]
+TELEMETRY = [("track", "Costas", dict(tsamps=4)), ("track", "CarrierNda", {}),
+             ("track", "SymbolSync", dict(sps=2))]
 
 
 @pytest.mark.parametrize("module,name,kw", TELEMETRY, ids=lambda v: v if isinstance(v, str) else "")

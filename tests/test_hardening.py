@@ -191,6 +191,7 @@ def test_concurrent_destroy_reinit_and_close_raise_instead_of_freeing():
 BLOCK_CALLS = [
     (lambda: track.Costas(tsamps=4), "steps", np.complex64),
     (lambda: track.CarrierNda(), "steps", np.complex64),
+    (lambda: track.SymbolSync(sps=2), "steps", np.complex64),
     (lambda: track.LoopFilter(), "steps", np.float64),
     (lambda: spectral.FFT(n=32), "execute_cf32", np.complex64),
     (lambda: spectral.FFT(n=32), "execute_inplace_cf64", np.complex128),
