@@ -175,7 +175,13 @@ def test_set_telemetry_capsule_lookup(module, name, kw):
 
 
 # Constructor keywords of the types that have required parameters.
-REQUIRED = {"Specan": dict(fs=1.024e6, span=200e3, rbw=8e3)}
+REQUIRED = {
+    "Specan": dict(fs=1.024e6, span=200e3, rbw=8e3),
+    "Corr": dict(ref=signal(64, np.complex64, 6), dwell=2),
+    "Corr2D": dict(ref=signal(64, np.complex64, 7).reshape(4, 16)),
+    "CorrDetector": dict(ref=signal(64, np.complex64, 8), dwell=2),
+    "CorrDetector2D": dict(ref=signal(64, np.complex64, 9).reshape(4, 16)),
+}
 
 
 def stateful_types():
@@ -198,6 +204,8 @@ def stateful_types():
                 run = lambda o: (o.accumulate(np.tile(x, 8)), o.psd_db())  # noqa: E731
             elif hasattr(tp, "execute"):
                 run = lambda o: o.execute(x)  # noqa: E731
+            elif hasattr(tp, "push"):
+                run = lambda o: o.push(x)  # noqa: E731
             else:
                 run = lambda o: None  # noqa: E731
             make = functools.partial(tp, **REQUIRED.get(name, {}))

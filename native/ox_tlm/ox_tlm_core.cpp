@@ -1,44 +1,12 @@
 #include "ox_tlm/ox_tlm_core.h"
 
-#include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
+#include "common/mirror_map.h"
+
 namespace {
-
-size_t page_size() {
-    const long p = sysconf(_SC_PAGESIZE);
-    return p > 0 ? static_cast<size_t>(p) : 4096;
-}
-
-// Maps a memory file of `bytes` twice back to back, so a run of records that crosses the end of
-// the storage is still contiguous in memory. Returns the base, or nullptr with nothing held.
-ox_tlm_record *map_mirrored(size_t bytes) {
-    const int fd = static_cast<int>(syscall(SYS_memfd_create, "ox_shm", 0));
-    if (fd < 0) return nullptr;
-    void *result = nullptr;
-    if (ftruncate(fd, static_cast<off_t>(bytes)) == 0) {
-        void *res = mmap(nullptr, 2 * bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (res != MAP_FAILED) {
-            auto *lo_half = static_cast<uint8_t *>(res);
-            void *a = mmap(lo_half, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
-            void *b = a == MAP_FAILED ? MAP_FAILED
-                                      : mmap(lo_half + bytes, bytes, PROT_READ | PROT_WRITE,
-                                             MAP_SHARED | MAP_FIXED, fd, 0);
-            if (a != MAP_FAILED && b != MAP_FAILED) {
-                result = res;
-            } else {
-                munmap(res, 2 * bytes);
-            }
-        }
-    }
-    close(fd);
-    return static_cast<ox_tlm_record *>(result);
-}
 
 // Builds a ring header plus its mirrored storage for `capacity` records (a power of two).
 ox_tlm_ring *ring_create(size_t capacity) {
@@ -46,7 +14,7 @@ ox_tlm_ring *ring_create(size_t capacity) {
     if (posix_memalign(&mem, 64, sizeof(ox_tlm_ring)) != 0) return nullptr;
     auto *r = static_cast<ox_tlm_ring *>(mem);
     std::memset(r, 0, sizeof(*r));
-    r->base = map_mirrored(capacity * sizeof(ox_tlm_record));
+    r->base = static_cast<ox_tlm_record *>(ox::mirror_map(capacity * sizeof(ox_tlm_record)));
     if (!r->base) {
         std::free(r);
         return nullptr;
@@ -58,13 +26,13 @@ ox_tlm_ring *ring_create(size_t capacity) {
 
 void ring_destroy(ox_tlm_ring *r) {
     if (!r) return;
-    munmap(r->base, 2 * r->capacity * sizeof(ox_tlm_record));
+    ox::mirror_unmap(r->base, r->capacity * sizeof(ox_tlm_record));
     std::free(r);
 }
 
 // Raises a power-of-two capacity until its storage fills at least one page.
 size_t at_least_one_page(size_t capacity) {
-    const size_t page = page_size();
+    const size_t page = ox::page_size();
     while (capacity * sizeof(ox_tlm_record) < page) capacity <<= 1;
     return capacity;
 }
