@@ -37,17 +37,6 @@ specan_state_t *create(PyObject *args, PyObject *kw) {
                            PyExc_MemoryError, "specan_create returned NULL");
 }
 
-// execute(x, out=None): the frame's block call; no frame ready gives None instead of an empty
-// array (a frame always holds display_size >= 1 values, so an empty result means no frame).
-PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
-    PyObject *r = ox::py::block<specan_execute, specan_execute_max_out>(self, args, kw);
-    if (r && PyArray_SIZE(reinterpret_cast<PyArrayObject *>(r)) == 0) {
-        Py_DECREF(r);
-        Py_RETURN_NONE;
-    }
-    return r;
-}
-
 double get_fs_out(const specan_state_t *s) { return s->fs_out; }
 double get_span(const specan_state_t *s) { return s->span; }
 double get_rbw(const specan_state_t *s) {
@@ -63,7 +52,7 @@ uint64_t get_display_size(const specan_state_t *s) { return s->display_size; }
 constexpr const char *kw_center[] = {"center", nullptr};
 
 PyMethodDef methods[] = {
-    {"execute", OX_FN(execute), OX_KW,
+    OX_BLOCK_OR_NONE("execute", specan_execute, specan_execute_max_out,
      "execute(x, out=None)\n--\n\n"
      "Feed complex64 samples x (any shape, taken flat). When they complete at least one block\n"
      "of n*navg decimated samples, return the frame of the last complete block: display_size\n"
@@ -71,7 +60,7 @@ PyMethodDef methods[] = {
      "fs_out/nfft). Otherwise return None. Blocks completed earlier in the same call are\n"
      "skipped and averaging restarts for every frame. A given out must be a writable,\n"
      "C-contiguous float32 array of at least max(display_size, len(x)) elements; the frame is\n"
-     "written to its start and returned as a view. Runs without the interpreter lock."},
+     "written to its start and returned as a view. Runs without the interpreter lock."),
     OX_MAX_OUT("execute_max_out", specan_execute_max_out),
     OX_CALL("retune", specan_retune, kw_center,
             "retune(center)\n--\n\nMove the display centre to `center` Hz. The down-converter's "

@@ -591,6 +591,19 @@ PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     return r;
 }
 
+// As `block`, for components that produce a whole result or nothing (a correlator's dump, an
+// analyzer's frame): a call that produced nothing returns None instead of an empty array, also
+// when `out` was given.
+template <auto F, auto MaxOut, bool Release = kReleasesGil>
+PyObject *block_or_none(PyObject *self, PyObject *args, PyObject *kw) {
+    PyObject *r = block<F, MaxOut, Release>(self, args, kw);
+    if (r && PyArray_SIZE(reinterpret_cast<PyArrayObject *>(r)) == 0) {
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    }
+    return r;
+}
+
 // `method(x, /)`: a block call without `out=` over `size_t F(core, const In *, n_in, Out *)`
 // whose output bound is `size_t MaxOut(core)`. The input is converted like a block input and
 // holds `Group` values per sample (2 for interleaved I/Q; a trailing partial group is ignored),
@@ -999,6 +1012,9 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
 
 // method(x, out=None) over a block function and its output bound.
 #define OX_BLOCK(name, fn, max_fn, doc) {name, OX_FN((ox::py::block<fn, max_fn>)), OX_KW, doc}
+// The same, returning None when the call produced nothing.
+#define OX_BLOCK_OR_NONE(name, fn, max_fn, doc) \
+    {name, OX_FN((ox::py::block_or_none<fn, max_fn>)), OX_KW, doc}
 // The same, with the interpreter lock kept whatever the module does.
 #define OX_BLOCK_LOCKED(name, fn, max_fn, doc) \
     {name, OX_FN((ox::py::block<fn, max_fn, false>)), OX_KW, doc}

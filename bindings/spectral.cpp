@@ -159,18 +159,6 @@ constexpr const char *doc =
 // ---------------------------------------------------------------------------------------------
 namespace corr_py {
 
-// execute(x, out=None) of a correlator: the block template, with None on a call that did not
-// dump (also when out= was given).
-template <auto F, auto MaxOut>
-PyObject *execute_or_none(PyObject *self, PyObject *args, PyObject *kw) {
-    PyObject *r = ox::py::block<F, MaxOut, false>(self, args, kw);
-    if (r && PyArray_SIZE(reinterpret_cast<PyArrayObject *>(r)) == 0) {
-        Py_DECREF(r);
-        Py_RETURN_NONE;
-    }
-    return r;
-}
-
 const ox_cf32 *samples(PyArrayObject *a) {
     return static_cast<const ox_cf32 *>(PyArray_DATA(a));
 }
@@ -198,13 +186,13 @@ uint64_t get_count(const corr_state_t *c) { return c->count; }
 
 PyMethodDef methods[] = {
     OX_RESET(corr_reset),
-    {"execute", OX_FN((execute_or_none<corr_execute, corr_execute_max_out>)), OX_KW,
+    OX_BLOCK_OR_NONE("execute", corr_execute, corr_execute_max_out,
      "execute(x, out=None)\n--\n\nCorrelate one frame x (complex64, taken flat; the first n "
      "samples are used, a shorter frame is zero-padded) against the reference and add its "
      "cross-spectrum to the integration. Returns None until the dwell-th frame, then the "
      "integrated circular cross-correlation as n_out complex64 values (lag m at index m, "
      "interpolated at lag m*n/n_out when n_out > n) and starts a new integration. A given out "
-     "must be complex64 with at least max(n_out, len(x)) elements; the result is a view of it."},
+     "must be complex64 with at least max(n_out, len(x)) elements; the result is a view of it."),
     OX_MAX_OUT("execute_max_out", corr_execute_max_out),
     OX_STATE_BLOB(corr_state_bytes, corr_get_state, corr_set_state),
     OX_LIFECYCLE(corr_destroy),
@@ -264,12 +252,12 @@ bool get_row_mode(const corr2d_state_t *c) { return c->row_mode; }
 
 PyMethodDef methods_2d[] = {
     OX_RESET(corr2d_reset),
-    {"execute", OX_FN((execute_or_none<corr2d_execute, corr2d_execute_max_out>)), OX_KW,
+    OX_BLOCK_OR_NONE("execute", corr2d_execute, corr2d_execute_max_out,
      "execute(x, out=None)\n--\n\nCorrelate one ny x nx frame (complex64, any shape taken flat "
      "in row-major order; a shorter frame is zero-padded) and add it to the integration. Returns "
      "None until the dwell-th frame, then the integrated 2-D circular cross-correlation as a flat "
      "complex64 array of ny_out*nx_out values (reshape to (ny_out, nx_out); lag (dy, dx) at "
-     "dy*nx_out + dx). A given out must hold at least max(n_out, x.size) elements."},
+     "dy*nx_out + dx). A given out must hold at least max(n_out, x.size) elements."),
     OX_MAX_OUT("execute_max_out", corr2d_execute_max_out),
     OX_STATE_BLOB(corr2d_state_bytes, corr2d_get_state, corr2d_set_state),
     OX_LIFECYCLE(corr2d_destroy),

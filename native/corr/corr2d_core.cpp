@@ -64,9 +64,9 @@ void accumulate_rows(corr2d_state_t *c, const ox_cf32 *x, size_t n_in) {
     for (uint64_t r = 0; r < c->ny; ++r) {
         const uint64_t start = r * nx;
         const size_t have = n_in > start ? static_cast<size_t>(n_in - start) : 0;
-        ox_cf32 *spec = c->x_spec + start;
-        fft_execute_cf32(c->fwd1, have ? x + start : x, have, spec, nx);
-        ox::corr::multiply_accumulate(c->acc + start, spec, c->ref_spec1, nx);
+        ox_cf32 *row = c->x_spec + start;
+        fft_execute_cf32(c->fwd1, have ? x + start : x, have, row, nx);
+        ox::corr::multiply_accumulate(c->acc + start, row, c->ref_spec1, nx);
     }
 }
 
