@@ -738,6 +738,29 @@ def test_destroyed_and_lifecycle():
     assert str(inspect.signature(track.Dll.configure_lock)) == "(pfa, n_looks, ref_snr_db=0.0)"
 
 
+def test_conversion_hooks_that_destroy_the_object_meanwhile():
+    class Evil:
+        def __init__(self, obj, value):
+            self.obj, self.value = obj, value
+
+        def __float__(self):
+            self.obj.destroy()
+            return float(self.value)
+
+        def __index__(self):
+            self.obj.destroy()
+            return int(self.value)
+
+    calls = [lambda d, e: d.configure_lock(e, 4), lambda d, e: d.configure_lock(0.1, e),
+             lambda d, e: d.configure_lock_raw(1.0, 1.0, e, 0.1, 1, 1),
+             lambda d, e: d.set_lock_verify(1, e), lambda d, e: d.set_symbol_period(e),
+             lambda d, e: d.configure(e, 0.7), lambda d, e: d.set_rate_aid(e)]
+    for call in calls:
+        d = small(segments=2)
+        with pytest.raises(RuntimeError, match="^destroyed$"):
+            call(d, Evil(d, 0.5 if call is calls[0] else 3))
+
+
 def test_properties_configuration_and_telemetry():
     d = track.Dll(np.array([3, 2, 5, 4, 1], np.int64), sps=0, init_chip=2.25, segments=3)
     assert (d.segments, d.code_phase, d.code_rate, d.last_error) == (3, 2.25, 1.0, 0.0)

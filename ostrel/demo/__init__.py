@@ -5,4 +5,5 @@ tour. Sections are shown in the order of ``SECTIONS``; a section whose module is
 skipped.
 """
 
-SECTIONS = ["loops", "carrier", "carrier_nda", "dll", "spectral", "rate"]
+SECTIONS = ["command", "loops", "carrier", "carrier_nda", "symsync", "dll", "spectral", "corr",
+            "rate", "specan"]
