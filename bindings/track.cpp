@@ -3,10 +3,13 @@
 #define OX_MODULE_HAS_TELEMETRY 1
 #include "frame.h"
 
+#include <climits>
+
 #include "carrier/carrier_mpsk_core.h"
 #include "carrier/carrier_nda_core.h"
 #include "carrier/costas_core.h"
 #include "loops/loop_filter_core.h"
+#include "timing/dll_core.h"
 #include "timing/symsync_core.h"
 
 namespace {
@@ -136,6 +139,194 @@ constexpr const char *doc =
     "\".freq\", \".locked\", once per dump.";
 
 }  // namespace costas_py
+
+// ---------------------------------------------------------------------------------------------
+// Dll
+// ---------------------------------------------------------------------------------------------
+namespace dll_py {
+
+dll *create(PyObject *args, PyObject *kw) {
+    static const char *const kw_names[] = {"code",    "sps",     "init_chip", "bn",
+                                           "zeta",    "spacing", "segments",  nullptr};
+    PyObject *code_obj = nullptr;
+    unsigned long long sps = 2, segments = 1;
+    double init_chip = 0.0, bn = 0.01, zeta = 0.707, spacing = 0.5;
+    if (!ox::py::parse(args, kw, "O|O&ddddO&:Dll", kw_names, &code_obj, ox::py::u64_arg, &sps,
+                       &init_chip, &bn, &zeta, &spacing, ox::py::u64_arg, &segments))
+        return nullptr;
+    // Any array-like; bit 0 of each element is the chip, so integer codes are cast.
+    auto *code = reinterpret_cast<PyArrayObject *>(
+        PyArray_FromAny(code_obj, PyArray_DescrFromType(NPY_UINT8), 0, 0,
+                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+    if (!code) return nullptr;
+    dll *d = dll_create(static_cast<const uint8_t *>(PyArray_DATA(code)),
+                        static_cast<size_t>(PyArray_SIZE(code)), sps, segments, init_chip, bn,
+                        zeta, spacing);
+    Py_DECREF(code);
+    return ox::py::created(d, PyExc_MemoryError, "dll_create returned NULL");
+}
+
+// "O&" converter for a count the core takes as an int: an unsigned integer up to INT_MAX
+// (OverflowError beyond, like every unsigned argument).
+int count_arg(PyObject *o, void *dst) {
+    uint32_t v;
+    if (!ox::py::u32_arg(o, &v)) return 0;
+    if (v > static_cast<uint32_t>(INT_MAX)) {
+        PyErr_Format(PyExc_OverflowError, "%u is out of range (at most %d)", v, INT_MAX);
+        return 0;
+    }
+    *static_cast<int *>(dst) = static_cast<int>(v);
+    return 1;
+}
+
+PyObject *failed(const char *what, int rc) {
+    return PyErr_Format(PyExc_ValueError, "%s (rc=%lld)", what, static_cast<long long>(rc));
+}
+
+// Hand-written methods check the object, parse every argument, and only then read the core
+// pointer: a conversion hook may have destroyed the object meanwhile.
+PyObject *configure_lock(PyObject *self, PyObject *args, PyObject *kw) {
+    if (!ox::py::alive(self)) return nullptr;
+    static const char *const names[] = {"pfa", "n_looks", "ref_snr_db", nullptr};
+    double pfa = 0.0, ref_snr_db = 0.0;
+    unsigned long long n_looks = 0;
+    if (!ox::py::parse(args, kw, "dO&|d:configure_lock", names, &pfa, ox::py::u64_arg, &n_looks,
+                       &ref_snr_db))
+        return nullptr;
+    dll *d = ox::py::core_of<dll>(self);
+    if (!d) return nullptr;
+    const int rc = dll_configure_lock(d, n_looks, pfa, ref_snr_db);
+    if (rc != 0) return PyErr_Format(PyExc_ValueError, "configure_lock failed (rc=%d)", rc);
+    Py_RETURN_NONE;
+}
+
+PyObject *configure_lock_raw(PyObject *self, PyObject *args, PyObject *kw) {
+    if (!ox::py::alive(self)) return nullptr;
+    static const char *const names[] = {"up_thresh", "down_thresh", "n_looks", "alpha",
+                                        "n_up",      "n_down",      nullptr};
+    double up = 0.0, down = 0.0, alpha = 0.0;
+    unsigned long long n_looks = 0;
+    int n_up = 0, n_down = 0;
+    if (!ox::py::parse(args, kw, "ddO&dO&O&:configure_lock_raw", names, &up, &down,
+                       ox::py::u64_arg, &n_looks, &alpha, count_arg, &n_up, count_arg, &n_down))
+        return nullptr;
+    dll *d = ox::py::core_of<dll>(self);
+    if (!d) return nullptr;
+    dll_configure_lock_raw(d, n_looks, n_up, n_down, up, down, alpha);
+    Py_RETURN_NONE;
+}
+
+PyObject *set_lock_verify(PyObject *self, PyObject *args, PyObject *kw) {
+    if (!ox::py::alive(self)) return nullptr;
+    static const char *const names[] = {"n_up", "n_down", nullptr};
+    int n_up = 0, n_down = 0;
+    if (!ox::py::parse(args, kw, "O&O&:set_lock_verify", names, count_arg, &n_up, count_arg,
+                       &n_down))
+        return nullptr;
+    dll *d = ox::py::core_of<dll>(self);
+    if (!d) return nullptr;
+    const int rc = dll_set_lock_verify(d, n_up, n_down);
+    if (rc != 0) return failed("set_lock_verify failed", rc);
+    Py_RETURN_NONE;
+}
+
+PyObject *set_symbol_period(PyObject *self, PyObject *args, PyObject *kw) {
+    if (!ox::py::alive(self)) return nullptr;
+    static const char *const names[] = {"partials_per_symbol", nullptr};
+    double period = 0.0;
+    if (!ox::py::parse(args, kw, "d:set_symbol_period", names, &period)) return nullptr;
+    dll *d = ox::py::core_of<dll>(self);
+    if (!d) return nullptr;
+    const int rc = dll_set_symbol_period(d, period);
+    if (rc != 0) return failed("set_symbol_period failed", rc);
+    Py_RETURN_NONE;
+}
+
+constexpr const char *kw_configure[] = {"bn", "zeta", nullptr};
+constexpr const char *kw_rate_aid[] = {"rate_aid", nullptr};
+
+PyMethodDef methods[] = {
+    OX_BLOCK("steps", dll_steps, dll_steps_max_out,
+             "steps(x, out=None)\n--\n\nCorrelate complex64 samples x against the code and track "
+             "it; return the prompts (complex64): one per code period, the epoch sum divided by "
+             "sps*L, with segments=1; with segments=n, the n partial correlations of each epoch, "
+             "normalised so that the strongest one-epoch window has unit magnitude. Output room "
+             "is len(x) (or len(out)): partials beyond it are dropped, so give an out with "
+             "segments elements more than x to keep every one."),
+    OX_MAX_OUT("steps_max_out", dll_steps_max_out),
+    OX_TELEMETRY(dll_set_telemetry),
+    OX_CALL("configure", dll_configure, kw_configure,
+            "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn per epoch); the rate "
+            "estimate, code phase and lock state are kept."),
+    OX_CALL("set_rate_aid", dll_set_rate_aid, kw_rate_aid,
+            "set_rate_aid(rate_aid)\n--\n\nFractional code-rate bias fed forward into the NCO "
+            "(e.g. from a carrier-Doppler estimate: Doppler / carrier frequency); 0 turns it off. "
+            "Takes effect at the next loop update; the loop then tracks only the residual."),
+    {"configure_lock", OX_FN(configure_lock), OX_KW,
+     "configure_lock(pfa, n_looks, ref_snr_db=0.0)\n--\n\nSize the lock detector: n_looks looks "
+     "per decision, threshold on R = sqrt(2 sum|P|^2 / E|O|^2) for false-alarm probability pfa "
+     "per decision on noise, lock after the verify count of decisions above it that brings the "
+     "false-lock probability to pfa/1000, loss after 2 below. ref_snr_db sets the averaging of "
+     "the noise reference (0: 1/alpha = max(32 n_looks, 1024) looks). Clears the decision. "
+     "ValueError unless 0 < pfa < 1."},
+    {"configure_lock_raw", OX_FN(configure_lock_raw), OX_KW,
+     "configure_lock_raw(up_thresh, down_thresh, n_looks, alpha, n_up, n_down)\n--\n\nSet the "
+     "lock detector directly: declare after n_up consecutive decisions with R > up_thresh, drop "
+     "after n_down with R < down_thresh; n_looks looks per decision; alpha the EMA coefficient "
+     "of the noise reference. Counts of 0 act as 1. Clears the decision."},
+    {"set_lock_verify", OX_FN(set_lock_verify), OX_KW,
+     "set_lock_verify(n_up, n_down)\n--\n\nChange the verify counts, thresholds kept; clears the "
+     "decision. ValueError when either is 0."},
+    {"set_symbol_period", OX_FN(set_symbol_period), OX_KW,
+     "set_symbol_period(partials_per_symbol)\n--\n\nSymbol-period aid (segments >= 2): the data "
+     "symbol period in partials (>= 2; <= 0 turns the aid off). The loop then finds the symbol "
+     "boundary by power, integrates each look over a window of symbol_window partials inside a "
+     "symbol and steers once per symbol; the tracked rate carries over. Clears the lock state. "
+     "ValueError for a period in (0, 2), with segments=1, or when the rings cannot be "
+     "allocated (the object is then unchanged)."},
+    OX_STATE(dll),
+    OX_LIFECYCLE(dll_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GETSET("bn", dll_get_bn, dll_set_bn,
+              "Loop noise bandwidth, normalised to the epoch (code period) rate; assigning "
+              "re-derives the gains and keeps the estimates."),
+    OX_GET("code_phase", dll_get_code_phase, "Code phase of the local replica, chips in [0, L)."),
+    OX_GET("code_rate", dll_get_code_rate, "Tracked code rate, chips per nominal chip (1 = nominal)."),
+    OX_GET("last_error", dll_get_last_error,
+           "Last early-minus-late discriminator output, in [-1, 1]."),
+    OX_GET("segments", dll_get_segments, "Partial correlations per code period."),
+    OX_GET_BOOL("locked", dll_get_locked, "Code-lock decision."),
+    OX_GET("lock_stat", dll_get_lock_stat,
+           "Last lock statistic R = sqrt(2 sum|P|^2 / E|O|^2) over the looks of one decision "
+           "(about sqrt(2 N) on noise alone)."),
+    OX_GET("noise_est", dll_get_noise_est, "Noise reference E|O|^2 from the off-peak tap."),
+    OX_GET("symbol_window", dll_get_symbol_window,
+           "Partials per symbol window with the symbol-period aid on, else 0."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "Dll(code, sps=2, init_chip=0.0, bn=0.01, zeta=0.707, spacing=0.5, segments=1)\n--\n\n"
+    "Code-tracking delay-locked loop for direct-sequence spread-spectrum signals.\n\n"
+    "code is the spreading code, one element per chip, cast to uint8 (bit 0: 0 -> +1, 1 -> -1;\n"
+    "a code held as +-1 values is passed as (1 - c) // 2); the input is\n"
+    "carrier-wiped complex baseband at sps samples per chip. Early, prompt and late correlators\n"
+    "(spacing chips either side) steer a 32-bit code NCO through a second-order loop (bn, zeta;\n"
+    "bn per code period) from a non-coherent early-minus-late power discriminator; the loop\n"
+    "starts at init_chip chips. segments=1 integrates and dumps each code period; segments=n\n"
+    "splits it into n partial correlations, all emitted, and runs the discriminator on the\n"
+    "strongest one-period window (robust to data transitions); segments may exceed L*sps, every\n"
+    "period still yields n partials, those no sample fell in being 0. An off-peak noise tap gives a\n"
+    "CFAR lock detector (locked, lock_stat). Telemetry probes: prefix + \".e\", \".rate\",\n"
+    "\".lock\", \".locked\", once per code period.\n\n"
+    "With segments=1 the rate integrator moves the phase L times more per update than the\n"
+    "proportional path (it is the fractional rate itself): long codes want a narrow bn there\n"
+    "(about 0.002 for 1023 chips). With segments >= 2 both paths scale alike and bn ~ 0.05 works.";
+
+}  // namespace dll_py
 
 // ---------------------------------------------------------------------------------------------
 // SymbolSync
@@ -387,6 +578,8 @@ PyMODINIT_FUNC PyInit_track(void) {
                                  loop_filter_destroy, loop_filter_py::methods, loop_filter_py::props),
                          OX_TYPE("track.Costas", costas_py::doc, costas_py::create, costas_destroy,
                                  costas_py::methods, costas_py::props),
+                         OX_TYPE("track.Dll", dll_py::doc, dll_py::create, dll_destroy,
+                                 dll_py::methods, dll_py::props),
                          OX_TYPE("track.SymbolSync", symsync_py::doc, symsync_py::create,
                                  symsync_destroy, symsync_py::methods, symsync_py::props),
                          OX_TYPE("track.CarrierMpsk", carrier_mpsk_py::doc, carrier_mpsk_py::create,

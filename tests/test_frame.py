@@ -14,6 +14,8 @@ BLOCKS = [
     ("track", "CarrierMpsk", dict(tsamps=4), "steps", np.complex64, np.complex64),
     ("track", "SymbolSync", dict(sps=2), "steps", np.complex64, np.complex64),
     ("track", "CarrierNda", {}, "steps", np.complex64, np.complex64),
+    ("track", "Dll", dict(code=[1, 0, 0, 1, 0, 1, 1], sps=1, segments=2), "steps", np.complex64,
+     np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf32", np.complex64, np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf64", np.complex128, np.complex128),
 ]
@@ -140,7 +142,7 @@ def test_objects_run_on_several_threads(case):
 
 
 TELEMETRY = [("track", "Costas", dict(tsamps=4)), ("track", "CarrierNda", {}),
-             ("track", "SymbolSync", dict(sps=2))]
+             ("track", "SymbolSync", dict(sps=2)), ("track", "Dll", dict(code=[1, 0, 1], sps=1))]
 
 
 @pytest.mark.parametrize("module,name,kw", TELEMETRY, ids=lambda v: v if isinstance(v, str) else "")
@@ -176,6 +178,7 @@ def test_set_telemetry_capsule_lookup(module, name, kw):
 
 # Constructor keywords of the types that have required parameters.
 REQUIRED = {
+    "Dll": dict(code=[1, 0, 0, 1, 0, 1, 1]),
     "Specan": dict(fs=1.024e6, span=200e3, rbw=8e3),
     "Corr": dict(ref=signal(64, np.complex64, 6), dwell=2),
     "Corr2D": dict(ref=signal(64, np.complex64, 7).reshape(4, 16)),

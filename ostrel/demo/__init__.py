@@ -5,5 +5,5 @@ tour. Sections are shown in the order of ``SECTIONS``; a section whose module is
 skipped.
 """
 
-SECTIONS = ["command", "loops", "carrier", "carrier_nda", "symsync", "spectral", "corr", "rate",
-            "specan"]
+SECTIONS = ["command", "loops", "carrier", "carrier_nda", "symsync", "dll", "spectral", "corr",
+            "rate", "specan"]
