@@ -14,6 +14,9 @@
 
 namespace {
 
+// The message of every statistical lock configuration the core refuses.
+constexpr char kConfigureLockFailed[] = "configure_lock failed (rc=%d)";
+
 // ---------------------------------------------------------------------------------------------
 // LoopFilter
 // ---------------------------------------------------------------------------------------------
@@ -196,7 +199,7 @@ PyObject *configure_lock(PyObject *self, PyObject *args, PyObject *kw) {
     dll *d = ox::py::core_of<dll>(self);
     if (!d) return nullptr;
     const int rc = dll_configure_lock(d, n_looks, pfa, ref_snr_db);
-    if (rc != 0) return PyErr_Format(PyExc_ValueError, "configure_lock failed (rc=%d)", rc);
+    if (rc != 0) return PyErr_Format(PyExc_ValueError, kConfigureLockFailed, rc);
     Py_RETURN_NONE;
 }
 
@@ -370,7 +373,6 @@ void configure_lock_raw(symsync *s, uint64_t avgs, double up_thresh, double down
                                down_thresh);
 }
 
-constexpr char kConfigureLockFailed[] = "configure_lock failed (rc=%d)";
 constexpr const char *kw_configure[] = {"bn", "zeta", nullptr};
 constexpr const char *kw_configure_lock[] = {"rolloff", "esno_min_db", "pfa", "pd", nullptr};
 constexpr const char *kw_configure_lock_raw[] = {"avgs", "up_thresh", "down_thresh", "n_up",
