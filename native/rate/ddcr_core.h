@@ -42,3 +42,8 @@ OX_API void ddcr_get_state(const ddcr *d, void *buf);
 OX_API int ddcr_set_state(ddcr *d, const void *buf);
 OX_API size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const float *in, size_t n, ox_cf32 *out,
                        size_t out_cap);
+
+namespace ox {
+// Module-internal: the owned rate converter (see ddc_converter).
+RateConverter *ddcr_converter(ddcr *d);
+}  // namespace ox

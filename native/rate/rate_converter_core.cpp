@@ -530,6 +530,13 @@ size_t ox::rc_execute_piece(RateConverter *rc, const ox_cf32 *in, size_t n_in, o
     return total;
 }
 
+ox::RcTerminal ox::rc_terminal(RateConverter *rc) {
+    RcTerminal t{nullptr, rc->pulse, rc->span, rc->rolloff};
+    if (rc->num_stages > 0 && rc->kinds[rc->num_stages - 1] == OX_RC_STAGE_RESAMPLER)
+        t.stage = static_cast<resamp *>(rc->stages[rc->num_stages - 1]);
+    return t;
+}
+
 size_t RateConverter_execute(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out, size_t out_cap) {
     bool cut = false;
     return ox::rc_execute_piece(rc, in, n_in, out, out_cap, nullptr, &cut);
