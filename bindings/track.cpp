@@ -525,21 +525,24 @@ mpsk_receiver *create_mpsk(PyObject *args, PyObject *kw, double sps, const char 
     "  fits); decimating stages in front bring sps down to m_out, so large sps costs little.\n"    \
     "- pulse: \"iandd\" (integrate-and-dump, rectangular symbols) or \"rrc\" (root raised\n"      \
     "  cosine, roll-off rrc_beta, +-rrc_span symbols). Use the transmitter's pulse: a mismatch\n" \
-    "  costs SNR and biases the timing detector. Longer spans are closer to the ideal filter\n"   \
-    "  but cost taps per output sample (rrc_span 4-8 is plenty for roll-offs >= 0.25).\n"          \
+    "  costs SNR and biases the timing detector. The carrier loop sees the matched filter's\n"     \
+    "  delay of about rrc_span symbols and pulls in only while m x |offset per symbol| x\n"        \
+    "  rrc_span stays below about a quarter cycle: for large offsets shorten the span (4 is\n"    \
+    "  plenty for roll-offs >= 0.25) or give the expected offset in init_norm_freq.\n"           \
     "- bn_carrier and bn_timing are loop noise bandwidths normalised to the symbol rate. Wider\n" \
-    "  loops acquire faster and follow more frequency drift; narrower loops add less jitter and\n" \
-    "  keep lock at lower SNR. 0.01 suits Es/N0 of 6 dB and up with offsets of a few 1e-3\n"      \
-    "  cycles per sample; go to 0.02-0.03 for fast acquisition at high SNR, 0.003-0.005 for\n"    \
-    "  weak signals once the carrier is roughly known (set norm_freq). zeta damps both loops.\n"   \
-    "- The AGC (agc=1) holds the matched filter's input at the level the detectors expect;\n"      \
-    "  its bandwidth is bn_agc_ratio (default 0.05) times the slower loop, so it never fights\n"   \
-    "  them. With agc=0 scale the input so that the symbols have about unit amplitude.\n"          \
+    "  loops acquire faster (the pull-in time grows as the square of the offset over the cube\n" \
+    "  of the bandwidth) and follow more drift; narrower loops jitter less and hold lock at\n"    \
+    "  lower SNR. 0.01 suits offsets up to a few 1e-3 cycles per symbol; 0.02 acquires 1e-3\n"    \
+    "  cycles per sample at 8 samples per symbol within a few hundred symbols at Es/N0 10 dB\n"   \
+    "  for a few tenths of a dB. zeta damps both loops.\n"                                         \
+    "- The AGC (agc=1) holds the matched filter's input at the level the timing detector\n"       \
+    "  expects; its bandwidth is bn_agc_ratio (default 0.05) times the slower loop, so it never\n" \
+    "  fights them. With agc=0 scale the input so that the symbols have about unit amplitude.\n"   \
     "- Carrier lock: the lock EMA (cosine of m times the phase error, averaged over ~20 symbols)\n" \
     "  above lock_thresh (default 0.4999) for 8 symbols declares lock; below 0.8 x lock_thresh\n" \
-    "  for 32 symbols drops it. The EMA's level falls with SNR (for QPSK about 0.9 at 16 dB,\n"   \
-    "  0.6 at 10 dB Es/N0; for 8-PSK lower still): raise lock_thresh to declare only on clean\n"  \
-    "  signals, lower it for weak ones. lock_time records the first lock.\n"                       \
+    "  for 32 symbols drops it. Its level falls with SNR (at Es/N0 10 dB about 0.9 for BPSK,\n"  \
+    "  0.66 for QPSK, 0.21 for 8-PSK): for 8-PSK below about 15 dB lower lock_thresh.\n"         \
+    "  lock_time records the first lock.\n"                                                        \
     "- The carrier loop settles on one of m phases: use differential=1 (and a differentially\n"   \
     "  encoded transmitter) or a known preamble to resolve it.\n"                                  \
     "Telemetry (per symbol): prefix + \".lock\", \".car.e\", \".car.freq\", \".car.nco\",\n"        \
@@ -552,7 +555,7 @@ namespace mpsk_receiver_py {
 
 mpsk_receiver *create(PyObject *args, PyObject *kw) {
     return receiver_py::create_mpsk<mpsk_receiver_create>(args, kw, 8.0,
-                                                          "|idO&sdiddddddiO&id:MpskReceiver");
+                                                          "|idO&sdidddddiO&id:MpskReceiver");
 }
 
 PyMethodDef methods[] = {OX_RECEIVER_METHODS(mpsk_receiver_steps, mpsk_receiver_bits, "complex64")};
@@ -572,7 +575,7 @@ namespace mpsk_receiver_r_py {
 
 mpsk_receiver *create(PyObject *args, PyObject *kw) {
     return receiver_py::create_mpsk<mpsk_receiver_create_real>(args, kw, 32.0,
-                                                               "|idO&sdiddddddiO&id:MpskReceiverR");
+                                                               "|idO&sdidddddiO&id:MpskReceiverR");
 }
 
 PyMethodDef methods[] = {

@@ -5,4 +5,4 @@ tour. Sections are shown in the order of ``SECTIONS``; a section whose module is
 skipped.
 """
 
-SECTIONS = ["loops", "carrier", "carrier_nda", "spectral", "rate"]
+SECTIONS = ["loops", "carrier", "carrier_nda", "spectral", "rate", "receiver"]
