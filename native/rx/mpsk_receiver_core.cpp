@@ -3,10 +3,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 #include "rate/ddc_core.h"
 #include "rate/ddcr_core.h"
+#include "rate/agc_core.h"
 #include "rate/rate_converter_core.h"
+#include "rate/resamp_core.h"
 
 struct mpsk_receiver {
     void *dc;               // ddc (complex input) or ddcr (real input); owned
@@ -116,25 +119,82 @@ mpsk_receiver *create(bool is_real, Params p, int differential, double init_norm
     return r;
 }
 
-// One input sample through the down-converter with the loops' two controls; 0 to 4 outputs.
-inline size_t push(mpsk_receiver *r, ox_cf32 x, ox_cf32 *buf) {
-    return ddc_execute_ctrl_push_tap2(cplx(r), buf, 4, nullptr, nullptr, nullptr, x, r->loops.timing.ctrl,
-                                      r->loops.freq_ctrl, nullptr);
-}
-inline size_t push(mpsk_receiver *r, float x, ox_cf32 *buf) {
-    return ddcr_execute_ctrl_push_tap2(real(r), buf, 4, nullptr, nullptr, nullptr, x, r->loops.timing.ctrl,
-                                       r->loops.freq_ctrl, nullptr);
-}
+// The down-converter's per-sample path (real-to-complex halfband for real input, oscillator mix,
+// the converter's front stages, AGC, terminal resampler in controlled mode), driven directly so
+// that the two controls are quantised once per change instead of once per sample, the
+// oscillator and the AGC's running values are working copies held in registers (written back by
+// finish()),
+// and the terminal filter runs only for the outputs the timing loop reads. Sample for sample the
+// arithmetic of ddc_execute_ctrl_push (ddcr_execute_ctrl_push for real input): the same inline
+// mix and AGC step, the same resampler push.
+class Chain {
+public:
+    explicit Chain(mpsk_receiver *r) {
+        const ox::RcTerminal t = ox::rc_terminal(r->rc);
+        osc_home_ = r->is_real ? ox::ddcr_oscillator(real(r)) : ox::ddc_oscillator(cplx(r));
+        osc_ = *osc_home_;
+        hb_ = r->is_real ? ox::ddcr_halfband(real(r)) : nullptr;
+        rc_ = r->rc;
+        front_ = t.front > 0;
+        agc_ = t.gain;
+        if (agc_) agc_run_ = ox::agc_run_of(agc_);
+        term_ = t.stage;
+        step_ = ox::resamp_ctrl_step(term_, ctrl_);
+    }
+
+    // One input sample with the loops' controls; returns the number of terminal outputs (0..4).
+    template <class In>
+    [[gnu::always_inline]] size_t push(In x, const mpsk_rx_loops &l, ox_cf32 *buf) {
+        ox_cf32 s;
+        if constexpr (std::is_same_v<In, float>) {
+            if (!hbdecim_r2c_execute(hb_, &x, 1, &s, 1)) return 0;
+        } else {
+            s = x;
+        }
+        if (!(l.freq_ctrl == lo_ctrl_)) {  // NaN never matches: quantised anew every time
+            lo_ctrl_ = l.freq_ctrl;
+            lo_extra_ = ox::freq_to_phase_inc(lo_ctrl_);
+        }
+        s = ox::ddc_mix_one(&osc_, s, lo_extra_);
+        if (front_ && !ox::rc_push_front(rc_, s, &s)) return 0;
+        if (agc_) s = agc_->tlm ? ox::agc_step_run<true>(agc_, agc_run_, s) : ox::agc_step_run<false>(agc_, agc_run_, s);
+        if (!(l.timing.ctrl == ctrl_)) {
+            ctrl_ = l.timing.ctrl;
+            step_ = ox::resamp_ctrl_step(term_, ctrl_);
+        }
+        return ox::resamp_ctrl_push_sparse(term_, buf, 4, s, step_, ox::ratesync_loop_wanted(&l.timing));
+    }
+
+    void finish() {
+        *osc_home_ = osc_;
+        if (agc_) ox::agc_run_store(agc_, agc_run_);
+    }
+
+private:
+    lo *osc_home_;
+    lo osc_;
+    hbdecim_r2c *hb_;
+    RateConverter *rc_;
+    bool front_;
+    agc *agc_;
+    ox::AgcRun agc_run_{};
+    resamp *term_;
+    double lo_ctrl_ = 0.0;
+    uint32_t lo_extra_ = 0;
+    double ctrl_ = 0.0;
+    ox::ResampStep step_;
+};
 
 // The block loop, one body for every (input, order, telemetry, output) combination. Every input
 // advances the state; the last symbol produced from an input sample is that sample's output.
 template <class In, int M, bool kTelemetry, bool kBits, class Out>
 size_t run(mpsk_receiver *r, const In *x, size_t n, Out *out, size_t cap) {
     mpsk_rx_loops *l = &r->loops;
+    Chain chain(r);
     size_t written = 0;
     for (size_t i = 0; i < n; ++i) {
         ox_cf32 buf[4];
-        const size_t k = push(r, x[i], buf);
+        const size_t k = chain.push(x[i], *l, buf);
         bool have = false;
         ox_cf32 sym{0.0f, 0.0f};
         for (size_t j = 0; j < k; ++j) {
@@ -153,6 +213,7 @@ size_t run(mpsk_receiver *r, const In *x, size_t n, Out *out, size_t cap) {
         }
         if constexpr (kTelemetry) mpsk_rx_tlm_flush(l, sym);
     }
+    chain.finish();
     return written;
 }
 

@@ -103,6 +103,26 @@ namespace ox {
 // Sign slicer of the DTTL detector: +1 for v >= 0, -1 otherwise (NaN included).
 inline double ratesync_sign(float v) { return v >= 0.0f ? 1.0 : -1.0; }
 
+// Which of the next four converter outputs the loop reads (bit k for the k-th): the on-time
+// strobes and the mid-symbol samples half a symbol before them. Outputs during priming and the
+// others between are only counted, so a caller that can skip filtering them (the receivers) does.
+inline uint32_t ratesync_loop_wanted(const ratesync_loop *l) {
+    uint64_t prime = l->prime;
+    if (prime >= 4) return 0;
+    const uint64_t m = l->m, half = m >> 1;
+    uint64_t r = (m & (m - 1)) == 0 ? (l->counter & (m - 1)) : l->counter % m;
+    uint32_t mask = 0;
+    for (uint32_t k = 0; k < 4; ++k) {
+        if (prime > 0) {
+            --prime;
+            continue;
+        }
+        if (r == 0 || r == half) mask |= 1u << k;
+        r = r + 1 == m ? 0 : r + 1;
+    }
+    return mask;
+}
+
 // One converter output through the timing loop: history, priming, strobe bookkeeping and, at an
 // on-time strobe after the first, the detector, loop, rate and lock updates. Returns true when
 // `c` is a recovered symbol (the caller writes it out).

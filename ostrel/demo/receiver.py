@@ -97,9 +97,10 @@ def psk_signal(n_sym: int, m: int = 4, sps: float = SPS, esn0_db: float = ESN0_D
 def count_bit_errors(rx_bits: np.ndarray, tx_bits: np.ndarray, m: int, skip_sym: int,
                      differential: bool = False) -> tuple[int, int]:
     """Bit errors and bits compared between received and sent bits, from received symbol
-    ``skip_sym`` on. The received stream lags the sent one by an unknown number of symbols and,
-    without differential coding, carries the carrier loop's m-fold phase ambiguity: both are
-    found on a stretch of 400 symbols, then the rest is compared."""
+    ``skip_sym`` on. The received symbols are numbered from the first one the receiver emits,
+    so they are offset from the sent ones by an unknown number of symbols (up to 64 either
+    way), and without differential coding they carry the carrier loop's m-fold phase
+    ambiguity: both are found on a stretch of 400 symbols, then the rest is compared."""
     k = int(round(math.log2(m)))
     rx = rx_bits[: len(rx_bits) // k * k].reshape(-1, k)
     tx = tx_bits.reshape(-1, k)
@@ -117,10 +118,11 @@ def count_bit_errors(rx_bits: np.ndarray, tx_bits: np.ndarray, m: int, skip_sym:
     rx_i, tx_i = inv_gray(rx_g), inv_gray(tx_g)
     probe = rx_i[skip_sym: skip_sym + 400]
     best = None
-    for lag in range(0, min(len(tx_i) - len(probe), skip_sym + 64) + 1):
-        ref = tx_i[skip_sym - lag: skip_sym - lag + len(probe)] if skip_sym >= lag else None
-        if ref is None or len(ref) < len(probe):
+    for lag in range(-64, 65):  # received symbol j is sent symbol j - lag
+        start = skip_sym - lag
+        if start < 0 or start + len(probe) > len(tx_i):
             continue
+        ref = tx_i[start: start + len(probe)]
         for rot in range(1 if differential else m):
             miss = np.count_nonzero((probe + rot) % m != ref)
             if best is None or miss < best[0]:
