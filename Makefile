@@ -8,7 +8,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all sysdeps venv build test sanitize demo bench clean
+.PHONY: all sysdeps benchdeps venv build test sanitize demo bench clean
 
 all: build
 
@@ -51,8 +51,19 @@ sanitize: sysdeps
 demo: build
 	$(PY) -P -m ostrel.demo
 
-bench: build
+# Peers of the receiver benchmark: GNU Radio (run under the system interpreter) and liquid-dsp
+# (compiled against from C). Their rows are skipped when they cannot be installed.
+benchdeps:
+	@if ! /usr/bin/python3 -c "import gnuradio" 2>/dev/null || [ ! -f /usr/include/liquid/liquid.h ]; then \
+	  echo "installing gnuradio and libliquid-dev"; \
+	  ( $(SUDO) apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libliquid-dev >/dev/null ) || \
+	  echo "gnuradio / libliquid-dev unavailable: their benchmark rows are skipped"; \
+	fi
+
+bench: build benchdeps
 	$(PIP) install "pyfftw>=0.13" 2>/dev/null || echo "pyfftw unavailable: skipped in the FFT benchmark"
+	$(PIP) install "matplotlib>=3.5" 2>/dev/null || echo "matplotlib unavailable: no BER plot"
 	$(PY) -P bench/run.py --json bench/results.json $(BENCH_ARGS)
 
 clean:

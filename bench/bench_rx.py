@@ -98,6 +98,11 @@ def run(quick: bool) -> list[dict]:
         "MpskReceiver QPSK sps 8, pulse rrc, rrc_span 8": track.MpskReceiver(m=4, sps=8.0, pulse="rrc", rrc_span=8),
         "MpskReceiver QPSK sps 8, pulse rrc, rrc_span 6, m_out 2": track.MpskReceiver(
             m=4, sps=8.0, pulse="rrc", rrc_span=6, m_out=2),
+        # The AGC's per-sample form is one serial chain (a double-precision level EMA every sample,
+        # a gain update with four divisions every 8): about 25 cycles per sample at the input rate.
+        "MpskReceiver QPSK sps 8, pulse iandd, agc 0": track.MpskReceiver(m=4, sps=8.0, agc=0),
+        "MpskReceiver QPSK sps 8, pulse rrc, rrc_span 6, agc 0": track.MpskReceiver(
+            m=4, sps=8.0, pulse="rrc", rrc_span=6, agc=0),
     }
     rates = ours(receivers, x, rounds)
     gr, gr_label = gnuradio_rate(4 * n, 5.5)

@@ -135,7 +135,7 @@ def plot(curves: dict) -> str:
         ax.semilogy(fine, [theory_ber(m, v, diff) for v in fine], "-", color=color, lw=1, alpha=0.6)
         pts = [(e, b) for e, b in zip(ebn0, ber) if b > 0]
         ax.semilogy([p[0] for p in pts], [p[1] for p in pts], "o", color=color, label=f"{name} measured")
-    ax.set_ylim(1e-6, 0.2)
+    ax.set_ylim(1e-6, 0.5)
     ax.set_xlabel("Eb/N0 (dB)")
     ax.set_ylabel("bit error rate")
     ax.set_title(f"M-PSK receivers: RRC 0.35, {SPS} samples/symbol, offset {OFFSET} cycles/sample, "

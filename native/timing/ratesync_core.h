@@ -38,7 +38,8 @@ struct ratesync_loop {
     uint32_t pad1;
     uint64_t prime;         // converter outputs still to discard (terminal filter transient)
     uint64_t counter;       // converter outputs counted since priming ended
-    ox_cf32 hist[RATESYNC_HIST];  // latest converter outputs, newest first
+    ox_cf32 hist[RATESYNC_HIST];  // latest converter outputs, newest first (a receiver filters only
+                                  // the on-time and mid-symbol ones; the others are 0)
     uint64_t hist_fill;     // valid entries in hist
     ox_cf32 prev;           // previous on-time sample
     double block_sum;       // lock signals summed in the current block

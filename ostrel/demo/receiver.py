@@ -151,6 +151,7 @@ def constellation_text(sym: np.ndarray, size: int = 21) -> list[str]:
 
 def run() -> None:
     x, tx_bits = psk_signal(N_SYM)
+    x = x[: int((N_SYM + 9) * SPS)]  # drop the pulse tails after the last symbol
     # A receive filter of +-4 symbols and a carrier loop of 0.02 per symbol: the loop sees the
     # filter's delay, and an offset of 7.3e-3 cycles per symbol needs both to pull in quickly.
     rx = track.MpskReceiver(m=4, sps=SPS, pulse="rrc", rrc_beta=0.35, rrc_span=4, bn_carrier=0.02)
