@@ -4,7 +4,6 @@ real matched converter, lock behaviour, parameters and messages, streaming, blob
 from __future__ import annotations
 
 import ctypes
-import math
 import struct
 
 import numpy as np

@@ -101,6 +101,14 @@ mpsk_receiver *create(bool is_real, Params p, int differential, double init_norm
         r->dc = d;
         r->rc = d ? ox::ddc_converter(d) : nullptr;
     }
+    // A matched converter always ends in the polyphase stage the timing loop steers.
+    if (r->dc && !ox::rc_terminal(r->rc).stage) {
+        if (is_real)
+            ddcr_destroy(real(r));
+        else
+            ddc_destroy(cplx(r));
+        r->dc = nullptr;
+    }
     if (!r->dc) {
         std::free(r);
         return nullptr;
