@@ -20,9 +20,20 @@ sysdeps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libfftw3-dev pkg-config >/dev/null; \
 	fi
 
-$(VENV)/.ready:
+# Benchmark peers from Debian: GNU Radio (run under Debian's own python3) and liquid-dsp (from C).
+benchdeps:
+	@if ! /usr/bin/python3 -c "import gnuradio.digital" 2>/dev/null || [ ! -f /usr/include/liquid/liquid.h ]; then \
+	  echo "installing gnuradio and libliquid-dev (benchmark peers)"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libliquid-dev >/dev/null; \
+	fi
+
+# Build and test tools, the runtime dependencies of the ostrel command (sigmf, tqdm) and the
+# extras its tests exercise ([plot] matplotlib, [dask]); re-run when pyproject.toml changes.
+$(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10"
+	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1"
 	touch $@
 
 venv: $(VENV)/.ready
@@ -51,19 +62,8 @@ sanitize: sysdeps
 demo: build
 	$(PY) -P -m ostrel.demo
 
-# Peers of the receiver benchmark: GNU Radio (run under the system interpreter) and liquid-dsp
-# (compiled against from C). Their rows are skipped when they cannot be installed.
-benchdeps:
-	@if ! /usr/bin/python3 -c "import gnuradio" 2>/dev/null || [ ! -f /usr/include/liquid/liquid.h ]; then \
-	  echo "installing gnuradio and libliquid-dev"; \
-	  ( $(SUDO) apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libliquid-dev >/dev/null ) || \
-	  echo "gnuradio / libliquid-dev unavailable: their benchmark rows are skipped"; \
-	fi
-
 bench: build benchdeps
 	$(PIP) install "pyfftw>=0.13" 2>/dev/null || echo "pyfftw unavailable: skipped in the FFT benchmark"
-	$(PIP) install "matplotlib>=3.5" 2>/dev/null || echo "matplotlib unavailable: no BER plot"
 	$(PY) -P bench/run.py --json bench/results.json $(BENCH_ARGS)
 
 clean:

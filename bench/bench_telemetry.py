@@ -17,7 +17,8 @@ def native_emit_costs() -> dict:
         exe = pathlib.Path(tmp) / "tlm_emit"
         subprocess.run(["g++", "-std=c++20", "-O3", "-ffp-contract=off", f"-I{ROOT / 'native'}",
                         str(ROOT / "bench" / "tlm_emit.cpp"),
-                        str(ROOT / "native" / "ox_tlm" / "ox_tlm_core.cpp"), "-o", str(exe)],
+                        str(ROOT / "native" / "ox_tlm" / "ox_tlm_core.cpp"),
+                        str(ROOT / "native" / "common" / "mirror_map.cpp"), "-o", str(exe)],
                        check=True)
         out = subprocess.run([str(exe)], capture_output=True, text=True, check=True).stdout
     return {k: float(v) for k, v in (line.split() for line in out.splitlines())}

@@ -23,7 +23,21 @@
 //                         ox::py::dealloc<costas_destroy>, methods, props}
 //
 // Before including this header a module defines OX_MODULE_RELEASES_GIL to 1 (block calls run
-// without the interpreter lock) or 0.
+// without the interpreter lock) or 0, and OX_MODULE_HAS_TELEMETRY to 1 when it links the
+// telemetry ring (its types may attach contexts) or 0.
+//
+// What the frame guarantees for every type, whatever Python code a caller runs:
+// - the core pointer is read only after every argument has been converted (a __float__,
+//   __index__, __array__ or _capsule property may destroy or re-initialise the object);
+// - while a block call runs without the interpreter lock the object is busy: any other use of
+//   it (destroy(), __init__(), another method) from another thread raises RuntimeError instead
+//   of freeing or changing the core under the running call;
+// - sample blocks are numeric arrays (None and object arrays are refused) and an input that
+//   overlaps the caller's `out` is staged first, so in-place calls give the same result as
+//   separate buffers;
+// - integers are range-checked, never wrapped;
+// - a telemetry context attached through set_telemetry is held until the object detaches,
+//   re-attaches or is destroyed, so it outlives its owner's close() while still written.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -33,6 +47,8 @@
 #define NPY_TARGET_VERSION NPY_1_25_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -40,17 +56,26 @@
 #include <type_traits>
 #include <utility>
 
+#include "args.h"
 #include "common/ox_common.h"
-
-struct ox_tlm;
 
 #ifndef OX_MODULE_RELEASES_GIL
 #error "define OX_MODULE_RELEASES_GIL (1 or 0) before including frame.h"
+#endif
+#ifndef OX_MODULE_HAS_TELEMETRY
+#error "define OX_MODULE_HAS_TELEMETRY (1 or 0) before including frame.h"
+#endif
+
+#if OX_MODULE_HAS_TELEMETRY
+#include "ox_tlm/ox_tlm_core.h"
+#else
+struct ox_tlm;
 #endif
 
 namespace ox::py {
 
 inline constexpr bool kReleasesGil = OX_MODULE_RELEASES_GIL != 0;
+inline constexpr bool kHasTelemetry = OX_MODULE_HAS_TELEMETRY != 0;
 inline constexpr const char *kTlmCapsuleName = "ostrel.telemetry.ox_tlm";
 inline constexpr const char *kOutMessage =
     "out must be a writable, C-contiguous ndarray of the output dtype";
@@ -60,13 +85,53 @@ inline constexpr const char *kOutMessage =
 // ---------------------------------------------------------------------------------------------
 struct Object {
     PyObject_HEAD void *core;  // NULL before a successful __init__ and after destroy()
+    ox_tlm *tlm;               // context attached through set_telemetry (held), or NULL
+    int busy;                  // a block call runs on the core without the interpreter lock
 };
+
+inline Object *object_of(PyObject *self) { return reinterpret_cast<Object *>(self); }
+
+// The live core of `self`, or NULL with RuntimeError set ("destroyed", or "object is busy" while
+// another thread runs a block call on it). Called after all arguments are converted.
+// alive() makes the same checks without reading the core: every method makes them first, so a
+// destroyed object says so before its arguments are looked at, and again through core_of once
+// they are converted.
+inline bool alive(PyObject *self) {
+    Object *obj = object_of(self);
+    if (!obj->core) {
+        PyErr_SetString(PyExc_RuntimeError, "destroyed");
+        return false;
+    }
+    if (obj->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "object is busy");
+        return false;
+    }
+    return true;
+}
 
 template <class Core>
 inline Core *core_of(PyObject *self) {
-    auto *core = static_cast<Core *>(reinterpret_cast<Object *>(self)->core);
-    if (!core) PyErr_SetString(PyExc_RuntimeError, "destroyed");
-    return core;
+    return alive(self) ? static_cast<Core *>(object_of(self)->core) : nullptr;
+}
+
+// Lets go of the object's telemetry attachment (the core no longer writes into the context).
+inline void drop_telemetry(Object *obj) {
+#if OX_MODULE_HAS_TELEMETRY
+    if (obj->tlm) ox::tlm_release(obj->tlm);
+#endif
+    obj->tlm = nullptr;
+}
+
+// The producer marks of a block call on an attached context (no-ops without telemetry).
+inline void enter_producer([[maybe_unused]] ox_tlm *tlm) {
+#if OX_MODULE_HAS_TELEMETRY
+    if (tlm) ox::tlm_producer_enter(tlm);
+#endif
+}
+inline void leave_producer([[maybe_unused]] ox_tlm *tlm) {
+#if OX_MODULE_HAS_TELEMETRY
+    if (tlm) ox::tlm_producer_leave(tlm);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,78 +181,92 @@ inline PyObject *to_py(R v) {
     }
 }
 
-// Property setters accept anything convertible to the core argument type; unsigned integers are
-// taken modulo 2^64 (then cut to the core's width) without a range check.
+
+// Property setters accept anything convertible to the core argument type; integers must fit
+// the core's width (OverflowError otherwise).
 template <class T>
 inline bool from_py(PyObject *o, T *out) {
     if constexpr (std::is_floating_point_v<T>) {
         const double v = PyFloat_AsDouble(o);
         if (v == -1.0 && PyErr_Occurred()) return false;
         *out = static_cast<T>(v);
+        return true;
     } else if constexpr (std::is_same_v<T, bool>) {
         const int v = PyObject_IsTrue(o);
         if (v < 0) return false;
         *out = v != 0;
+        return true;
     } else if constexpr (std::is_signed_v<T>) {
-        const long long v = PyLong_AsLongLong(o);
-        if (v == -1 && PyErr_Occurred()) return false;
-        *out = static_cast<T>(v);
+        return signed_arg<T>(o, out) != 0;
     } else {
-        const unsigned long long v = PyLong_AsUnsignedLongLongMask(o);
-        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        *out = static_cast<T>(v);
+        return unsigned_arg<T>(o, out) != 0;
     }
-    return true;
 }
-
-// "O&" converters for unsigned integer arguments: any object with __index__, range-checked
-// (a negative value or one above the type's maximum raises OverflowError) instead of wrapped.
-//     unsigned long long n = 1024;
-//     parse(args, kw, "|O&:FFT", names, ox::py::u64_arg, &n)
-template <class T>
-inline int unsigned_arg(PyObject *o, void *dst) {
-    static_assert(std::is_unsigned_v<T> && sizeof(T) <= sizeof(unsigned long long));
-    PyObject *index = PyNumber_Index(o);
-    if (!index) return 0;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(index);
-    Py_DECREF(index);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
-    if (v > std::numeric_limits<T>::max()) {
-        PyErr_Format(PyExc_OverflowError, "%llu is out of range (at most %llu)", v,
-                     static_cast<unsigned long long>(std::numeric_limits<T>::max()));
-        return 0;
-    }
-    *static_cast<T *>(dst) = static_cast<T>(v);
-    return 1;
-}
-inline int u64_arg(PyObject *o, void *dst) { return unsigned_arg<unsigned long long>(o, dst); }
-inline int u32_arg(PyObject *o, void *dst) { return unsigned_arg<uint32_t>(o, dst); }
 
 // Argument-parsing slot of each core argument type: the storage handed to
-// PyArg_ParseTupleAndKeywords and its format code. 32-bit counts are parsed as unsigned long
-// ('k', no range check) and cut to 32 bits by the call; 64-bit counts use 'K'.
+// PyArg_ParseTupleAndKeywords and its format code; unsigned counts go through the range-checked
+// converters ("O&").
+using Converter = int (*)(PyObject *, void *);
 template <class T>
 struct Slot;
-template <> struct Slot<double> { using S = double; static constexpr char code = 'd'; };
-template <> struct Slot<float> { using S = float; static constexpr char code = 'f'; };
-template <> struct Slot<int> { using S = int; static constexpr char code = 'i'; };
-template <> struct Slot<uint32_t> { using S = unsigned long; static constexpr char code = 'k'; };
-template <> struct Slot<unsigned long> { using S = unsigned long long; static constexpr char code = 'K'; };
-template <> struct Slot<unsigned long long> { using S = unsigned long long; static constexpr char code = 'K'; };
-template <> struct Slot<long> { using S = Py_ssize_t; static constexpr char code = 'n'; };
-template <> struct Slot<const char *> { using S = const char *; static constexpr char code = 's'; };
-template <> struct Slot<PyObject *> { using S = PyObject *; static constexpr char code = 'O'; };
+template <> struct Slot<double> { using S = double; static constexpr const char code[] = "d"; };
+template <> struct Slot<float> { using S = float; static constexpr const char code[] = "f"; };
+template <> struct Slot<int> { using S = int; static constexpr const char code[] = "i"; };
+template <> struct Slot<long> { using S = Py_ssize_t; static constexpr const char code[] = "n"; };
+template <> struct Slot<const char *> { using S = const char *; static constexpr const char code[] = "s"; };
+template <> struct Slot<PyObject *> { using S = PyObject *; static constexpr const char code[] = "O"; };
+template <> struct Slot<uint32_t> {
+    using S = uint32_t;
+    static constexpr const char code[] = "O&";
+    static constexpr Converter conv = u32_arg;
+};
+template <> struct Slot<unsigned long> {
+    using S = unsigned long long;
+    static constexpr const char code[] = "O&";
+    static constexpr Converter conv = u64_arg;
+};
+template <> struct Slot<unsigned long long> : Slot<unsigned long> {};
 
+// The format string of a core function's arguments, followed by ':' (no function name).
 template <class... A>
 struct Format {
-    static constexpr char value[] = {Slot<A>::code..., ':', '\0'};
+    static constexpr auto make() {
+        constexpr size_t n = ((sizeof(Slot<A>::code) - 1) + ... + 0) + 2;
+        std::array<char, n> f{};
+        size_t k = 0;
+        ((std::copy_n(Slot<A>::code, sizeof(Slot<A>::code) - 1, f.begin() + k),
+          k += sizeof(Slot<A>::code) - 1),
+         ...);
+        f[k] = ':';
+        return f;
+    }
+    static constexpr std::array value = make();
 };
+
+// The varargs one slot contributes: its address, preceded by its converter for "O&".
+template <class T>
+inline auto slot_args(typename Slot<T>::S &slot) {
+    if constexpr (requires { Slot<T>::conv; }) {
+        return std::make_tuple(Slot<T>::conv, &slot);
+    } else {
+        return std::make_tuple(&slot);
+    }
+}
 
 // Keyword lists are NULL-terminated arrays of names with static storage.
 using Keywords = const char *const *;
 
-inline int parse(PyObject *args, PyObject *kw, const char *fmt, Keywords names, auto *...slots) {
+inline int parse(PyObject *args, PyObject *kw, const char *fmt, Keywords names, auto... slots) {
     return PyArg_ParseTupleAndKeywords(args, kw, fmt, const_cast<char **>(names), slots...);
+}
+
+// Parses the arguments of core function F (after its core pointer) into `slots`.
+template <class Args, class Slots, size_t... I>
+inline bool parse_slots(PyObject *args, PyObject *kw, Keywords names, Slots &slots,
+                        std::index_sequence<I...>) {
+    static constexpr auto fmt = Format<std::tuple_element_t<I, Args>...>::value;
+    auto argv = std::tuple_cat(slot_args<std::tuple_element_t<I, Args>>(std::get<I>(slots))...);
+    return std::apply([&](auto... a) { return parse(args, kw, fmt.data(), names, a...); }, argv);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -195,21 +274,43 @@ inline int parse(PyObject *args, PyObject *kw, const char *fmt, Keywords names, 
 // ---------------------------------------------------------------------------------------------
 inline PyObject *tp_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *self = type->tp_alloc(type, 0);
-    if (self) reinterpret_cast<Object *>(self)->core = nullptr;
+    if (self) {
+        Object *obj = object_of(self);
+        obj->core = nullptr;
+        obj->tlm = nullptr;
+        obj->busy = 0;
+    }
     return self;
+}
+
+inline bool refuse_if_busy(Object *obj) {
+    if (!obj->busy) return false;
+    PyErr_SetString(PyExc_RuntimeError, "object is busy");
+    return true;
+}
+
+// Frees the core and its telemetry attachment.
+template <auto Destroy>
+void release_core(Object *obj) {
+    if (obj->core) Destroy(static_cast<CoreOf<Destroy> *>(obj->core));
+    obj->core = nullptr;
+    drop_telemetry(obj);
 }
 
 // `Create` parses the constructor keywords and returns a new core, or NULL with an exception
 // set (see `created`). A second __init__ on a live object replaces (and frees) the old core;
-// a failed __init__ always leaves the pointer NULL.
+// a failed __init__ always leaves the pointer NULL. The old core is read only after the new
+// one exists (the keywords' conversions may have run arbitrary code), and an object busy on
+// another thread is left alone.
 template <auto Create, auto Destroy>
 int tp_init(PyObject *self, PyObject *args, PyObject *kw) {
-    auto *obj = reinterpret_cast<Object *>(self);
+    Object *obj = object_of(self);
     void *fresh = Create(args, kw);
-    if (obj->core) {
-        Destroy(static_cast<CoreOf<Destroy> *>(obj->core));
-        obj->core = nullptr;
+    if (refuse_if_busy(obj)) {
+        if (fresh) Destroy(static_cast<CoreOf<Destroy> *>(fresh));
+        return -1;
     }
+    release_core<Destroy>(obj);
     if (!fresh) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_MemoryError, "create returned NULL");
         return -1;
@@ -225,11 +326,10 @@ inline Core *created(Core *core, PyObject *exc, const char *message) {
     return core;
 }
 
+// A running block call holds a reference to its object, so deallocation never meets a busy one.
 template <auto Destroy>
 void tp_dealloc(PyObject *self) {
-    auto *obj = reinterpret_cast<Object *>(self);
-    if (obj->core) Destroy(static_cast<CoreOf<Destroy> *>(obj->core));
-    obj->core = nullptr;
+    release_core<Destroy>(object_of(self));
     PyTypeObject *tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);  // instances of heap types own a reference to their type
@@ -237,9 +337,9 @@ void tp_dealloc(PyObject *self) {
 
 template <auto Destroy>
 PyObject *destroy(PyObject *self, PyObject *) {
-    auto *obj = reinterpret_cast<Object *>(self);
-    if (obj->core) Destroy(static_cast<CoreOf<Destroy> *>(obj->core));
-    obj->core = nullptr;
+    Object *obj = object_of(self);
+    if (refuse_if_busy(obj)) return nullptr;
+    release_core<Destroy>(obj);
     Py_RETURN_NONE;
 }
 
@@ -254,23 +354,75 @@ PyObject *exit(PyObject *self, PyObject *) {
 // Arrays.
 // ---------------------------------------------------------------------------------------------
 
+inline bool is_numeric_type(int type_num) {
+    return PyTypeNum_ISBOOL(type_num) || PyTypeNum_ISINTEGER(type_num) ||
+           PyTypeNum_ISFLOAT(type_num) || PyTypeNum_ISCOMPLEX(type_num);
+}
+
+inline PyArrayObject *refuse_non_numeric(PyObject *x) {
+    PyErr_Format(PyExc_TypeError, "expected an array of numbers as the sample block, got %.200s",
+                 x == Py_None ? "None" : Py_TYPE(x)->tp_name);
+    return nullptr;
+}
+
 // Converts `x` to a C-contiguous, aligned array of dtype T without a forced cast (an unsafe cast
-// raises NumPy's TypeError). Any shape is taken as its flat element sequence.
+// raises NumPy's TypeError). Any shape is taken as its flat element sequence. Sample blocks are
+// numbers: None, and sequences or arrays holding anything else (None, strings, objects), raise
+// TypeError instead of turning into NaN samples. A Python sequence or scalar is converted with
+// its values as given (a list of floats feeds a complex64 method directly).
 template <class T>
 inline PyArrayObject *input_array(PyObject *x) {
-    // Fast path for the common case, with the result PyArray_FromAny would give: an exact ndarray
-    // of the dtype in native byte order that is already C-contiguous and aligned is used as is.
-    if (PyArray_CheckExact(x)) {
+    constexpr int kFlags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
+    if (PyArray_Check(x)) {
         auto *a = reinterpret_cast<PyArrayObject *>(x);
-        if (PyArray_TYPE(a) == Npy<T>::type && PyArray_ISNOTSWAPPED(a) &&
+        // Fast path for the common case, with the result PyArray_FromAny would give: an exact
+        // ndarray of the dtype in native byte order, already C-contiguous and aligned.
+        if (PyArray_CheckExact(x) && PyArray_TYPE(a) == Npy<T>::type && PyArray_ISNOTSWAPPED(a) &&
             PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
             Py_INCREF(x);
             return a;
         }
+        if (!is_numeric_type(PyArray_TYPE(a))) return refuse_non_numeric(x);
+    } else if (x == Py_None) {
+        return refuse_non_numeric(x);
+    } else if (!PyArray_IsScalar(x, Generic)) {
+        // A Python sequence or number: find what it holds first, then take its values.
+        auto *found = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(x, nullptr, 0, 0, 0, nullptr));
+        if (!found) return nullptr;
+        if (!is_numeric_type(PyArray_TYPE(found))) {
+            Py_DECREF(found);
+            return refuse_non_numeric(x);
+        }
+        PyObject *r = PyArray_FromAny(reinterpret_cast<PyObject *>(found),
+                                      PyArray_DescrFromType(Npy<T>::type), 0, 0,
+                                      kFlags | NPY_ARRAY_FORCECAST, nullptr);
+        Py_DECREF(found);
+        return reinterpret_cast<PyArrayObject *>(r);
     }
-    return reinterpret_cast<PyArrayObject *>(PyArray_FromAny(
-        x, PyArray_DescrFromType(Npy<T>::type), 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
-        nullptr));
+    return reinterpret_cast<PyArrayObject *>(
+        PyArray_FromAny(x, PyArray_DescrFromType(Npy<T>::type), 0, 0, kFlags, nullptr));
+}
+
+// The bytes an array's elements span (for overlap tests of contiguous arrays).
+inline bool spans_overlap(const void *a, size_t a_bytes, const void *b, size_t b_bytes) {
+    const auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
+    return a_bytes && b_bytes && pa < pb + b_bytes && pb < pa + a_bytes;
+}
+
+// When the caller's `out` shares memory with the converted input, replaces the input by a copy
+// so the core never reads samples it has already overwritten: the result equals that of
+// separate buffers. Returns false with an error set when the copy cannot be made.
+inline bool stage_if_overlapping(PyArrayObject **in, PyObject *out_obj) {
+    if (!out_obj || !PyArray_Check(out_obj)) return true;
+    auto *out = reinterpret_cast<PyArrayObject *>(out_obj);
+    if (!spans_overlap(PyArray_DATA(*in), static_cast<size_t>(PyArray_NBYTES(*in)),
+                       PyArray_DATA(out), static_cast<size_t>(PyArray_NBYTES(out))))
+        return true;
+    auto *copy = reinterpret_cast<PyArrayObject *>(PyArray_NewCopy(*in, NPY_CORDER));
+    if (!copy) return false;
+    Py_DECREF(*in);
+    *in = copy;
+    return true;
 }
 
 // Checks a caller's `out`: an ndarray (or subclass) of exactly the dtype in native byte order
@@ -327,13 +479,23 @@ inline PyObject *view_of(PyArrayObject *out, npy_intp n) {
     return v;
 }
 
-// Runs `call` without the interpreter lock when the module releases it for block calls.
+// Runs `call` on the object's core, without the interpreter lock when the module releases it
+// for block calls. Meanwhile the object is marked busy (other threads' uses of it raise), and a
+// context it publishes telemetry into counts the call as a producer (it cannot be resized under
+// it). Both marks are set and cleared while the interpreter lock is held.
 template <bool Release, class F>
-inline auto run_block(F &&call) {
+inline auto run_block(PyObject *self, F &&call) {
     if constexpr (Release) {
+        Object *obj = object_of(self);
+        ox_tlm *tlm = obj->tlm;
+        obj->busy = 1;
+        enter_producer(tlm);
         decltype(call()) r;
         Py_BEGIN_ALLOW_THREADS r = call();
-        Py_END_ALLOW_THREADS return r;
+        Py_END_ALLOW_THREADS
+        leave_producer(tlm);
+        obj->busy = 0;
+        return r;
     } else {
         return call();
     }
@@ -343,12 +505,12 @@ inline auto run_block(F &&call) {
 // allocate a result and cut it to the count produced, or check the caller's `out` and return a
 // view of its first elements. `call(out_data, cap)` runs the core and returns the count.
 template <class Out, bool Release, class Call>
-PyObject *produce(PyObject *out_obj, size_t cap_min, Call &&call) {
+PyObject *produce(PyObject *self, PyObject *out_obj, size_t cap_min, Call &&call) {
     if (!out_obj || out_obj == Py_None) {
         PyArrayObject *res = new_vector<Out>(static_cast<npy_intp>(cap_min));
         if (!res) return nullptr;
         auto *data = static_cast<Out *>(PyArray_DATA(res));
-        const size_t produced = run_block<Release>([&] { return call(data, cap_min); });
+        const size_t produced = run_block<Release>(self, [&] { return call(data, cap_min); });
         return shrink(res, static_cast<npy_intp>(produced));
     }
     PyArrayObject *out = checked_out<Out>(out_obj);
@@ -359,7 +521,7 @@ PyObject *produce(PyObject *out_obj, size_t cap_min, Call &&call) {
         return nullptr;
     }
     auto *data = static_cast<Out *>(PyArray_DATA(out));
-    const size_t produced = run_block<Release>([&] { return call(data, cap); });
+    const size_t produced = run_block<Release>(self, [&] { return call(data, cap); });
     return view_of<Out>(out, static_cast<npy_intp>(produced));
 }
 
@@ -408,20 +570,37 @@ PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using In = typename BlockFn<decltype(F)>::I;
     using Out = typename BlockFn<decltype(F)>::O;
-    Core *core = core_of<Core>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     PyObject *x = nullptr, *out_obj = nullptr;
     if (!parse_block_args(args, kw, Names, &x, &out_obj)) return nullptr;
     PyArrayObject *in = input_array<In>(x);
     if (!in) return nullptr;
+    Core *core = core_of<Core>(self);
+    if (!core || !stage_if_overlapping(&in, out_obj)) {
+        Py_DECREF(in);
+        return nullptr;
+    }
     const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
     const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
     const size_t max_out = MaxOut(core);
     const size_t cap_min = max_out > n_in ? max_out : n_in;
-    PyObject *r = produce<Out, Release>(out_obj, cap_min, [&](Out *o, size_t cap) {
+    PyObject *r = produce<Out, Release>(self, out_obj, cap_min, [&](Out *o, size_t cap) {
         return F(core, in_data, n_in, o, cap);
     });
     Py_DECREF(in);
+    return r;
+}
+
+// As `block`, for components that produce a whole result or nothing (a correlator's dump, an
+// analyzer's frame): a call that produced nothing returns None instead of an empty array, also
+// when `out` was given.
+template <auto F, auto MaxOut, bool Release = kReleasesGil>
+PyObject *block_or_none(PyObject *self, PyObject *args, PyObject *kw) {
+    PyObject *r = block<F, MaxOut, Release>(self, args, kw);
+    if (r && PyArray_SIZE(reinterpret_cast<PyArrayObject *>(r)) == 0) {
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    }
     return r;
 }
 
@@ -444,15 +623,19 @@ PyObject *block_fresh(PyObject *self, PyObject *x) {
     using In = typename FreshFn<decltype(F)>::I;
     using Out = typename FreshFn<decltype(F)>::O;
     static_assert(Group > 0);
-    Core *core = core_of<Core>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     PyArrayObject *in = input_array<In>(x);
     if (!in) return nullptr;
+    Core *core = core_of<Core>(self);
+    if (!core) {
+        Py_DECREF(in);
+        return nullptr;
+    }
     const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
     const size_t n_in = static_cast<size_t>(PyArray_SIZE(in)) / Group;
     const size_t max_out = MaxOut(core);
     const size_t cap_min = max_out > n_in ? max_out : n_in;
-    PyObject *r = produce<Out, Release>(nullptr, cap_min, [&](Out *o, size_t) {
+    PyObject *r = produce<Out, Release>(self, nullptr, cap_min, [&](Out *o, size_t) {
         return F(core, in_data, n_in, o);
     });
     Py_DECREF(in);
@@ -469,12 +652,16 @@ PyObject *block_same_length(PyObject *self, PyObject *args, PyObject *kw) {
     using In = std::remove_const_t<std::remove_pointer_t<std::tuple_element_t<0, Args>>>;
     using Out = std::remove_pointer_t<std::tuple_element_t<1, Args>>;
     static const char *const names[] = {"x", "out", nullptr};
-    Core *core = core_of<Core>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     PyObject *x = nullptr, *out_obj = nullptr;
     if (!parse(args, kw, "O|O", names, &x, &out_obj)) return nullptr;
     PyArrayObject *in = input_array<In>(x);
     if (!in) return nullptr;
+    Core *core = core_of<Core>(self);
+    if (!core || !stage_if_overlapping(&in, out_obj)) {
+        Py_DECREF(in);
+        return nullptr;
+    }
     const npy_intp n = PyArray_SIZE(in);
     PyArrayObject *out;
     if (!out_obj || out_obj == Py_None) {
@@ -514,16 +701,17 @@ PyObject *readout(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using Out = typename ReadoutFn<decltype(F)>::O;
     static const char *const names[] = {"count", "out", nullptr};
-    Core *core = core_of<Core>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     Py_ssize_t count = 1;
     PyObject *out_obj = nullptr;
     if (!parse(args, kw, "|nO", names, &count, &out_obj)) return nullptr;
+    Core *core = core_of<Core>(self);
+    if (!core) return nullptr;
     const size_t requested = count > 0 ? static_cast<size_t>(count) : 0;
     const size_t max_out = MaxOut(core);
     const size_t cap_min = max_out > requested ? max_out : requested;
     size_t produced = 0;
-    PyObject *r = produce<Out, Release>(out_obj, cap_min, [&](Out *o, size_t cap) {
+    PyObject *r = produce<Out, Release>(self, out_obj, cap_min, [&](Out *o, size_t cap) {
         produced = F(core, requested, o, cap);
         return produced;
     });
@@ -548,15 +736,20 @@ template <auto F, Keywords Names, bool ReturnNone>
 PyObject *array_call(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using In = typename ArrayFn<decltype(F)>::I;
-    Core *core = core_of<Core>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     PyObject *x = nullptr;
     if (!parse(args, kw, "O", Names, &x)) return nullptr;
     PyArrayObject *in = input_array<In>(x);
     if (!in) return nullptr;
+    Core *core = core_of<Core>(self);
+    if (!core) {
+        Py_DECREF(in);
+        return nullptr;
+    }
     const auto *data = static_cast<const In *>(PyArray_DATA(in));
     const size_t n = static_cast<size_t>(PyArray_SIZE(in));
-    const auto result = run_block<ReturnNone && kReleasesGil>([&] { return F(core, data, n); });
+    const auto result =
+        run_block<ReturnNone && kReleasesGil>(self, [&] { return F(core, data, n); });
     Py_DECREF(in);
     if constexpr (ReturnNone) {
         (void)result;
@@ -583,18 +776,18 @@ PyObject *call(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using Ret = typename Fn<decltype(F)>::Ret;
     using Args = typename Fn<decltype(F)>::Args;
-    Core *core = core_of<Core>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     return [&]<size_t... I>(std::index_sequence<I...>) -> PyObject * {
         std::tuple<typename Slot<std::tuple_element_t<I, Args>>::S...> slots{};
         if constexpr (sizeof...(I) > 0) {
-            if (!parse(args, kw, Format<std::tuple_element_t<I, Args>...>::value, Names,
-                       &std::get<I>(slots)...))
+            if (!parse_slots<Args>(args, kw, Names, slots, std::index_sequence<I...>{}))
                 return nullptr;
         } else {
             static const char *const none[] = {nullptr};
             if (!parse(args, kw, ":", none)) return nullptr;
         }
+        Core *core = core_of<Core>(self);
+        if (!core) return nullptr;
         if constexpr (std::is_void_v<Ret>) {
             F(core, static_cast<std::tuple_element_t<I, Args>>(std::get<I>(slots))...);
             Py_RETURN_NONE;
@@ -611,13 +804,13 @@ template <auto F, Keywords Names, const char *Message>
 PyObject *call_checked(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using Args = typename Fn<decltype(F)>::Args;
-    Core *core = core_of<Core>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     return [&]<size_t... I>(std::index_sequence<I...>) -> PyObject * {
         std::tuple<typename Slot<std::tuple_element_t<I, Args>>::S...> slots{};
-        if (!parse(args, kw, Format<std::tuple_element_t<I, Args>...>::value, Names,
-                   &std::get<I>(slots)...))
+        if (!parse_slots<Args>(args, kw, Names, slots, std::index_sequence<I...>{}))
             return nullptr;
+        Core *core = core_of<Core>(self);
+        if (!core) return nullptr;
         const int rc = F(core, static_cast<std::tuple_element_t<I, Args>>(std::get<I>(slots))...);
         if (rc != 0) return PyErr_Format(PyExc_ValueError, Message, rc);
         Py_RETURN_NONE;
@@ -686,19 +879,31 @@ inline bool telemetry_context(PyObject *tlm, ox_tlm **ring) {
 
 inline constexpr char kSetTelemetryFailed[] = "set_telemetry failed (rc=%d)";
 
+// On success the object holds the new context (and lets go of the one it held before), so a
+// context stays alive while any object writes into it, even after its owner is closed.
 template <auto F, const char *Message = kSetTelemetryFailed>
 PyObject *set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
+    static_assert(kHasTelemetry || sizeof(F) == 0, "set_telemetry needs the telemetry ring");
     static const char *const names[] = {"tlm", "prefix", "decim", nullptr};
-    auto *core = core_of<CoreOf<F>>(self);
-    if (!core) return nullptr;
+    if (!alive(self)) return nullptr;
     PyObject *tlm = nullptr;
     const char *prefix = nullptr;
-    unsigned long decim = 1;
-    if (!parse(args, kw, "Os|k", names, &tlm, &prefix, &decim)) return nullptr;
+    uint32_t decim = 1;
+    if (!parse(args, kw, "Os|O&", names, &tlm, &prefix, u32_arg, &decim)) return nullptr;
     ox_tlm *ring;
     if (!telemetry_context(tlm, &ring)) return nullptr;
-    const int rc = F(core, ring, prefix, static_cast<int>(static_cast<uint32_t>(decim)));
+    auto *core = core_of<CoreOf<F>>(self);
+    if (!core) return nullptr;
+    const int rc = F(core, ring, prefix, static_cast<int>(decim));
     if (rc != 0) return PyErr_Format(PyExc_ValueError, Message, rc);
+    Object *obj = object_of(self);
+    if (ring != obj->tlm) {
+#if OX_MODULE_HAS_TELEMETRY
+        if (ring) ox::tlm_hold(ring);
+#endif
+        drop_telemetry(obj);
+        obj->tlm = ring;
+    }
     Py_RETURN_NONE;
 }
 
@@ -714,14 +919,15 @@ PyObject *getter(PyObject *self, void *) {
 template <auto S>
 int setter(PyObject *self, PyObject *value, void *) {
     using T = std::tuple_element_t<0, typename Fn<decltype(S)>::Args>;
-    auto *core = core_of<CoreOf<S>>(self);
-    if (!core) return -1;
+    if (!alive(self)) return -1;
     if (!value) {
         PyErr_SetString(PyExc_TypeError, "attribute cannot be deleted");
         return -1;
     }
     T v;
     if (!from_py(value, &v)) return -1;
+    auto *core = core_of<CoreOf<S>>(self);
+    if (!core) return -1;
     S(core, v);
     return 0;
 }
@@ -806,6 +1012,9 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
 
 // method(x, out=None) over a block function and its output bound.
 #define OX_BLOCK(name, fn, max_fn, doc) {name, OX_FN((ox::py::block<fn, max_fn>)), OX_KW, doc}
+// The same, returning None when the call produced nothing.
+#define OX_BLOCK_OR_NONE(name, fn, max_fn, doc) \
+    {name, OX_FN((ox::py::block_or_none<fn, max_fn>)), OX_KW, doc}
 // The same, with the interpreter lock kept whatever the module does.
 #define OX_BLOCK_LOCKED(name, fn, max_fn, doc) \
     {name, OX_FN((ox::py::block<fn, max_fn, false>)), OX_KW, doc}

@@ -1,9 +1,15 @@
 // Module ostrel.spectral: FFTs, Welch PSD, windows and spectral helpers, correlators.
 #define OX_MODULE_RELEASES_GIL 0
+#define OX_MODULE_HAS_TELEMETRY 0
 #include "frame.h"
 
 #include <cstring>
+#include <new>
 
+#include "corr/corr2d_core.h"
+#include "corr/corr_core.h"
+#include "corr/corr_shared.h"
+#include "corr/detector_core.h"
 #include "fft/fft2d_core.h"
 #include "fft/fft_core.h"
 #include "spectral/psd_core.h"
@@ -20,7 +26,7 @@ fft_state_t *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"n", "sign", "nthreads", nullptr};
     unsigned long long n = 1024;
     int sign = -1, nthreads = 1;
-    if (!ox::py::parse(args, kw, "|Kii:FFT", names, &n, &sign, &nthreads)) return nullptr;
+    if (!ox::py::parse(args, kw, "|O&ii:FFT", names, ox::py::u64_arg, &n, &sign, &nthreads)) return nullptr;
     return ox::py::created(fft_create(n, sign, nthreads), PyExc_MemoryError,
                            "fft_create returned NULL");
 }
@@ -93,7 +99,8 @@ fft2d_state_t *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"ny", "nx", "sign", "nthreads", nullptr};
     unsigned long long ny = 64, nx = 64;
     int sign = -1, nthreads = 1;
-    if (!ox::py::parse(args, kw, "|KKii:FFT2D", names, &ny, &nx, &sign, &nthreads)) return nullptr;
+    if (!ox::py::parse(args, kw, "|O&O&ii:FFT2D", names, ox::py::u64_arg, &ny, ox::py::u64_arg, &nx, &sign,
+                       &nthreads)) return nullptr;
     return ox::py::created(fft2d_create(ny, nx, sign, nthreads), PyExc_MemoryError,
                            "fft2d_create returned NULL");
 }
@@ -148,6 +155,580 @@ constexpr const char *doc =
 }  // namespace fft2d_py
 
 // ---------------------------------------------------------------------------------------------
+// Correlators: Corr, Corr2D
+// ---------------------------------------------------------------------------------------------
+namespace corr_py {
+
+const ox_cf32 *samples(PyArrayObject *a) {
+    return static_cast<const ox_cf32 *>(PyArray_DATA(a));
+}
+
+corr_state_t *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"ref", "dwell", "nthreads", "n_out", nullptr};
+    PyObject *ref_obj = nullptr;
+    unsigned long long dwell = 1, n_out = 0;
+    int nthreads = 1;
+    if (!ox::py::parse(args, kw, "O|O&iO&:Corr", names, &ref_obj, ox::py::u64_arg, &dwell,
+                       &nthreads, ox::py::u64_arg, &n_out))
+        return nullptr;
+    PyArrayObject *ref = ox::py::input_array<ox_cf32>(ref_obj);
+    if (!ref) return nullptr;
+    corr_state_t *c = corr_create(samples(ref), static_cast<uint64_t>(PyArray_SIZE(ref)),
+                                  dwell, nthreads, n_out);
+    Py_DECREF(ref);
+    return ox::py::created(c, PyExc_MemoryError, "corr_create returned NULL");
+}
+
+uint64_t get_n(const corr_state_t *c) { return c->n; }
+uint64_t get_n_out(const corr_state_t *c) { return c->n_out; }
+uint64_t get_dwell(const corr_state_t *c) { return c->dwell; }
+uint64_t get_count(const corr_state_t *c) { return c->count; }
+
+PyMethodDef methods[] = {
+    OX_RESET(corr_reset),
+    OX_BLOCK_OR_NONE("execute", corr_execute, corr_execute_max_out,
+     "execute(x, out=None)\n--\n\nCorrelate one frame x (complex64, taken flat; the first n "
+     "samples are used, a shorter frame is zero-padded) against the reference and add its "
+     "cross-spectrum to the integration. Returns None until the dwell-th frame, then the "
+     "integrated circular cross-correlation as n_out complex64 values (lag m at index m, "
+     "interpolated at lag m*n/n_out when n_out > n) and starts a new integration. A given out "
+     "must be complex64 with at least max(n_out, len(x)) elements; the result is a view of it."),
+    OX_MAX_OUT("execute_max_out", corr_execute_max_out),
+    OX_STATE_BLOB(corr_state_bytes, corr_get_state, corr_set_state),
+    OX_LIFECYCLE(corr_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GET("n", get_n, "FFT / reference length (samples)."),
+    OX_GET("n_out", get_n_out, "Output length (== n unless decoupled)."),
+    OX_GET("dwell", get_dwell, "Integration depth; dump every dwell calls."),
+    OX_GET("count", get_count, "Frames accumulated so far (0 … dwell-1)."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "Corr(ref, dwell=1, nthreads=1, n_out=0)\n--\n\n"
+    "Circular cross-correlation of fixed-length complex64 frames against a reference, by fast\n"
+    "convolution, with coherent integrate-and-dump.\n\n"
+    "ref (taken flat) fixes the frame length n. Each execute() adds FFT(x) * conj(FFT(ref)) to\n"
+    "an accumulator; every dwell-th call one inverse FFT gives\n\n"
+    "    out[m] = sum over the dwell frames of sum_j x[(j + m) % n] * conj(ref[j])\n\n"
+    "(the 1/n of the transform pair is applied). Integration is coherent: use dwell > 1 only\n"
+    "while the carrier phase holds over dwell frames. n_out > n interpolates the output to n_out\n"
+    "lags by zero-padding the cross-spectrum (integer lags keep their values); n_out=0 means n,\n"
+    "and n_out < n fails. nthreads is accepted and ignored. dwell must be at least 1.";
+
+corr2d_state_t *create_2d(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"ref", "dwell", "nthreads", "ny_out", "nx_out", nullptr};
+    PyObject *ref_obj = nullptr;
+    unsigned long long dwell = 1, ny_out = 0, nx_out = 0;
+    int nthreads = 1;
+    if (!ox::py::parse(args, kw, "O|O&iO&O&:Corr2D", names, &ref_obj, ox::py::u64_arg, &dwell,
+                       &nthreads, ox::py::u64_arg, &ny_out, ox::py::u64_arg, &nx_out))
+        return nullptr;
+    PyArrayObject *ref = ox::py::input_array<ox_cf32>(ref_obj);
+    if (!ref) return nullptr;
+    if (PyArray_NDIM(ref) != 2) {
+        Py_DECREF(ref);
+        PyErr_SetString(PyExc_ValueError, "ref must be a 2-D (ny, nx) array");
+        return nullptr;
+    }
+    corr2d_state_t *c = corr2d_create(
+        samples(ref), static_cast<uint64_t>(PyArray_DIM(ref, 0)),
+        static_cast<uint64_t>(PyArray_DIM(ref, 1)), dwell, nthreads, ny_out, nx_out);
+    Py_DECREF(ref);
+    return ox::py::created(c, PyExc_MemoryError, "corr2d_create returned NULL");
+}
+
+uint64_t get_ny(const corr2d_state_t *c) { return c->ny; }
+uint64_t get_nx(const corr2d_state_t *c) { return c->nx; }
+uint64_t get_ny_out(const corr2d_state_t *c) { return c->ny_out; }
+uint64_t get_nx_out(const corr2d_state_t *c) { return c->nx_out; }
+uint64_t get_n_out_2d(const corr2d_state_t *c) { return c->n_out; }
+uint64_t get_dwell_2d(const corr2d_state_t *c) { return c->dwell; }
+uint64_t get_count_2d(const corr2d_state_t *c) { return c->count; }
+bool get_row_mode(const corr2d_state_t *c) { return c->row_mode; }
+
+PyMethodDef methods_2d[] = {
+    OX_RESET(corr2d_reset),
+    OX_BLOCK_OR_NONE("execute", corr2d_execute, corr2d_execute_max_out,
+     "execute(x, out=None)\n--\n\nCorrelate one ny x nx frame (complex64, any shape taken flat "
+     "in row-major order; a shorter frame is zero-padded) and add it to the integration. Returns "
+     "None until the dwell-th frame, then the integrated 2-D circular cross-correlation as a flat "
+     "complex64 array of ny_out*nx_out values (reshape to (ny_out, nx_out); lag (dy, dx) at "
+     "dy*nx_out + dx). A given out must hold at least max(n_out, x.size) elements."),
+    OX_MAX_OUT("execute_max_out", corr2d_execute_max_out),
+    OX_STATE_BLOB(corr2d_state_bytes, corr2d_get_state, corr2d_set_state),
+    OX_LIFECYCLE(corr2d_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props_2d[] = {
+    OX_GET("ny", get_ny, "Row count."),
+    OX_GET("nx", get_nx, "Column count."),
+    OX_GET("ny_out", get_ny_out, "Output rows (== ny unless decoupled)."),
+    OX_GET("nx_out", get_nx_out, "Output columns (== nx unless decoupled)."),
+    OX_GET("n_out", get_n_out_2d, "Output length ny_out * nx_out."),
+    OX_GET("dwell", get_dwell_2d, "Integration depth; dump every dwell calls."),
+    OX_GET("count", get_count_2d, "Frames accumulated so far (0 … dwell-1)."),
+    OX_GET_BOOL("row_mode", get_row_mode,
+                "True when the reference is non-zero only in row 0 (and ny_out == ny): every row "
+                "is correlated with 1-D transforms, at lower cost than the 2-D path."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc_2d =
+    "Corr2D(ref, dwell=1, nthreads=1, ny_out=0, nx_out=0)\n--\n\n"
+    "2-D circular cross-correlation of ny x nx complex64 frames against a reference, by fast\n"
+    "convolution, with coherent integrate-and-dump.\n\n"
+    "ref must be a 2-D (ny, nx) array. Every dwell-th execute() returns, flat in row-major\n"
+    "order,\n\n"
+    "    out[dy, dx] = sum over the dwell frames of\n"
+    "                  sum_{y,x} x[(y + dy) % ny, (x + dx) % nx] * conj(ref[y, x])\n\n"
+    "ny_out / nx_out above ny / nx (0 means equal) interpolate the lags by zero-padding the\n"
+    "cross-spectrum. A reference that is non-zero only in its first row (for example a code\n"
+    "replica searched over the rows of a delay-Doppler grid) runs in row mode: each row is\n"
+    "correlated with 1-D transforms, same result, lower cost. nthreads is accepted and ignored;\n"
+    "dwell must be at least 1.";
+
+}  // namespace corr_py
+
+// ---------------------------------------------------------------------------------------------
+// Correlation detectors: CorrDetector, CorrDetector2D
+// ---------------------------------------------------------------------------------------------
+namespace detector_py {
+
+constexpr size_t kMaxResults = 64;
+constexpr const char *kPendingMessage =
+    "input of an earlier push is still pending: push() until it returns fewer than 64 results "
+    "before get_state()";
+constexpr const char *kBufferCapsule = "ostrel.spectral.corr_out";
+
+// What the Python object owns: the detector plus the input that a push could not take in
+// because it reached its 64 results with the ring full. That input is kept (as copies) and fed
+// first by the next push, so a burst of detections never drops samples.
+template <class D>
+struct Box {
+    D *det;
+    PyObject *carry;   // list of complex64 arrays not yet consumed, oldest first (made with the
+                       // object, so a push never allocates a tracked object while using it)
+    size_t carry_pos;  // samples of carry[0] already consumed
+};
+
+template <class D>
+struct Api;
+template <>
+struct Api<detector_state_t> {
+    using Result = det_result_t;
+    static constexpr auto destroy = detector_destroy;
+    static constexpr auto reset = detector_reset;
+    static constexpr auto feed = detector_feed;
+    static constexpr auto state_bytes = detector_state_bytes;
+    static constexpr auto get_state = detector_get_state;
+    static constexpr auto set_state = detector_set_state;
+    static PyObject *tuple(const Result &r) {
+        return Py_BuildValue("(Kddd)", static_cast<unsigned long long>(r.lag),
+                             static_cast<double>(r.peak_mag), static_cast<double>(r.noise_est),
+                             static_cast<double>(r.test_stat));
+    }
+};
+template <>
+struct Api<detector2d_state_t> {
+    using Result = det_result2d_t;
+    static constexpr auto destroy = detector2d_destroy;
+    static constexpr auto reset = detector2d_reset;
+    static constexpr auto feed = detector2d_feed;
+    static constexpr auto state_bytes = detector2d_state_bytes;
+    static constexpr auto get_state = detector2d_get_state;
+    static constexpr auto set_state = detector2d_set_state;
+    static PyObject *tuple(const Result &r) {
+        return Py_BuildValue("(KKddd)", static_cast<unsigned long long>(r.row),
+                             static_cast<unsigned long long>(r.col),
+                             static_cast<double>(r.peak_mag), static_cast<double>(r.noise_est),
+                             static_cast<double>(r.test_stat));
+    }
+};
+
+template <class D>
+size_t pending(const Box<D> *b) {
+    size_t total = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(b->carry); ++i)
+        total += static_cast<size_t>(PyArray_SIZE(
+            reinterpret_cast<PyArrayObject *>(PyList_GET_ITEM(b->carry, i))));
+    return total - b->carry_pos;
+}
+
+// Empties the carried input (our own copies: releasing them runs no Python code).
+template <class D>
+void drop_carry(Box<D> *b) {
+    PyList_SetSlice(b->carry, 0, PyList_GET_SIZE(b->carry), nullptr);
+    b->carry_pos = 0;
+}
+
+template <class D>
+void box_destroy(Box<D> *b) {
+    if (!b) return;
+    Api<D>::destroy(b->det);
+    Py_XDECREF(b->carry);
+    delete b;
+}
+
+template <class D>
+void box_reset(Box<D> *b) {
+    Api<D>::reset(b->det);
+    drop_carry(b);
+}
+
+template <class D>
+size_t box_state_bytes(const Box<D> *b) {
+    return Api<D>::state_bytes(b->det);
+}
+
+template <class D>
+void box_get_state(const Box<D> *b, void *buf) {
+    Api<D>::get_state(b->det, buf);
+}
+
+// A restore replaces the whole stream position, carried input included.
+template <class D>
+int box_set_state(Box<D> *b, const void *buf) {
+    const int rc = Api<D>::set_state(b->det, buf);
+    if (rc == OX_OK) drop_carry(b);
+    return rc;
+}
+
+template <class D>
+PyObject *get_state(PyObject *self, PyObject *) {
+    auto *b = ox::py::core_of<Box<D>>(self);
+    if (!b) return nullptr;
+    if (pending(b) != 0) {
+        PyErr_SetString(PyExc_RuntimeError, kPendingMessage);
+        return nullptr;
+    }
+    return ox::py::get_state<box_state_bytes<D>, box_get_state<D>>(self, nullptr);
+}
+
+// Wraps a created detector; NULL (detector destroyed) with MemoryError when that fails.
+template <class D>
+Box<D> *boxed(D *det) {
+    if (!det) return nullptr;
+    PyObject *carry = PyList_New(0);
+    auto *b = carry ? new (std::nothrow) Box<D>{det, carry, 0} : nullptr;
+    if (!b) {
+        Api<D>::destroy(det);
+        Py_XDECREF(carry);
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+    }
+    return b;
+}
+
+// Noise bins: unsigned 64-bit, and -1 for "the last bin" (the documented default of noise_hi).
+int bin_arg(PyObject *o, void *dst) {
+    PyObject *index = PyNumber_Index(o);
+    if (!index) return 0;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (v == -1 && overflow == 0 && !PyErr_Occurred()) {
+        *static_cast<unsigned long long *>(dst) = ~0ull;
+        return 1;
+    }
+    PyErr_Clear();
+    return ox::py::u64_arg(o, dst);
+}
+
+int noise_mode_code(const char *mode) {
+    static const char *const modes[] = {"mean", "median", "min", "max", nullptr};
+    for (int i = 0; modes[i]; ++i)
+        if (std::strcmp(mode, modes[i]) == 0) return i;
+    PyErr_Format(PyExc_ValueError,
+                 "noise_mode must be one of \"mean\", \"median\", \"min\", \"max\", got '%s'", mode);
+    return -1;
+}
+
+struct DetectorArgs {
+    PyArrayObject *ref = nullptr;
+    unsigned long long dwell = 1, noise_lo = 0, noise_hi = ~0ull;
+    int noise_mode = 0;
+    float threshold = 0.0f;
+    int nthreads = 1;
+};
+
+// Parses the constructor keywords shared by both detectors; the ref array in args->ref.
+bool parse_detector(PyObject *args, PyObject *kw, const char *fmt, DetectorArgs *a) {
+    static const char *const names[] = {"ref",       "dwell",     "noise_lo", "noise_hi",
+                                        "noise_mode", "threshold", "nthreads", nullptr};
+    PyObject *ref_obj = nullptr;
+    const char *mode = "mean";
+    if (!ox::py::parse(args, kw, fmt, names, &ref_obj, ox::py::u64_arg, &a->dwell, bin_arg,
+                       &a->noise_lo, bin_arg, &a->noise_hi, &mode, &a->threshold, &a->nthreads))
+        return false;
+    a->noise_mode = noise_mode_code(mode);
+    if (a->noise_mode < 0) return false;
+    a->ref = ox::py::input_array<ox_cf32>(ref_obj);
+    return a->ref != nullptr;
+}
+
+Box<detector_state_t> *create(PyObject *args, PyObject *kw) {
+    DetectorArgs a;
+    if (!parse_detector(args, kw, "O|O&O&O&sfi:CorrDetector", &a)) return nullptr;
+    detector_state_t *d = detector_create(
+        static_cast<const ox_cf32 *>(PyArray_DATA(a.ref)), static_cast<uint64_t>(PyArray_SIZE(a.ref)),
+        a.dwell, a.noise_lo, a.noise_hi, a.noise_mode, a.threshold, a.nthreads);
+    Py_DECREF(a.ref);
+    return boxed(ox::py::created(d, PyExc_MemoryError, "detector_create returned NULL"));
+}
+
+Box<detector2d_state_t> *create_2d(PyObject *args, PyObject *kw) {
+    DetectorArgs a;
+    if (!parse_detector(args, kw, "O|O&O&O&sfi:CorrDetector2D", &a)) return nullptr;
+    if (PyArray_NDIM(a.ref) != 2) {
+        Py_DECREF(a.ref);
+        PyErr_SetString(PyExc_ValueError, "ref must be a 2-D array");
+        return nullptr;
+    }
+    detector2d_state_t *d = detector2d_create(
+        static_cast<const ox_cf32 *>(PyArray_DATA(a.ref)), static_cast<uint64_t>(PyArray_DIM(a.ref, 0)),
+        static_cast<uint64_t>(PyArray_DIM(a.ref, 1)), a.dwell, a.noise_lo, a.noise_hi, a.noise_mode,
+        a.threshold, a.nthreads);
+    Py_DECREF(a.ref);
+    return boxed(ox::py::created(d, PyExc_MemoryError, "detector2d_create returned NULL"));
+}
+
+// Appends a copy of in[from:] to the carried input.
+template <class D>
+bool keep_rest(Box<D> *b, PyArrayObject *in, size_t from) {
+    const size_t rest = static_cast<size_t>(PyArray_SIZE(in)) - from;
+    if (rest == 0) return true;
+    PyArrayObject *copy = ox::py::new_vector<ox_cf32>(static_cast<npy_intp>(rest));
+    if (!copy) return false;
+    std::memcpy(PyArray_DATA(copy), static_cast<const ox_cf32 *>(PyArray_DATA(in)) + from,
+                rest * sizeof(ox_cf32));
+    const int rc = PyList_Append(b->carry, reinterpret_cast<PyObject *>(copy));
+    Py_DECREF(copy);
+    return rc == 0;
+}
+
+template <class D>
+PyObject *push(PyObject *self, PyObject *x) {
+    using Result = typename Api<D>::Result;
+    if (!ox::py::alive(self)) return nullptr;
+    PyArrayObject *in = ox::py::input_array<ox_cf32>(x);
+    if (!in) return nullptr;
+    auto *b = ox::py::core_of<Box<D>>(self);
+    if (!b) {
+        Py_DECREF(in);
+        return nullptr;
+    }
+    Result results[kMaxResults];
+    size_t got = 0;
+    auto feed = [&](const ox_cf32 *data, size_t len) {
+        size_t used = 0;
+        got += Api<D>::feed(b->det, data, len, results + got, kMaxResults - got, &used);
+        return used;
+    };
+    // Carried input first, oldest first; it stays blocked only when the result limit is reached
+    // with the ring full, and then the new input joins it untouched.
+    bool blocked = false;
+    while (PyList_GET_SIZE(b->carry) > 0) {
+        auto *a = reinterpret_cast<PyArrayObject *>(PyList_GET_ITEM(b->carry, 0));
+        const size_t len = static_cast<size_t>(PyArray_SIZE(a)) - b->carry_pos;
+        const size_t used = feed(static_cast<const ox_cf32 *>(PyArray_DATA(a)) + b->carry_pos, len);
+        if (used < len) {
+            b->carry_pos += used;
+            blocked = true;
+            break;
+        }
+        b->carry_pos = 0;
+        if (PyList_SetSlice(b->carry, 0, 1, nullptr) < 0) {
+            Py_DECREF(in);
+            return nullptr;
+        }
+    }
+    const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
+    const size_t used = blocked ? 0 : feed(static_cast<const ox_cf32 *>(PyArray_DATA(in)), n_in);
+    const bool kept = keep_rest(b, in, used);
+    Py_DECREF(in);
+    if (!kept) return nullptr;
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(got));
+    for (size_t i = 0; list && i < got; ++i) {
+        PyObject *t = Api<D>::tuple(results[i]);
+        if (!t) {
+            Py_CLEAR(list);
+            break;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), t);
+    }
+    return list;
+}
+
+void release_buffer(PyObject *capsule) {
+    ox::corr::shared_release(
+        static_cast<const ox_cf32 *>(PyCapsule_GetPointer(capsule, kBufferCapsule)));
+}
+
+// A read-only view of the last dump. Its base holds a reference to the buffer itself, so the
+// view stays valid after destroy() and the detector may be collected before it.
+template <class D>
+PyObject *last_corr(PyObject *self, void *) {
+    auto *b = ox::py::core_of<Box<D>>(self);
+    if (!b) return nullptr;
+    const D *d = b->det;
+    if (!d->last_valid) Py_RETURN_NONE;
+    ox_cf32 *data = d->corr_out;
+    npy_intp len = static_cast<npy_intp>(d->n);
+    ox::corr::shared_retain(data);
+    PyObject *owner = PyCapsule_New(data, kBufferCapsule, release_buffer);
+    if (!owner) {
+        ox::corr::shared_release(data);
+        return nullptr;
+    }
+    PyObject *view = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_COMPLEX64), 1,
+                                          &len, nullptr, data,
+                                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr);
+    if (!view) {
+        Py_DECREF(owner);
+        return nullptr;
+    }
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(view), owner) < 0) {  // steals
+        Py_DECREF(view);
+        return nullptr;
+    }
+    return view;
+}
+
+template <class D>
+uint64_t get_n(const Box<D> *b) { return b->det->n; }
+template <class D>
+uint64_t get_dwell(const Box<D> *b) { return b->det->corr->dwell; }
+template <class D>
+uint64_t get_count(const Box<D> *b) { return b->det->corr->count; }
+template <class D>
+uint64_t get_ring_cap(const Box<D> *b) { return b->det->ring_cap; }
+template <class D>
+uint64_t get_noise_lo(const Box<D> *b) { return b->det->noise_lo; }
+template <class D>
+uint64_t get_noise_hi(const Box<D> *b) { return b->det->noise_hi; }
+template <class D>
+float get_threshold(const Box<D> *b) { return b->det->threshold; }
+template <class D>
+uint64_t get_pending(const Box<D> *b) { return pending(b); }
+uint64_t get_ny(const Box<detector2d_state_t> *b) { return b->det->ny; }
+uint64_t get_nx(const Box<detector2d_state_t> *b) { return b->det->nx; }
+
+#define DET_PUSH_DOC(tuple_text)                                                                \
+    "push(x, /)\n--\n\nQueue the complex64 samples x (any shape, taken flat) and correlate "    \
+    "every complete frame of n samples (frames are consecutive in the pushed stream; a "        \
+    "remainder waits for the next push). Each dump (every dwell-th frame) is evaluated and, "   \
+    "when it is a detection, reported as a tuple " tuple_text ". Returns the list of "          \
+    "detections, at most 64: input not taken in by then is kept and processed first by the "    \
+    "next push (see pending), so nothing is lost."
+#define DET_STATE_METHODS(D)                                                                    \
+    OX_MAX_STATE_BYTES(D),                                                                      \
+        {"get_state", OX_FN(get_state<D>), METH_NOARGS,                                         \
+         "get_state($self, /)\n--\n\nSnapshot of the detector (correlator integration, queued " \
+         "samples, last dump figures) as bytes; the correlation vector is not included. "       \
+         "Raises RuntimeError while input of an earlier push is pending."},                      \
+        {"set_state", OX_FN((ox::py::set_state<box_state_bytes<D>, box_set_state<D>>)), METH_O, \
+         "set_state($self, blob, /)\n--\n\nRestore a snapshot of a detector constructed the "    \
+         "same way (pending input is discarded); a malformed blob is rejected and the object "  \
+         "left unchanged."}
+#define OX_MAX_STATE_BYTES(D)                                                                   \
+    {"state_bytes", OX_FN(ox::py::state_bytes<box_state_bytes<D>>), METH_NOARGS,               \
+     "state_bytes($self, /)\n--\n\nLength in bytes of the state blob."}
+
+constexpr const char *kResetDoc =
+    "reset($self, /)\n--\n\nDiscard queued and pending samples and the partial integration; "
+    "last_corr becomes None. Reference and parameters are kept.";
+
+PyMethodDef methods[] = {
+    {"reset", OX_FN(ox::py::reset<box_reset<detector_state_t>>), METH_NOARGS, kResetDoc},
+    {"push", OX_FN(push<detector_state_t>), METH_O,
+     DET_PUSH_DOC("(lag, peak_mag, noise_est, test_stat)")},
+    DET_STATE_METHODS(detector_state_t),
+    OX_LIFECYCLE(box_destroy<detector_state_t>),
+    OX_END_METHODS,
+};
+
+PyMethodDef methods_2d[] = {
+    {"reset", OX_FN(ox::py::reset<box_reset<detector2d_state_t>>), METH_NOARGS, kResetDoc},
+    {"push", OX_FN(push<detector2d_state_t>), METH_O,
+     DET_PUSH_DOC("(row, col, peak_mag, noise_est, test_stat)")},
+    OX_LIFECYCLE(box_destroy<detector2d_state_t>),
+    DET_STATE_METHODS(detector2d_state_t),
+    OX_END_METHODS,
+};
+#undef DET_PUSH_DOC
+#undef DET_STATE_METHODS
+#undef OX_MAX_STATE_BYTES
+
+constexpr const char *kCountDoc = "Frames accumulated by the correlator so far (0 … dwell-1).";
+constexpr const char *kRingDoc = "Ring buffer capacity in complex samples.";
+constexpr const char *kThresholdDoc = "0 = always fire; >0 = gate on test_stat.";
+constexpr const char *kNoiseLoDoc = "First noise bin (inclusive, clamped into the frame).";
+constexpr const char *kNoiseHiDoc = "Last noise bin (inclusive, clamped into the frame).";
+constexpr const char *kPendingDoc =
+    "Samples of earlier pushes not yet taken in (non-zero only after a push returned 64 "
+    "detections); the next push processes them first.";
+constexpr const char *kLastCorrDoc =
+    "Correlation of the last dump as a read-only complex64 view of n values (no copy; flat "
+    "row-major for the 2-D detector), or None before the first dump and after reset(). The "
+    "next dump overwrites it in place: copy it to keep it.";
+
+PyGetSetDef props[] = {
+    OX_GET("n", get_n<detector_state_t>, "Frame / FFT length in complex samples."),
+    OX_GET("dwell", get_dwell<detector_state_t>, "Frames integrated per dump."),
+    OX_GET("count", get_count<detector_state_t>, kCountDoc),
+    OX_GET("ring_cap", get_ring_cap<detector_state_t>, kRingDoc),
+    OX_GET("noise_lo", get_noise_lo<detector_state_t>, kNoiseLoDoc),
+    OX_GET("noise_hi", get_noise_hi<detector_state_t>, kNoiseHiDoc),
+    OX_GET("threshold", get_threshold<detector_state_t>, kThresholdDoc),
+    {"last_corr", last_corr<detector_state_t>, nullptr, kLastCorrDoc, nullptr},
+    OX_GET("pending", get_pending<detector_state_t>, kPendingDoc),
+    OX_END_PROPS,
+};
+
+PyGetSetDef props_2d[] = {
+    OX_GET("ny", get_ny, "Row count of the frame."),
+    OX_GET("nx", get_nx, "Column count of the frame."),
+    OX_GET("n", get_n<detector2d_state_t>, "Frame length ny * nx in complex samples."),
+    OX_GET("dwell", get_dwell<detector2d_state_t>, "Frames integrated per dump."),
+    OX_GET("count", get_count<detector2d_state_t>, kCountDoc),
+    OX_GET("ring_cap", get_ring_cap<detector2d_state_t>, kRingDoc),
+    OX_GET("noise_lo", get_noise_lo<detector2d_state_t>, kNoiseLoDoc),
+    OX_GET("noise_hi", get_noise_hi<detector2d_state_t>, kNoiseHiDoc),
+    OX_GET("threshold", get_threshold<detector2d_state_t>, kThresholdDoc),
+    {"last_corr", last_corr<detector2d_state_t>, nullptr, kLastCorrDoc, nullptr},
+    OX_GET("pending", get_pending<detector2d_state_t>, kPendingDoc),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "CorrDetector(ref, dwell=1, noise_lo=0, noise_hi=-1, noise_mode='mean', threshold=0.0, "
+    "nthreads=1)\n--\n\n"
+    "Streaming correlation detector: finds a known waveform (ref, taken flat, n samples) in a\n"
+    "stream pushed in chunks of any length.\n\n"
+    "Consecutive frames of n samples are correlated circularly against ref and integrated\n"
+    "coherently over dwell frames (see Corr). On every dump the peak magnitude |corr| and its\n"
+    "lag are found (lowest lag on ties), the noise is estimated from the magnitudes of bins\n"
+    "noise_lo .. noise_hi inclusive (clamped to n-1 and ordered; -1 means the last bin) as their\n"
+    "'mean', 'median' (upper middle for an even count), 'min' or 'max', and the test statistic\n"
+    "is peak / noise (0 when the noise is 0). The range may include the peak. threshold 0 (or\n"
+    "negative) reports every dump; otherwise a dump is a detection when test_stat > threshold.\n"
+    "nthreads is accepted and ignored; dwell must be at least 1.";
+
+constexpr const char *doc_2d =
+    "CorrDetector2D(ref, dwell=1, noise_lo=0, noise_hi=-1, noise_mode='mean', threshold=0.0, "
+    "nthreads=1)\n--\n\n"
+    "Streaming 2-D correlation detector: CorrDetector over frames of ny x nx samples (ref must\n"
+    "be a 2-D (ny, nx) array; pushed samples fill frames in row-major order), correlated with\n"
+    "Corr2D (row mode for a reference non-zero only in row 0). Detections are tuples\n"
+    "(row, col, peak_mag, noise_est, test_stat); noise bins are flat row-major indices.";
+
+}  // namespace detector_py
+
+// ---------------------------------------------------------------------------------------------
 // PSD
 // ---------------------------------------------------------------------------------------------
 namespace psd_py {
@@ -169,8 +750,8 @@ psd_state_t *create(PyObject *args, PyObject *kw) {
     double fs = 1.0, full_scale = 1.0, alpha = 0.1;
     float beta = 0.0f;
     const char *window = "hann", *mode = "mean";
-    if (!ox::py::parse(args, kw, "|KdsfKdKsd:PSD", names, &n, &fs, &window, &beta, &pad,
-                       &full_scale, &bits, &mode, &alpha))
+    if (!ox::py::parse(args, kw, "|O&dsfO&dO&sd:PSD", names, ox::py::u64_arg, &n, &fs, &window, &beta,
+                       ox::py::u64_arg, &pad, &full_scale, ox::py::u64_arg, &bits, &mode, &alpha))
         return nullptr;
     const int window_code = option_code(window, windows);
     if (window_code < 0) {
@@ -383,7 +964,7 @@ PyObject *py_find_peaks_f32(PyObject *, PyObject *args, PyObject *kw) {
     PyObject *db = nullptr;
     unsigned long long n_peaks = 0;
     float min_db = 0.0f;
-    if (!ox::py::parse(args, kw, "OKf:find_peaks_f32", names, &db, &n_peaks, &min_db)) return nullptr;
+    if (!ox::py::parse(args, kw, "OO&f:find_peaks_f32", names, &db, ox::py::u64_arg, &n_peaks, &min_db)) return nullptr;
     return with_input<float>(db, [&](const float *d, size_t n) -> PyObject * {
         // A trace of n bins has at most n/2 + 1 local maxima: reserving more than that is never
         // needed (and n_peaks * 8 could overflow the allocation size).
@@ -479,6 +1060,17 @@ PyMODINIT_FUNC PyInit_spectral(void) {
                                  fft_py::methods, fft_py::props),
                          OX_TYPE("spectral.FFT2D", fft2d_py::doc, fft2d_py::create, fft2d_destroy,
                                  fft2d_py::methods, fft2d_py::props),
+                         OX_TYPE("spectral.Corr", corr_py::doc, corr_py::create, corr_destroy,
+                                 corr_py::methods, corr_py::props),
+                         OX_TYPE("spectral.Corr2D", corr_py::doc_2d, corr_py::create_2d,
+                                 corr2d_destroy, corr_py::methods_2d, corr_py::props_2d),
+                         OX_TYPE("spectral.CorrDetector", detector_py::doc, detector_py::create,
+                                 detector_py::box_destroy<detector_state_t>, detector_py::methods,
+                                 detector_py::props),
+                         OX_TYPE("spectral.CorrDetector2D", detector_py::doc_2d,
+                                 detector_py::create_2d,
+                                 detector_py::box_destroy<detector2d_state_t>,
+                                 detector_py::methods_2d, detector_py::props_2d),
                          OX_TYPE("spectral.PSD", psd_py::doc, psd_py::create, psd_destroy,
                                  psd_py::methods, psd_py::props),
                      });

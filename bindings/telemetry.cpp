@@ -3,9 +3,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <unistd.h>
+
+#include <climits>
+
+#include "args.h"
 #include "ox_tlm/ox_tlm_core.h"
 
 namespace {
+
+using ox::py::u32_arg;
+using ox::py::u64_arg;
 
 constexpr const char *kCapsuleName = "ostrel.telemetry.ox_tlm";
 constexpr const char *kClosedCapsuleName = "ostrel.telemetry.ox_tlm (closed)";
@@ -20,24 +28,45 @@ ox_tlm *live(Context *self) {
     return self->tlm;
 }
 
+// The owner lets go of its context: the capsule it handed out is renamed (so it can no longer be
+// attached anywhere) and the owner's hold is released. The ring itself is freed now, or, when
+// components are still attached, by whichever of them detaches last.
 void close_context(Context *self) {
     if (self->capsule) {
         PyCapsule_SetName(self->capsule, kClosedCapsuleName);
         Py_CLEAR(self->capsule);
     }
-    ox_tlm_destroy(self->tlm);
+    ox::tlm_release(self->tlm);
     self->tlm = nullptr;
+}
+
+// A ring is backed by memory as records are written: refuse a capacity the machine could never
+// hold rather than reserve it and let the process be killed when it fills.
+bool capacity_fits(unsigned long long capacity) {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return true;
+    const unsigned long long memory =
+        static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page);
+    if (capacity <= memory / sizeof(ox_tlm_record)) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "a ring of %llu records (%llu bytes) exceeds this machine's memory (%llu bytes)",
+                 capacity, capacity > ULLONG_MAX / sizeof(ox_tlm_record) ? ULLONG_MAX
+                                                                      : capacity * sizeof(ox_tlm_record),
+                 memory);
+    return false;
 }
 
 PyObject *ctx_new(PyTypeObject *type, PyObject *args, PyObject *kw) {
     static const char *const names[] = {"capacity", nullptr};
     unsigned long long capacity = 4096;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|K:Context", const_cast<char **>(names), &capacity))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&:Context", const_cast<char **>(names), u64_arg,
+                                     &capacity))
         return nullptr;
     if (capacity == 0 || (capacity & (capacity - 1)) != 0) {
         PyErr_Format(PyExc_ValueError, "capacity must be a non-zero power of two, got %llu", capacity);
         return nullptr;
     }
+    if (!capacity_fits(capacity)) return nullptr;
     auto *self = reinterpret_cast<Context *>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     self->tlm = ox_tlm_create(static_cast<size_t>(capacity));
@@ -53,17 +82,10 @@ PyObject *ctx_new(PyTypeObject *type, PyObject *args, PyObject *kw) {
     return reinterpret_cast<PyObject *>(self);
 }
 
-// An owner collected without close() while probes are registered may still have components
-// attached (a context handed to a loop that outlives the Telemetry object): instead of freeing
-// memory those components write into, the context is retired (kept, with a one-page ring).
-// close() is the explicit release and frees everything.
+// Collected without close(): the same release as close(). Components still attached keep the
+// context alive until they detach.
 void ctx_dealloc(PyObject *o) {
-    auto *self = reinterpret_cast<Context *>(o);
-    if (self->tlm && ox_tlm_probe_count(self->tlm) > 0) {
-        ox::tlm_retire(self->tlm);
-        self->tlm = nullptr;
-    }
-    close_context(self);
+    close_context(reinterpret_cast<Context *>(o));
     PyTypeObject *tp = Py_TYPE(o);
     tp->tp_free(o);
     Py_DECREF(tp);
@@ -89,14 +111,14 @@ PyObject *ctx_get_tag(PyObject *o, void *) {
 }
 
 int ctx_set_tag(PyObject *o, PyObject *v, void *) {
-    ox_tlm *t = live(reinterpret_cast<Context *>(o));
-    if (!t) return -1;
     if (!v) {
         PyErr_SetString(PyExc_TypeError, "tag cannot be deleted");
         return -1;
     }
-    const unsigned long long tag = PyLong_AsUnsignedLongLongMask(v);
-    if (tag == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    unsigned long long tag;
+    if (!u64_arg(v, &tag)) return -1;
+    ox_tlm *t = live(reinterpret_cast<Context *>(o));
+    if (!t) return -1;
     t->tag = tag;
     return 0;
 }
@@ -119,11 +141,14 @@ PyObject *ctx_dropped(PyObject *o, void *) {
 // read_into(buffer, max) -> count: copies up to `max` records (0 = all available) into a
 // writable contiguous buffer of 16-byte records.
 PyObject *ctx_read_into(PyObject *o, PyObject *args) {
-    ox_tlm *t = live(reinterpret_cast<Context *>(o));
-    if (!t) return nullptr;
     Py_buffer view;
     unsigned long long max = 0;
-    if (!PyArg_ParseTuple(args, "w*|K:read_into", &view, &max)) return nullptr;
+    if (!PyArg_ParseTuple(args, "w*|O&:read_into", &view, u64_arg, &max)) return nullptr;
+    ox_tlm *t = live(reinterpret_cast<Context *>(o));
+    if (!t) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
     const size_t n = ox_tlm_read(t, static_cast<size_t>(max), static_cast<ox_tlm_record *>(view.buf),
                                  static_cast<size_t>(view.len) / sizeof(ox_tlm_record));
     PyBuffer_Release(&view);
@@ -148,9 +173,10 @@ PyObject *ctx_probe_names(PyObject *o, PyObject *) {
 }
 
 PyObject *ctx_probe_id(PyObject *o, PyObject *args) {
-    ox_tlm *t = live(reinterpret_cast<Context *>(o));
     const char *name;
-    if (!t || !PyArg_ParseTuple(args, "s:probe_id", &name)) return nullptr;
+    if (!PyArg_ParseTuple(args, "s:probe_id", &name)) return nullptr;
+    ox_tlm *t = live(reinterpret_cast<Context *>(o));
+    if (!t) return nullptr;
     const int id = ox_tlm_probe_id(t, name);
     if (id < 0) {
         PyErr_SetString(PyExc_KeyError, name);
@@ -160,11 +186,12 @@ PyObject *ctx_probe_id(PyObject *o, PyObject *args) {
 }
 
 PyObject *ctx_register(PyObject *o, PyObject *args) {
-    ox_tlm *t = live(reinterpret_cast<Context *>(o));
     const char *name;
-    unsigned long decim = 1;
-    if (!t || !PyArg_ParseTuple(args, "s|k:register", &name, &decim)) return nullptr;
-    const int id = ox_tlm_probe(t, name, static_cast<uint32_t>(decim));
+    uint32_t decim = 1;
+    if (!PyArg_ParseTuple(args, "s|O&:register", &name, u32_arg, &decim)) return nullptr;
+    ox_tlm *t = live(reinterpret_cast<Context *>(o));
+    if (!t) return nullptr;
+    const int id = ox_tlm_probe(t, name, decim);
     if (id < 0) {
         return PyErr_Format(PyExc_ValueError,
                             "cannot register probe '%s' (names are at most 31 characters, decim "
@@ -174,14 +201,13 @@ PyObject *ctx_register(PyObject *o, PyObject *args) {
 }
 
 PyObject *ctx_set_decim(PyObject *o, PyObject *args) {
-    ox_tlm *t = live(reinterpret_cast<Context *>(o));
     const char *name;
-    unsigned long decim;
-    if (!t || !PyArg_ParseTuple(args, "sk:set_decim", &name, &decim)) return nullptr;
-    if (decim == 0 || decim > UINT32_MAX) {
-        return PyErr_Format(PyExc_ValueError, "decim must be in 1..%u, got %lu", UINT32_MAX, decim);
-    }
-    if (ox_tlm_set_decim(t, name, static_cast<uint32_t>(decim)) != OX_OK) {
+    uint32_t decim;
+    if (!PyArg_ParseTuple(args, "sO&:set_decim", &name, u32_arg, &decim)) return nullptr;
+    ox_tlm *t = live(reinterpret_cast<Context *>(o));
+    if (!t) return nullptr;
+    if (decim == 0) return PyErr_Format(PyExc_ValueError, "decim must be in 1..%u, got 0", UINT32_MAX);
+    if (ox_tlm_set_decim(t, name, decim) != OX_OK) {
         PyErr_SetString(PyExc_KeyError, name);
         return nullptr;
     }
@@ -189,10 +215,11 @@ PyObject *ctx_set_decim(PyObject *o, PyObject *args) {
 }
 
 PyObject *ctx_emit(PyObject *o, PyObject *args) {
-    ox_tlm *t = live(reinterpret_cast<Context *>(o));
     int id;
     double value;
-    if (!t || !PyArg_ParseTuple(args, "id:emit", &id, &value)) return nullptr;
+    if (!PyArg_ParseTuple(args, "id:emit", &id, &value)) return nullptr;
+    ox_tlm *t = live(reinterpret_cast<Context *>(o));
+    if (!t) return nullptr;
     if (ox_tlm_emit_checked(t, id, value) != OX_OK) {
         return PyErr_Format(PyExc_ValueError, "no probe with id %d", id);
     }
@@ -200,9 +227,16 @@ PyObject *ctx_emit(PyObject *o, PyObject *args) {
 }
 
 PyObject *ctx_resize(PyObject *o, PyObject *args) {
-    ox_tlm *t = live(reinterpret_cast<Context *>(o));
     unsigned long long capacity;
-    if (!t || !PyArg_ParseTuple(args, "K:resize", &capacity)) return nullptr;
+    if (!PyArg_ParseTuple(args, "O&:resize", u64_arg, &capacity)) return nullptr;
+    ox_tlm *t = live(reinterpret_cast<Context *>(o));
+    if (!t) return nullptr;
+    if (ox::tlm_has_producers(t)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "telemetry context is busy: an attached component is processing a block");
+        return nullptr;
+    }
+    if (!capacity_fits(capacity)) return nullptr;
     if (ox_tlm_resize(t, static_cast<size_t>(capacity)) != OX_OK) {
         return PyErr_Format(PyExc_MemoryError, "cannot resize the ring to %llu records", capacity);
     }

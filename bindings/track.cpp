@@ -1,5 +1,6 @@
 // Module ostrel.track: carrier and timing tracking loops.
 #define OX_MODULE_RELEASES_GIL 1
+#define OX_MODULE_HAS_TELEMETRY 1
 #include "frame.h"
 
 #include "carrier/carrier_mpsk_core.h"
@@ -8,6 +9,7 @@
 #include "loops/loop_filter_core.h"
 #include "rx/mpsk_receiver_core.h"
 #include "timing/ratesync_core.h"
+#include "timing/symsync_core.h"
 
 namespace {
 
@@ -76,7 +78,7 @@ costas *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"bn", "zeta", "init_norm_freq", "tsamps", "bn_fll", nullptr};
     double bn = 0.05, zeta = 0.707, init_norm_freq = 0.0, bn_fll = 0.0;
     unsigned long long tsamps = 64;
-    if (!ox::py::parse(args, kw, "|dddKd:Costas", names, &bn, &zeta, &init_norm_freq, &tsamps,
+    if (!ox::py::parse(args, kw, "|dddO&d:Costas", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &tsamps,
                        &bn_fll))
         return nullptr;
     return ox::py::created(costas_create(tsamps, bn, zeta, init_norm_freq, bn_fll),
@@ -138,6 +140,110 @@ constexpr const char *doc =
 }  // namespace costas_py
 
 // ---------------------------------------------------------------------------------------------
+// SymbolSync
+// ---------------------------------------------------------------------------------------------
+namespace symsync_py {
+
+// Index of `value` in `choices`, or -1 with ValueError `message` formatted with the value.
+int choice(const char *value, std::initializer_list<const char *> choices, const char *message) {
+    int i = 0;
+    for (const char *c : choices) {
+        if (std::strcmp(value, c) == 0) return i;
+        ++i;
+    }
+    PyErr_Format(PyExc_ValueError, message, value);
+    return -1;
+}
+
+symsync *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"sps", "bn", "zeta", "order", "ted", nullptr};
+    unsigned long long sps = 4;
+    double bn = 0.01, zeta = 0.707;
+    const char *order = "cubic", *ted = "gardner";
+    if (!ox::py::parse(args, kw, "|O&ddss:SymbolSync", names, ox::py::u64_arg, &sps, &bn, &zeta,
+                       &order, &ted))
+        return nullptr;
+    const int order_code =
+        choice(order, {"linear", "parabolic", "cubic"},
+               "order must be one of \"linear\", \"parabolic\", \"cubic\", got '%s'");
+    if (order_code < 0) return nullptr;
+    const int ted_code =
+        choice(ted, {"gardner", "dttl"}, "ted must be one of \"gardner\", \"dttl\", got '%s'");
+    if (ted_code < 0) return nullptr;
+    return ox::py::created(symsync_create(sps, order_code, ted_code, bn, zeta), PyExc_MemoryError,
+                           "symsync_create returned NULL");
+}
+
+// Python takes the thresholds before the counts, the core the counts first.
+void configure_lock_raw(symsync *s, uint64_t avgs, double up_thresh, double down_thresh,
+                        uint32_t n_up, uint32_t n_down) {
+    symsync_configure_lock_raw(s, avgs, static_cast<int>(n_up), static_cast<int>(n_down), up_thresh,
+                               down_thresh);
+}
+
+constexpr char kConfigureLockFailed[] = "configure_lock failed (rc=%d)";
+constexpr const char *kw_configure[] = {"bn", "zeta", nullptr};
+constexpr const char *kw_configure_lock[] = {"rolloff", "esno_min_db", "pfa", "pd", nullptr};
+constexpr const char *kw_configure_lock_raw[] = {"avgs", "up_thresh", "down_thresh", "n_up",
+                                                 "n_down", nullptr};
+
+PyMethodDef methods[] = {
+    OX_BLOCK("steps", symsync_steps, symsync_steps_max_out,
+             "steps(x, out=None)\n--\n\nRecover the symbol timing of complex64 samples x; return "
+             "one interpolated on-time sample (complex64) per recovered symbol. The first "
+             "on-time strobe after construction or reset only primes the detector."),
+    OX_MAX_OUT("steps_max_out", symsync_steps_max_out),
+    OX_TELEMETRY(symsync_set_telemetry),
+    OX_CALL("configure", symsync_configure, kw_configure,
+            "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn normalised to the symbol "
+            "rate); the rate estimate, NCO phase and lock state are kept."),
+    OX_CALL_CHECKED("configure_lock", symsync_configure_lock, kw_configure_lock,
+                    kConfigureLockFailed,
+                    "configure_lock(rolloff, esno_min_db, pfa, pd)\n--\n\nSize the timing-lock "
+                    "detector for pulses of this roll-off at Es/N0 down to esno_min_db (dB): the "
+                    "block length and threshold giving false-alarm probability pfa and "
+                    "detection probability pd per block decision (lock after 1 decision above "
+                    "the threshold, drop after 8 below). ValueError unless 0 < pfa < pd < 1 and "
+                    "the block length is attainable."),
+    OX_CALL("configure_lock_raw", configure_lock_raw, kw_configure_lock_raw,
+            "configure_lock_raw(avgs, up_thresh, down_thresh, n_up, n_down)\n--\n\nSet the "
+            "timing-lock detector directly: the lock signal is averaged over avgs symbols (0 "
+            "counts as 1); lock after n_up consecutive averages above up_thresh, drop after "
+            "n_down consecutive ones below down_thresh. The current decision is kept."),
+    OX_STATE(symsync),
+    OX_LIFECYCLE(symsync_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GETSET("bn", symsync_get_bn, symsync_set_bn,
+              "Loop noise bandwidth, normalised to the symbol rate; assigning re-derives the "
+              "gains and keeps the running estimates."),
+    OX_GET("timing_error", symsync_get_timing_error,
+           "Last timing-detector output, normalised by the on-time power."),
+    OX_GET("rate", symsync_get_rate, "Smoothed tracked samples per symbol (starts at sps)."),
+    OX_GET("lock_stat", symsync_get_lock_stat,
+           "Last block-averaged eye-opening lock signal: about 0.4 for well-timed RRC pulses of "
+           "roll-off 0.35, 0.75 for rectangular ones (at good Es/N0), near 0 in noise."),
+    OX_GET_BOOL("locked", symsync_get_locked, "Timing-lock decision."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "SymbolSync(sps=4, bn=0.01, zeta=0.707, order=\"cubic\", ted=\"gardner\")\n--\n\n"
+    "Symbol-timing synchroniser: one interpolated sample per recovered symbol.\n\n"
+    "A 32-bit timing NCO steps once per input sample (nominally sps samples per symbol); its\n"
+    "half-way crossing and its wrap mark the mid-symbol and on-time instants, and a four-tap\n"
+    "Farrow interpolator (order \"linear\", \"parabolic\" or \"cubic\") forms both strobes. A\n"
+    "Gardner or DTTL timing-error detector (ted), normalised by the on-time power, drives a\n"
+    "second-order loop (bn, zeta; bn normalised to the symbol rate) that scales the NCO rate.\n"
+    "An eye-opening lock detector averages over blocks of symbols (sized by configure_lock).\n"
+    "Feed matched-filtered samples. Telemetry probes: prefix + \".e\", \".freq\" (NCO rate\n"
+    "offset), \".rate\", \".lock\", \".locked\", once per symbol.";
+
+}  // namespace symsync_py
+
+// ---------------------------------------------------------------------------------------------
 // CarrierMpsk
 // ---------------------------------------------------------------------------------------------
 namespace carrier_mpsk_py {
@@ -148,8 +254,8 @@ carrier_mpsk *create(PyObject *args, PyObject *kw) {
     double bn = 0.05, zeta = 0.707, init_norm_freq = 0.0, bn_fll = 0.0;
     unsigned long long tsamps = 64;
     int m = 4;
-    if (!ox::py::parse(args, kw, "|dddKdi:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
-                       &tsamps, &bn_fll, &m))
+    if (!ox::py::parse(args, kw, "|dddO&di:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
+                       ox::py::u64_arg, &tsamps, &bn_fll, &m))
         return nullptr;
     return ox::py::created(carrier_mpsk_create(tsamps, m, bn, zeta, init_norm_freq, bn_fll),
                            PyExc_MemoryError, "carrier_mpsk_create returned NULL");
@@ -208,7 +314,7 @@ carrier_nda *create(PyObject *args, PyObject *kw) {
     double bn = 0.01, zeta = 0.707, init_norm_freq = 0.0;
     unsigned long long sps = 8;
     int n = 4, m = 4;
-    if (!ox::py::parse(args, kw, "|dddKii:CarrierNda", names, &bn, &zeta, &init_norm_freq, &sps,
+    if (!ox::py::parse(args, kw, "|dddO&ii:CarrierNda", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &sps,
                        &n, &m))
         return nullptr;
     return ox::py::created(carrier_nda_create(sps, n, m, bn, zeta, init_norm_freq),
@@ -413,16 +519,17 @@ int bits_per_symbol(const mpsk_receiver *r) {
 // result is sized for every bit the block can yield (at most one symbol per input sample), so
 // that no bit is ever dropped for want of room (an 8-PSK receiver at 2 samples per symbol yields
 // 1.5 bits per input sample). A given `out` follows the block rule (at least len(x) elements;
-// bits beyond its length are dropped). Arguments are converted before the core is looked up.
+// bits beyond its length are dropped). Otherwise the frame's block call, step for step.
 template <auto F>
 PyObject *bits_block(PyObject *self, PyObject *args, PyObject *kw) {
     using In = typename ox::py::BlockFn<decltype(F)>::I;
+    if (!ox::py::alive(self)) return nullptr;
     PyObject *x = nullptr, *out_obj = nullptr;
     if (!ox::py::parse_block_args(args, kw, ox::py::kBlockKeywords, &x, &out_obj)) return nullptr;
     PyArrayObject *in = ox::py::input_array<In>(x);
     if (!in) return nullptr;
     auto *core = ox::py::core_of<mpsk_receiver>(self);
-    if (!core) {
+    if (!core || !ox::py::stage_if_overlapping(&in, out_obj)) {
         Py_DECREF(in);
         return nullptr;
     }
@@ -431,7 +538,7 @@ PyObject *bits_block(PyObject *self, PyObject *args, PyObject *kw) {
     const bool fresh = !out_obj || out_obj == Py_None;
     const size_t cap_min = fresh ? n_in * static_cast<size_t>(bits_per_symbol(core)) : n_in;
     PyObject *r = ox::py::produce<uint8_t, ox::py::kReleasesGil>(
-        out_obj, cap_min, [&](uint8_t *o, size_t cap) { return F(core, in_data, n_in, o, cap); });
+        self, out_obj, cap_min, [&](uint8_t *o, size_t cap) { return F(core, in_data, n_in, o, cap); });
     Py_DECREF(in);
     return r;
 }
@@ -642,6 +749,8 @@ PyMODINIT_FUNC PyInit_track(void) {
                                  loop_filter_destroy, loop_filter_py::methods, loop_filter_py::props),
                          OX_TYPE("track.Costas", costas_py::doc, costas_py::create, costas_destroy,
                                  costas_py::methods, costas_py::props),
+                         OX_TYPE("track.SymbolSync", symsync_py::doc, symsync_py::create,
+                                 symsync_destroy, symsync_py::methods, symsync_py::props),
                          OX_TYPE("track.RateSync", ratesync_py::doc, ratesync_py::create,
                                  ratesync_destroy, ratesync_py::methods, ratesync_py::props),
                          OX_TYPE("track.CarrierMpsk", carrier_mpsk_py::doc, carrier_mpsk_py::create,

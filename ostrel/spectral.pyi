@@ -68,6 +68,191 @@ class FFT2D:
     def __enter__(self) -> FFT2D: ...
     def __exit__(self, *args: Any) -> None: ...
 
+# --- correlators -------------------------------------------------------------------------------
+
+class Corr:
+    """Circular cross-correlation of complex64 frames against a reference by fast convolution,
+    with coherent integrate-and-dump over dwell frames (one inverse FFT per dump).
+
+    out[m] = sum over the dwell frames of sum_j x[(j + m) % n] * conj(ref[j]); n_out > n
+    interpolates the lags (m * n / n_out) by zero-padding the cross-spectrum."""
+
+    def __init__(self, ref: _ArrayLike, dwell: int = 1, nthreads: int = 1,
+                 n_out: int = 0) -> None: ...
+    def reset(self) -> None:
+        """Discard the partial integration (count back to 0)."""
+    def execute(self, x: _ArrayLike, out: _C64 | None = None) -> _C64 | None:
+        """Correlate one frame of n samples (shorter frames are zero-padded); None until the
+        dwell-th frame, then the n_out integrated correlation values."""
+    def execute_max_out(self) -> int:
+        """Output length of a dump: n_out."""
+    def state_bytes(self) -> int: ...
+    def get_state(self) -> bytes: ...
+    def set_state(self, blob: bytes, /) -> None: ...
+    def destroy(self) -> None: ...
+    def __enter__(self) -> Corr: ...
+    def __exit__(self, *args: Any) -> None: ...
+    @property
+    def n(self) -> int:
+        """FFT / reference length (samples)."""
+    @property
+    def n_out(self) -> int:
+        """Output length (== n unless decoupled)."""
+    @property
+    def dwell(self) -> int:
+        """Integration depth; dump every dwell calls."""
+    @property
+    def count(self) -> int:
+        """Frames accumulated so far (0 … dwell-1)."""
+
+class Corr2D:
+    """2-D circular cross-correlation of ny x nx complex64 frames (flat row-major) against a 2-D
+    reference, with coherent integrate-and-dump. A reference non-zero only in row 0 runs in the
+    cheaper row mode (1-D transforms per row, same result). ny_out / nx_out interpolate."""
+
+    def __init__(self, ref: _ArrayLike, dwell: int = 1, nthreads: int = 1, ny_out: int = 0,
+                 nx_out: int = 0) -> None: ...
+    def reset(self) -> None:
+        """Discard the partial integration (count back to 0)."""
+    def execute(self, x: _ArrayLike, out: _C64 | None = None) -> _C64 | None:
+        """Correlate one ny x nx frame (any shape, taken flat); None until the dwell-th frame,
+        then ny_out * nx_out values, flat row-major (lag (dy, dx) at dy * nx_out + dx)."""
+    def execute_max_out(self) -> int:
+        """Output length of a dump: ny_out * nx_out."""
+    def state_bytes(self) -> int: ...
+    def get_state(self) -> bytes: ...
+    def set_state(self, blob: bytes, /) -> None: ...
+    def destroy(self) -> None: ...
+    def __enter__(self) -> Corr2D: ...
+    def __exit__(self, *args: Any) -> None: ...
+    @property
+    def ny(self) -> int:
+        """Row count."""
+    @property
+    def nx(self) -> int:
+        """Column count."""
+    @property
+    def ny_out(self) -> int:
+        """Output rows (== ny unless decoupled)."""
+    @property
+    def nx_out(self) -> int:
+        """Output columns (== nx unless decoupled)."""
+    @property
+    def n_out(self) -> int:
+        """Output length ny_out * nx_out."""
+    @property
+    def dwell(self) -> int:
+        """Integration depth; dump every dwell calls."""
+    @property
+    def count(self) -> int:
+        """Frames accumulated so far (0 … dwell-1)."""
+    @property
+    def row_mode(self) -> bool:
+        """True when the row-only reference selected the 1-D-per-row path."""
+
+# --- correlation detectors ---------------------------------------------------------------------
+
+class CorrDetector:
+    """Streaming correlation detector: push chunks of any length; every dump of the integrated
+    correlation of consecutive n-sample frames against ref yields (lag, peak_mag, noise_est,
+    test_stat) when test_stat = peak / noise passes threshold (0 reports every dump). Noise is
+    the 'mean', 'median', 'min' or 'max' magnitude over bins noise_lo .. noise_hi."""
+
+    def __init__(self, ref: _ArrayLike, dwell: int = 1, noise_lo: int = 0, noise_hi: int = -1,
+                 noise_mode: str = "mean", threshold: float = 0.0, nthreads: int = 1) -> None: ...
+    def reset(self) -> None:
+        """Discard queued and pending samples and the partial integration."""
+    def push(self, x: _ArrayLike, /) -> list[tuple[int, float, float, float]]:
+        """Queue x and process every complete frame; at most 64 detections per call, the rest
+        of the input is processed first by the next push (nothing is lost)."""
+    def state_bytes(self) -> int: ...
+    def get_state(self) -> bytes:
+        """Snapshot; RuntimeError while input of an earlier push is pending."""
+    def set_state(self, blob: bytes, /) -> None: ...
+    def destroy(self) -> None: ...
+    def __enter__(self) -> CorrDetector: ...
+    def __exit__(self, *args: Any) -> None: ...
+    @property
+    def n(self) -> int:
+        """Frame / FFT length in complex samples."""
+    @property
+    def dwell(self) -> int:
+        """Frames integrated per dump."""
+    @property
+    def count(self) -> int:
+        """Frames accumulated by the correlator so far (0 … dwell-1)."""
+    @property
+    def ring_cap(self) -> int:
+        """Ring buffer capacity in complex samples."""
+    @property
+    def noise_lo(self) -> int:
+        """First noise bin (inclusive, clamped into the frame)."""
+    @property
+    def noise_hi(self) -> int:
+        """Last noise bin (inclusive, clamped into the frame)."""
+    @property
+    def threshold(self) -> float:
+        """0 = always fire; >0 = gate on test_stat."""
+    @property
+    def last_corr(self) -> _C64 | None:
+        """Read-only view of the last dump's correlation (n values), None before the first
+        dump; overwritten in place by the next dump."""
+    @property
+    def pending(self) -> int:
+        """Samples of earlier pushes not yet taken in (after a push returned 64 detections)."""
+
+class CorrDetector2D:
+    """CorrDetector over ny x nx frames (ref a 2-D (ny, nx) array), correlated with Corr2D;
+    detections are (row, col, peak_mag, noise_est, test_stat), noise bins flat row-major."""
+
+    def __init__(self, ref: _ArrayLike, dwell: int = 1, noise_lo: int = 0, noise_hi: int = -1,
+                 noise_mode: str = "mean", threshold: float = 0.0, nthreads: int = 1) -> None: ...
+    def reset(self) -> None:
+        """Discard queued and pending samples and the partial integration."""
+    def push(self, x: _ArrayLike, /) -> list[tuple[int, int, float, float, float]]:
+        """Queue x (any shape, taken flat) and process every complete frame; at most 64
+        detections per call, the rest of the input is processed first by the next push."""
+    def destroy(self) -> None: ...
+    def __enter__(self) -> CorrDetector2D: ...
+    def __exit__(self, *args: Any) -> None: ...
+    def state_bytes(self) -> int: ...
+    def get_state(self) -> bytes:
+        """Snapshot; RuntimeError while input of an earlier push is pending."""
+    def set_state(self, blob: bytes, /) -> None: ...
+    @property
+    def ny(self) -> int:
+        """Row count of the frame."""
+    @property
+    def nx(self) -> int:
+        """Column count of the frame."""
+    @property
+    def n(self) -> int:
+        """Frame length ny * nx in complex samples."""
+    @property
+    def dwell(self) -> int:
+        """Frames integrated per dump."""
+    @property
+    def count(self) -> int:
+        """Frames accumulated by the correlator so far (0 … dwell-1)."""
+    @property
+    def ring_cap(self) -> int:
+        """Ring buffer capacity in complex samples."""
+    @property
+    def noise_lo(self) -> int:
+        """First noise bin (inclusive, clamped into the frame)."""
+    @property
+    def noise_hi(self) -> int:
+        """Last noise bin (inclusive, clamped into the frame)."""
+    @property
+    def threshold(self) -> float:
+        """0 = always fire; >0 = gate on test_stat."""
+    @property
+    def last_corr(self) -> _C64 | None:
+        """Read-only flat view of the last dump's correlation (ny * nx values), or None."""
+    @property
+    def pending(self) -> int:
+        """Samples of earlier pushes not yet taken in (after a push returned 64 detections)."""
+
 # --- windows and spectral helpers --------------------------------------------------------------
 
 def kaiser_enbw(w: _ArrayLike) -> float:

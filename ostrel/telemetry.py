@@ -9,13 +9,16 @@ One thread produces (the one running the block calls of every attached component
 thread consumes. When the ring is full, new records are dropped and counted in
 :attr:`Telemetry.dropped`; producers never block.
 
-Lifetime: components keep a raw pointer to the context. A context must outlive every component
-attached to it: detach (``set_telemetry(None, "")``) or destroy the components before
-:meth:`Telemetry.close`. After ``close()`` every method of the Telemetry raises RuntimeError and
-the capsule it handed out is invalidated, so it can no longer be attached anywhere. As a safety
-net, a Telemetry that is garbage-collected *without* ``close()`` while it has probes registered
-does not free the ring its components may still write into: it keeps a minimal one-page ring
-alive (a few kilobytes) so a forgotten attachment cannot corrupt memory; its records are lost.
+Lifetime: a ring lives as long as its owner or its last attachment, whichever is later. Each
+``set_telemetry(tlm, ...)`` holds the context until the component detaches
+(``set_telemetry(None, "")``), attaches elsewhere, or is destroyed. :meth:`Telemetry.close` (or
+leaving a ``with Telemetry(...)`` block, or the Telemetry being garbage-collected) releases the
+owner's hold: the ring is freed at once when nothing is attached, and otherwise retired, kept
+for the components still writing into it and freed when the last of them lets go; its records
+can no longer be read. After ``close()`` every method of the Telemetry raises RuntimeError and
+the capsule it handed out is invalidated, so it can no longer be attached anywhere.
+:meth:`Telemetry.resize` refuses with RuntimeError while an attached component is processing a
+block on another thread.
 """
 
 from __future__ import annotations
@@ -33,8 +36,18 @@ RECORD_DTYPE = np.dtype(
 )
 
 
+def _is_record_array(a) -> bool:
+    """An array of ring records: the fields of RECORD_DTYPE with their types (packing aside, as
+    NumPy may drop the padding when it concatenates record arrays)."""
+    if not isinstance(a, np.ndarray) or a.dtype.names != RECORD_DTYPE.names:
+        return False
+    return all(a.dtype.fields[n][0] == RECORD_DTYPE.fields[n][0] for n in RECORD_DTYPE.names)
+
+
 class Telemetry:
-    """A telemetry ring of ``capacity`` records (a power of two, at least one page of records).
+    """A telemetry ring of ``capacity`` records (a power of two, at least one page of records,
+    at most what this machine's memory could hold: ValueError beyond; OverflowError for a
+    negative or wider than 64-bit value).
 
     Example::
 
@@ -122,7 +135,8 @@ class Telemetry:
     def resize(self, capacity: int) -> None:
         """Grow the ring to at least ``capacity`` records. Unread records and the counters are
         discarded; probe ids are kept. A capacity not above the current one does nothing.
-        Only call while no component is processing and nobody reads."""
+        Raises RuntimeError while an attached component is processing a block, and
+        ValueError for a ring larger than this machine's memory. Call while nobody reads."""
         self._ctx.resize(capacity)
 
     def stats(self) -> dict:
@@ -132,14 +146,21 @@ class Telemetry:
 
     def demux(self, records: np.ndarray) -> dict[str, np.ndarray]:
         """Split records by probe: a dict from probe name to the float32 values in record
-        order (every registered probe is present, possibly with an empty array)."""
+        order (every registered probe is present, possibly with an empty array). ``records``
+        is an array of :data:`RECORD_DTYPE` as returned by :meth:`read`; anything else raises
+        TypeError (other arrays are never reinterpreted as records)."""
+        if not _is_record_array(records):
+            got = records.dtype if isinstance(records, np.ndarray) else type(records).__name__
+            raise TypeError(f"records must be a numpy array of ostrel.telemetry.RECORD_DTYPE, got {got}")
         recs = np.ascontiguousarray(records, dtype=RECORD_DTYPE)
         names = self.probe_names
         parts = _telemetry.demux(recs, len(names))
         return {name: np.frombuffer(part, dtype=np.float32) for name, part in zip(names, parts)}
 
     def close(self) -> None:
-        """Release the ring. Detach or destroy every attached component first."""
+        """Release the owner's hold on the ring (idempotent). Freed now when no component is
+        attached; otherwise freed when the last attached component detaches or is destroyed
+        (until then its records are written but can no longer be read)."""
         self._ctx.close()
 
     def __enter__(self) -> "Telemetry":

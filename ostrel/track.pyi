@@ -68,6 +68,79 @@ class Costas:
     @property
     def last_error(self) -> float: ...
 
+# --- SymbolSync ---------------------------------------------------------------------------------
+class SymbolSync:
+    """Symbol-timing synchroniser: one interpolated sample per recovered symbol.
+
+    A 32-bit timing NCO steps once per input sample (nominally ``sps`` samples per symbol); its
+    half-way crossing and its wrap mark the mid-symbol and on-time instants, and a four-tap
+    Farrow interpolator (``order`` "linear", "parabolic" or "cubic") forms both strobes. A
+    Gardner or DTTL timing-error detector (``ted``), normalised by the on-time power, drives a
+    second-order loop (``bn``, ``zeta``; ``bn`` normalised to the symbol rate) that scales the
+    NCO rate. An eye-opening lock detector averages over blocks of symbols. Feed it
+    matched-filtered samples (for RRC pulses, the output of the RRC matched filter).
+    """
+
+    def __init__(
+        self,
+        sps: int = 4,
+        bn: float = 0.01,
+        zeta: float = 0.707,
+        order: str = "cubic",
+        ted: str = "gardner",
+    ) -> None:
+        """``sps`` 0 counts as 1 (at 1 the NCO never moves and no symbol is produced); ``order``
+        and ``ted`` outside their sets raise ValueError."""
+    def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
+        """Process complex64 samples; return one on-time sample per recovered symbol (the first
+        strobe after construction or reset only primes the detector). A given ``out`` needs at
+        least ``len(x)`` elements; the result is a view of its first elements."""
+    def steps_max_out(self) -> int:
+        """0: a call never produces more symbols than it is given samples."""
+    def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
+        """Attach a telemetry ring (None detaches): probes ``prefix`` + ".e", ".freq" (NCO rate
+        offset), ".rate", ".lock", ".locked", once per symbol, every ``decim``-th kept."""
+    def configure(self, bn: float, zeta: float) -> None:
+        """Re-derive the loop gains; NCO phase, rate estimate and lock state are kept."""
+    def configure_lock(self, rolloff: float, esno_min_db: float, pfa: float, pd: float) -> None:
+        """Size the lock detector (block length and threshold) for pulses of roll-off
+        ``rolloff`` down to Es/N0 ``esno_min_db`` dB, with false-alarm probability ``pfa`` and
+        detection probability ``pd`` per decision. ValueError "configure_lock failed (rc=-4)"
+        unless 0 < pfa < pd < 1 and the block length is attainable."""
+    def configure_lock_raw(
+        self, avgs: int, up_thresh: float, down_thresh: float, n_up: int, n_down: int
+    ) -> None:
+        """Set the lock detector directly: average over ``avgs`` symbols (0 counts as 1), lock
+        after ``n_up`` averages above ``up_thresh``, drop after ``n_down`` below ``down_thresh``."""
+    def reset(self) -> None:
+        """Back to the nominal rate, zero phase and no lock; configuration kept."""
+    def state_bytes(self) -> int:
+        """304."""
+    def get_state(self) -> bytes:
+        """Snapshot (configuration included: sps, order, detector, loop and lock settings)."""
+    def set_state(self, blob: bytes, /) -> None:
+        """Restore a snapshot; a malformed or inconsistent blob raises ValueError and changes
+        nothing."""
+    def destroy(self) -> None:
+        """Free the native object now (idempotent)."""
+    def __enter__(self) -> SymbolSync: ...
+    def __exit__(self, *args: object) -> None: ...
+    bn: float
+    """Loop noise bandwidth per symbol; assigning re-derives the gains."""
+    @property
+    def timing_error(self) -> float:
+        """Last timing-detector output, normalised by the on-time power."""
+    @property
+    def rate(self) -> float:
+        """Smoothed tracked samples per symbol (starts at ``sps``)."""
+    @property
+    def lock_stat(self) -> float:
+        """Last block-averaged eye-opening lock signal: about 0.4 for well-timed RRC pulses of
+        roll-off 0.35, 0.75 for rectangular ones (at good Es/N0), near 0 in noise."""
+    @property
+    def locked(self) -> bool:
+        """Timing-lock decision."""
+
 # --- CarrierMpsk --------------------------------------------------------------------------------
 class CarrierMpsk:
     """Decision-directed M-PSK carrier loop (m = 2, 4 or 8) with integrate-and-dump."""

@@ -53,6 +53,20 @@ def blob(size: int) -> ctypes.Array:
     return (ctypes.c_uint8 * size)()
 
 
+def core_pointer(obj) -> int:
+    """The core pointer of a live Python wrapper (stored right after the object header), for
+    calling the core's exported functions on the wrapper's own object."""
+    return ctypes.c_void_p.from_address(id(obj) + object.__basicsize__).value
+
+
+def tlm_pointer(tlm) -> int:
+    """The ``ox_tlm`` context of an ``ostrel.telemetry.Telemetry``, for native attachments."""
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype = ctypes.c_void_p
+    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return get(tlm._capsule, b"ostrel.telemetry.ox_tlm")
+
+
 class Core:
     """A core object created through its exported API and destroyed with the Python object.
 

@@ -137,6 +137,22 @@ def mutate_blobs(good: bytes, rng: np.random.Generator, count: int = 200):
         yield bytes(b)
 
 
+def crafted_counters(good: bytes):
+    """(blob, acceptable) pairs setting the controlled-mode counters (skip, backlog) of every
+    resampler blob embedded in `good` (or `good` itself): a skip count no stream can leave
+    (the longest step between outputs is 10^6 inputs, plus a carry) must be refused, since it
+    would make each push count down billions of times; any backlog with a reachable skip is
+    accepted."""
+    at = good.find(b"RSMP")
+    while at >= 0:
+        for skip, backlog, ok in ((0xFFFFFFFE, 0xFFFFFFFF, False), (1000002, 0, False),
+                                  (1000001, 0xFFFFFFFF, True)):
+            b = bytearray(good)
+            b[at + 32:at + 40] = skip.to_bytes(4, "little") + backlog.to_bytes(4, "little")
+            yield bytes(b), ok
+        at = good.find(b"RSMP", at + 4)
+
+
 def header_mutations(good: bytes):
     """Blobs with a bad magic, version, flag byte or length field (all must be rejected)."""
     for pos, val in ((0, good[0] ^ 0x20), (3, good[3] ^ 1), (4, good[4] + 1), (5, 1), (6, 0),
@@ -155,5 +171,5 @@ def accepted_header_variants(good: bytes):
 
 
 __all__ = ["CF32", "Core", "MODULES", "accepted_header_variants", "blob", "c_float", "cf",
-           "cf32", "header_mutations", "load", "mutate_blobs", "ptr", "random_cf32",
+           "cf32", "crafted_counters", "header_mutations", "load", "mutate_blobs", "ptr", "random_cf32",
            "split_points"]

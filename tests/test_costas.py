@@ -15,6 +15,8 @@ from hypothesis import strategies as st
 from carrier_ref import (CarrierMpskRef, CostasRef, fuzz_dump_loop_blobs, closed_loop_noise_gain, phase_inc, psk_signal,
                          second_order_step, tracked_phase_error)
 from native import c_double, c_int, c_size, c_void_p, fn, lib, ptr
+from native import core_pointer as _core_pointer
+from native import tlm_pointer as _tlm_pointer
 from ostrel import track
 from ostrel.telemetry import Telemetry
 
@@ -277,8 +279,10 @@ def test_configure_lock_takes_thresholds_then_counts():
     assert c.locked
     st = np.frombuffer(c.get_state(), np.uint32, 4, 16 + 152 + 16)
     assert tuple(st) == (5, 2, 0, 1)
-    c.configure_lock(0.9, 0.8, 0, 2**32 + 7)  # counts taken modulo 2^32, 0 becomes 1
-    assert tuple(np.frombuffer(c.get_state(), np.uint32, 2, 16 + 152 + 16)) == (1, 7)
+    c.configure_lock(0.9, 0.8, 0, 2**32 - 1)  # a count of 0 becomes 1
+    assert tuple(np.frombuffer(c.get_state(), np.uint32, 2, 16 + 152 + 16)) == (1, 2**32 - 1)
+    with pytest.raises(OverflowError):  # counts are 32-bit: never wrapped
+        c.configure_lock(0.9, 0.8, 1, 2**32 + 7)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -420,11 +424,15 @@ def test_telemetry_probe_names_order_decimation_and_detach():
 def test_telemetry_long_prefix_is_cut_and_default_prefix_is_car():
     with Telemetry(4096) as tlm:
         c = track.Costas()
-        c.set_telemetry(tlm, "q" * 28)
-        # ".lock" and ".locked" are both cut to ".lo" and so share one probe.
-        assert tlm.probe_names == ["q" * 28 + ".lo", "q" * 28 + ".e", "q" * 28 + ".fr"]
+        # Cut to 31 characters, ".lock" and ".locked" would both become ".lo" and merge two
+        # series into one probe: such a prefix is refused and registers nothing.
+        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+            c.set_telemetry(tlm, "q" * 28)
+        assert tlm.probe_names == []
+        c.set_telemetry(tlm, "q" * 25)  # cut, still distinct
+        assert tlm.probe_names == ["q" * 25 + s for s in (".lock", ".e", ".freq", ".locke")]
         c.steps(np.ones(64, np.complex64))
-        assert tlm.read()["probe"].tolist() == [0, 1, 2, 0]
+        assert tlm.read()["probe"].tolist() == [0, 1, 2, 3]
         c.set_telemetry(None, "")
         # A NULL prefix from a native caller takes the default "car".
         set_tlm = fn(lib("track"), "costas_set_telemetry", c_int, c_void_p, c_void_p, ctypes.c_char_p, c_int)
@@ -507,21 +515,6 @@ def test_constructor_keywords_and_docs():
         assert getattr(track.Costas, name).__doc__
     for name in ("bn", "norm_freq", "lock_metric", "locked", "last_error", "bn_fll"):
         assert getattr(track.Costas, name).__doc__
-
-
-# ---------------------------------------------------------------------------------------------
-# Helpers reaching the core pointer and the telemetry context for native calls.
-# ---------------------------------------------------------------------------------------------
-def _core_pointer(obj) -> int:
-    """The core pointer stored right after the object header of a live wrapper."""
-    return ctypes.c_void_p.from_address(id(obj) + object.__basicsize__).value
-
-
-def _tlm_pointer(tlm: Telemetry) -> int:
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype = ctypes.c_void_p
-    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return get(tlm._capsule, b"ostrel.telemetry.ox_tlm")
 
 
 def test_demo_section_runs(capsys):

@@ -14,6 +14,7 @@ from scipy.signal.windows import blackmanharris
 
 from _rate_api import CF32, cf32, declare, pc
 from native import Core, OX_EINVAL, OX_OK, lib
+from rate_stages_util import crafted_counters
 
 T = declare("track")
 A = declare("analyzer")
@@ -317,6 +318,10 @@ def test_state_fuzz_never_crashes(name):
             assert victim.state() == before
         run_ddc(victim, x[:999])
         push_all(victim, x[:20], real=real)
+    for bad, ok in crafted_counters(s):  # the terminal resampler's controlled-mode counters
+        assert victim.set_state(bad) == (OX_OK if ok else OX_EINVAL)
+        push_all(victim, x[:20], real=real)
+        assert victim.set_state(s) == OX_OK
 
 
 def test_report_measured_ranges():

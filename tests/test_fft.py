@@ -503,7 +503,9 @@ def test_constructor_failures():
     with pytest.raises(MemoryError, match="^fft_create returned NULL$"):
         spectral.FFT(n=0)
     with pytest.raises(MemoryError, match="^fft_create returned NULL$"):
-        spectral.FFT(n=-1)  # taken modulo 2**64: far too large
+        spectral.FFT(n=2**64 - 1)  # far too large
+    with pytest.raises(OverflowError):
+        spectral.FFT(n=-1)  # counts are never wrapped
     with pytest.raises(MemoryError, match="^fft2d_create returned NULL$"):
         spectral.FFT2D(ny=0, nx=4)
     with pytest.raises(MemoryError, match="^fft2d_create returned NULL$"):

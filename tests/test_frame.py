@@ -12,6 +12,7 @@ import pytest
 BLOCKS = [
     ("track", "Costas", dict(tsamps=4), "steps", np.complex64, np.complex64),
     ("track", "CarrierMpsk", dict(tsamps=4), "steps", np.complex64, np.complex64),
+    ("track", "SymbolSync", dict(sps=2), "steps", np.complex64, np.complex64),
     ("track", "CarrierNda", {}, "steps", np.complex64, np.complex64),
     ("track", "RateSync", dict(sps=2.0), "steps", np.complex64, np.complex64),
     ("track", "MpskReceiver", dict(sps=2.0), "steps", np.complex64, np.complex64),
@@ -140,7 +141,8 @@ def test_objects_run_on_several_threads(case):
             np.testing.assert_array_equal(a, b)
 
 
-TELEMETRY = [("track", "Costas", dict(tsamps=4)), ("track", "CarrierNda", {})]
+TELEMETRY = [("track", "Costas", dict(tsamps=4)), ("track", "CarrierNda", {}),
+             ("track", "SymbolSync", dict(sps=2))]
 
 
 @pytest.mark.parametrize("module,name,kw", TELEMETRY, ids=lambda v: v if isinstance(v, str) else "")
@@ -166,16 +168,27 @@ def test_set_telemetry_capsule_lookup(module, name, kw):
             obj.set_telemetry(wrong(ctypes.c_void_p(8), b"other.name", None), "c")
         with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
             obj.set_telemetry(tlm, "c", decim=0)
-        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
-            obj.set_telemetry(tlm, "c", decim=2**32)  # cut to 32 bits: zero
+        for decim in (2**32, -1):  # 32-bit decimations are range-checked, never wrapped
+            with pytest.raises(OverflowError):
+                obj.set_telemetry(tlm, "c", decim=decim)
         obj.destroy()
         with pytest.raises(RuntimeError, match="^destroyed$"):
             obj.set_telemetry(None, "x")
 
 
+# Constructor keywords of the types that have required parameters.
+REQUIRED = {
+    "Specan": dict(fs=1.024e6, span=200e3, rbw=8e3),
+    "Corr": dict(ref=signal(64, np.complex64, 6), dwell=2),
+    "Corr2D": dict(ref=signal(64, np.complex64, 7).reshape(4, 16)),
+    "CorrDetector": dict(ref=signal(64, np.complex64, 8), dwell=2),
+    "CorrDetector2D": dict(ref=signal(64, np.complex64, 9).reshape(4, 16)),
+}
+
+
 def stateful_types():
-    """Every Python type with state blobs, built with its default parameters, and a callable
-    that processes a short block with it."""
+    """Every Python type with state blobs, built with its default parameters (or those of
+    REQUIRED), and a callable that processes a short block with it."""
     import ostrel.analyzer
     import ostrel.spectral
     import ostrel.track
@@ -197,9 +210,12 @@ def stateful_types():
                 run = lambda o: (o.accumulate(np.tile(x, 8)), o.psd_db())  # noqa: E731
             elif hasattr(tp, "execute"):
                 run = lambda o: o.execute(x)  # noqa: E731
+            elif hasattr(tp, "push"):
+                run = lambda o: o.push(x)  # noqa: E731
             else:
                 run = lambda o: None  # noqa: E731
-            yield pytest.param(tp, run, id=f"{mod.__name__.split('.')[-1]}.{name}")
+            make = functools.partial(tp, **REQUIRED.get(name, {}))
+            yield pytest.param(make, run, id=f"{mod.__name__.split('.')[-1]}.{name}")
 
 
 @pytest.mark.parametrize("tp,run", list(stateful_types()))

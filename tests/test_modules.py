@@ -79,16 +79,17 @@ def test_each_module_carries_exactly_its_subsystems():
     for name in ("loop_filter_create", "nco_create", "lockdet_create", "marcum_q", "det_q_inv",
                  "lo_create", "ddcr_create", "ox_tlm_create"):
         assert has("track", name), name
-    for name in ("fft_create", "fft2d_create", "psd_create"):
+    for name in ("fft_create", "fft2d_create", "psd_create", "specan_create"):
         assert not has("track", name), name
-    for name in ("lo_create", "ox_tlm_create", "fft_create", "psd_create", "acc_trace_create"):
+    for name in ("lo_create", "ox_tlm_create", "fft_create", "psd_create", "acc_trace_create",
+                 "specan_create"):
         assert has("analyzer", name), name
     for name in ("fft2d_create", "ddcr_create", "loop_filter_create", "nco_create",
                  "lockdet_create", "marcum_q", "costas_create"):
         assert not has("analyzer", name), name
     for name in ("fft_create", "fft2d_create", "psd_create", "acc_trace_create"):
         assert has("spectral", name), name
-    for name in ("lo_create", "ox_tlm_create", "loop_filter_create", "marcum_q"):
+    for name in ("lo_create", "ox_tlm_create", "loop_filter_create", "marcum_q", "specan_create"):
         assert not has("spectral", name), name
 
 

@@ -553,7 +553,9 @@ def test_constructor_messages():
     # bits overrides a bad full_scale
     assert spectral.PSD(n=8, full_scale=-1.0, bits=8).full_scale == 128.0
     with pytest.raises(MemoryError, match="psd_create returned NULL"):
-        spectral.PSD(n=-1)  # 'K' takes the count modulo 2**64: far too long
+        spectral.PSD(n=2**64 - 1)  # far too long
+    with pytest.raises(OverflowError):
+        spectral.PSD(n=-1)
 
 
 def test_destroyed_and_context_manager():

@@ -14,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 from _rate_api import CF32, RC, cf32, declare, pc, tlm_capsule_ptr
 from native import OX_EINVAL, OX_OK, c_u32, c_void_p, fn
+from rate_stages_util import crafted_counters
 
 L = declare("track")
 
@@ -563,6 +564,10 @@ def test_state_fuzz_never_crashes(make):
         y = victim.execute(x[:1500])
         assert len(y) <= 1500 * max(1.0, victim.call("get_rate")) + 8
         victim.push(x[:40])
+    for bad, ok in crafted_counters(s):  # the terminal resampler's controlled-mode counters
+        assert victim.set_state(bad) == (OX_OK if ok else OX_EINVAL)
+        victim.push(x[:40])
+        assert victim.set_state(s) == OX_OK
 
 
 def test_non_resampler_terminal_forms_equal_block_form():

@@ -10,7 +10,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from native import OX_EINVAL, OX_OK
-from rate_stages_util import (MODULES, Core, accepted_header_variants, cf, cf32, header_mutations,
+from rate_stages_util import (MODULES, Core, accepted_header_variants, cf, cf32, crafted_counters,
+                              header_mutations,
                               load, mutate_blobs, ptr, random_cf32)
 
 L = load("track")
@@ -549,6 +550,13 @@ def test_blob_rejection():
         else:
             assert rc == OX_EINVAL and r.state() == good
         execute(r, x)
+        execute_ctrl(r, x[:8], np.zeros(8))
+        assert r.set_state(good) == OX_OK
+    # Controlled-mode counters: unreachable skip counts are refused; a reachable one with any
+    # backlog restores and a push stays cheap.
+    for b, ok in crafted_counters(good):
+        assert r.set_state(b) == (OX_OK if ok else OX_EINVAL)
+        assert r.state() == (b if ok else good)
         execute_ctrl(r, x[:8], np.zeros(8))
         assert r.set_state(good) == OX_OK
     # A blob of another geometry is refused by its length.

@@ -236,8 +236,10 @@ def test_telemetry_object_end_to_end():
         assert tlm.probe_names == ["car.lock", "car.e"] and tlm.probe_id("car.e") == b
         with pytest.raises(KeyError):
             tlm.probe_id("car.nope")
-        tlm.tag = 2**64 + 7  # taken modulo 2^64
-        assert tlm.tag == 7
+        for bad in (2**64 + 7, -1):  # an unsigned 64-bit tag, never wrapped
+            with pytest.raises(OverflowError):
+                tlm.tag = bad
+        tlm.tag = 7
         api.emit(ptr, a, 0.5)
         tlm.tag = 8
         api.emit(ptr, b, -1.25)

@@ -110,10 +110,46 @@ int plan_dims(const fft_plan_t *p, fftw_iodim64 *dims) {
     return 1;
 }
 
+// FFTW's planner has no out-of-memory path: when an allocation inside it fails it aborts the
+// process. Before planning, the memory planning may take is therefore asked for once and given
+// back, so that an exhausted address space turns into a NULL create instead of an abort. The
+// estimate per dimension of length m: twiddle tables of about 2m samples for lengths whose prime
+// factors are small; for a length with a large prime factor (chirp-z or prime-size algorithms)
+// about four buffers of the power of two at or above 2m. Plus the scratch of a whole transform
+// for multi-dimensional or buffered plans, and a megabyte for the planner's own records.
+uint64_t largest_prime_factor(uint64_t m) {
+    uint64_t largest = 1;
+    for (uint64_t f = 2; f * f <= m; f += (f == 2 ? 1 : 2)) {
+        while (m % f == 0) {
+            largest = f;
+            m /= f;
+        }
+    }
+    return m > 1 ? m : largest;
+}
+
+uint64_t planning_samples(uint64_t m) {
+    if (largest_prime_factor(m) <= 64) return 2 * m;
+    uint64_t chirp = 1;
+    while (chirp < 2 * m) chirp <<= 1;
+    return 4 * chirp;
+}
+
+bool planning_memory_available(const fft_plan_t *p, size_t sample_bytes) {
+    uint64_t samples = p->is_2d ? planning_samples(p->ny) + planning_samples(p->nx) + 2 * p->total
+                                : planning_samples(p->n);
+    const uint64_t limit = (PTRDIFF_MAX - (uint64_t{1} << 20)) / sample_bytes;
+    if (samples > limit) return false;
+    void *probe = std::malloc(samples * sample_bytes + (size_t{1} << 20));
+    std::free(probe);
+    return probe != nullptr;
+}
+
 fftw_plan make_plan64(const fft_plan_t *p) {
     fftw_iodim64 dims[2];
     const int rank = plan_dims(p, dims);
     PlannerLock lock;
+    if (!planning_memory_available(p, sizeof(ox_cf64))) return nullptr;
     PlanThreads threads(p->nthreads);
     return fftw_plan_guru64_dft(rank, dims, 0, nullptr, reinterpret_cast<fftw_complex *>(p->work64),
                                 reinterpret_cast<fftw_complex *>(p->out64), fftw_direction(p->sign),
@@ -124,6 +160,7 @@ fftwf_plan make_plan32(const fft_plan_t *p) {
     fftw_iodim64 dims[2];
     const int rank = plan_dims(p, dims);
     PlannerLock lock;
+    if (!planning_memory_available(p, sizeof(ox_cf32))) return nullptr;
     PlanThreads threads(p->nthreads);
     return fftwf_plan_guru64_dft(rank, reinterpret_cast<fftwf_iodim64 *>(dims), 0, nullptr,
                                  reinterpret_cast<fftwf_complex *>(p->pf_in),
@@ -139,6 +176,7 @@ fftw_plan make_pass64(const fft_plan_t *p, bool rows) {
     const fftw_iodim64 dim = rows ? fftw_iodim64{nx, 1, 1} : fftw_iodim64{ny, nx, nx};
     const fftw_iodim64 many = rows ? fftw_iodim64{ny, nx, nx} : fftw_iodim64{nx, 1, 1};
     PlannerLock lock;
+    if (!planning_memory_available(p, sizeof(ox_cf64))) return nullptr;
     PlanThreads threads(p->nthreads);
     return fftw_plan_guru64_dft(1, &dim, 1, &many, reinterpret_cast<fftw_complex *>(p->work64),
                                 reinterpret_cast<fftw_complex *>(p->out64),

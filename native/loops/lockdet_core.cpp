@@ -42,8 +42,7 @@ void lockdet_get_state(const lockdet *ld, void *buf) {
 int lockdet_set_state(lockdet *ld, const void *buf) {
     lockdet tmp;
     if (!ox::blob_peek_image(buf, kLockdetBlob, kLockdetStateBytes, &tmp)) return OX_EINVAL;
-    // A count of 0 would make the run test meaningless; the detector itself never stores one.
-    if (tmp.n_up == 0 || tmp.n_down == 0 || tmp.locked > 1) return OX_EINVAL;
+    if (!ox::lockdet_image_ok(tmp)) return OX_EINVAL;
     *ld = tmp;
     return OX_OK;
 }

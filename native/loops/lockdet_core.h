@@ -26,6 +26,13 @@ OX_API int lockdet_set_state(lockdet *ld, const void *buf);
 OX_API size_t lockdet_steps(lockdet *ld, const double *stat, int32_t *out, size_t n);
 
 namespace ox {
+// Checks that a lock-detector image restored from a blob keeps the invariants the detector
+// itself maintains: both run lengths at least 1 (a count of 0 would make the run test
+// meaningless) and a decision of 0 or 1. The embedding loops validate their copy with it too.
+inline bool lockdet_image_ok(const lockdet &ld) {
+    return ld.n_up != 0 && ld.n_down != 0 && ld.locked <= 1;
+}
+
 // One decision event; returns the decision after the event. NaN never qualifies for lock and
 // always qualifies for loss (it is treated as minus infinity).
 inline uint32_t lockdet_update(lockdet *ld, double s) {

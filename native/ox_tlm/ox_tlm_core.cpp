@@ -1,44 +1,12 @@
 #include "ox_tlm/ox_tlm_core.h"
 
-#include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
+#include "common/mirror_map.h"
+
 namespace {
-
-size_t page_size() {
-    const long p = sysconf(_SC_PAGESIZE);
-    return p > 0 ? static_cast<size_t>(p) : 4096;
-}
-
-// Maps a memory file of `bytes` twice back to back, so a run of records that crosses the end of
-// the storage is still contiguous in memory. Returns the base, or nullptr with nothing held.
-ox_tlm_record *map_mirrored(size_t bytes) {
-    const int fd = static_cast<int>(syscall(SYS_memfd_create, "ox_shm", 0));
-    if (fd < 0) return nullptr;
-    void *result = nullptr;
-    if (ftruncate(fd, static_cast<off_t>(bytes)) == 0) {
-        void *res = mmap(nullptr, 2 * bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (res != MAP_FAILED) {
-            auto *lo_half = static_cast<uint8_t *>(res);
-            void *a = mmap(lo_half, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
-            void *b = a == MAP_FAILED ? MAP_FAILED
-                                      : mmap(lo_half + bytes, bytes, PROT_READ | PROT_WRITE,
-                                             MAP_SHARED | MAP_FIXED, fd, 0);
-            if (a != MAP_FAILED && b != MAP_FAILED) {
-                result = res;
-            } else {
-                munmap(res, 2 * bytes);
-            }
-        }
-    }
-    close(fd);
-    return static_cast<ox_tlm_record *>(result);
-}
 
 // Builds a ring header plus its mirrored storage for `capacity` records (a power of two).
 ox_tlm_ring *ring_create(size_t capacity) {
@@ -46,7 +14,7 @@ ox_tlm_ring *ring_create(size_t capacity) {
     if (posix_memalign(&mem, 64, sizeof(ox_tlm_ring)) != 0) return nullptr;
     auto *r = static_cast<ox_tlm_ring *>(mem);
     std::memset(r, 0, sizeof(*r));
-    r->base = map_mirrored(capacity * sizeof(ox_tlm_record));
+    r->base = static_cast<ox_tlm_record *>(ox::mirror_map(capacity * sizeof(ox_tlm_record)));
     if (!r->base) {
         std::free(r);
         return nullptr;
@@ -58,13 +26,13 @@ ox_tlm_ring *ring_create(size_t capacity) {
 
 void ring_destroy(ox_tlm_ring *r) {
     if (!r) return;
-    munmap(r->base, 2 * r->capacity * sizeof(ox_tlm_record));
+    ox::mirror_unmap(r->base, r->capacity * sizeof(ox_tlm_record));
     std::free(r);
 }
 
 // Raises a power-of-two capacity until its storage fills at least one page.
 size_t at_least_one_page(size_t capacity) {
-    const size_t page = page_size();
+    const size_t page = ox::page_size();
     while (capacity * sizeof(ox_tlm_record) < page) capacity <<= 1;
     return capacity;
 }
@@ -91,6 +59,7 @@ ox_tlm *ox_tlm_create(size_t capacity) {
         std::free(tlm);
         return nullptr;
     }
+    tlm->refs = 1;  // the creator
     return tlm;
 }
 
@@ -242,25 +211,50 @@ uint64_t ox_tlm_emitted(const ox_tlm *tlm, int id) {
     return tlm->probes[id].emitted;
 }
 
+ox::TlmAttach::TlmAttach(ox_tlm *tlm) : tlm_(tlm), outermost_(tlm && !tlm->attach) {
+    if (!outermost_) return;
+    saved_count_ = tlm->probe_count;
+    std::memcpy(saved_, tlm->probes, sizeof(saved_));
+    tlm->attach = this;
+}
+
+ox::TlmAttach::~TlmAttach() {
+    if (!outermost_) return;
+    if (!committed_) {
+        tlm_->probe_count = saved_count_;
+        std::memcpy(tlm_->probes, saved_, sizeof(saved_));
+    }
+    tlm_->attach = nullptr;
+}
+
 int ox::tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                             const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids) {
-    if (!tlm || n > OX_TLM_MAX_PROBES) return OX_EINVAL;
+    if (!tlm || n > OX_TLM_MAX_PROBES || decim == 0) return OX_EINVAL;
     if (!prefix) prefix = default_prefix;
-    int32_t got[OX_TLM_MAX_PROBES];
+    TlmAttach local(tlm);
+    TlmAttach *root = tlm->attach;
+    char names[OX_TLM_MAX_PROBES][OX_TLM_NAME_BYTES];
+    uint32_t fresh = 0;
     for (size_t i = 0; i < n; ++i) {
-        char name[OX_TLM_NAME_BYTES];
-        std::snprintf(name, sizeof(name), "%s%s", prefix, suffixes[i]);
-        got[i] = ox_tlm_probe(tlm, name, decim);
-        if (got[i] < 0) return OX_EINVAL;
+        std::snprintf(names[i], OX_TLM_NAME_BYTES, "%s%s", prefix, suffixes[i]);
+        for (size_t j = 0; j < i; ++j)
+            if (std::strcmp(names[i], names[j]) == 0) return OX_EINVAL;
+        const int id = ox_tlm_probe_id(tlm, names[i]);
+        if (id < 0) {
+            ++fresh;
+        } else if (root->ids_ >> id & 1) {
+            return OX_EINVAL;  // another probe of this attachment already has that name
+        }
     }
-    std::memcpy(ids, got, n * sizeof(int32_t));
+    if (tlm->probe_count + fresh > OX_TLM_MAX_PROBES) return OX_EINVAL;
+    for (size_t i = 0; i < n; ++i) {
+        ids[i] = ox_tlm_probe(tlm, names[i], decim);  // cannot fail after the checks above
+        root->ids_ |= uint64_t{1} << ids[i];
+    }
+    local.commit();
     return OX_OK;
 }
 
-void ox::tlm_retire(ox_tlm *tlm) {
-    if (!tlm) return;
-    ox_tlm_ring *small = ring_create(at_least_one_page(1));
-    if (!small) return;  // keep the current ring: still valid memory
-    ring_destroy(tlm->ring);
-    tlm->ring = small;
+void ox::tlm_release(ox_tlm *tlm) {
+    if (tlm && __atomic_sub_fetch(&tlm->refs, 1, __ATOMIC_ACQ_REL) == 0) ox_tlm_destroy(tlm);
 }

@@ -39,13 +39,25 @@ struct ox_tlm_probe_entry {
 };
 static_assert(sizeof(ox_tlm_probe_entry) == 48);
 
+namespace ox {
+class TlmAttach;
+}
+
 struct ox_tlm {
     ox_tlm_ring *ring;
     uint64_t tag;          // stamped into every record; owned by the context's owner
     uint32_t probe_count;  // 0..64
     ox_tlm_probe_entry probes[OX_TLM_MAX_PROBES];
-    uint8_t unused[16];
+    // Lifetime bookkeeping of the Python bindings (unused by the C API below): the context's
+    // holders (its owner plus every attachment made through a binding; the last one to let go
+    // frees it), the block calls now running on a binding attachment (a resize must wait for
+    // them), and the probe-registration transaction in progress.
+    uint32_t refs;
+    uint32_t producers;
+    ox::TlmAttach *attach;
 };
+static_assert(sizeof(ox_tlm) == 3112 && offsetof(ox_tlm, refs) == 3096,
+              "the bookkeeping fields occupy the context's 16 trailing bytes");
 
 OX_API ox_tlm *ox_tlm_create(size_t capacity);
 OX_API void ox_tlm_destroy(ox_tlm *tlm);
@@ -94,16 +106,53 @@ inline void tlm_emit(ox_tlm *tlm, uint32_t id, double value) {
 }
 
 // Registers `prefix` + suffix for each suffix, the suffix carrying its leading dot (".lock"
-// gives "car.lock"); a NULL prefix takes `default_prefix`; names are cut to 31 characters. Returns OX_OK with the ids written to `ids`, or
-// OX_EINVAL when any registration fails (the ids array is then left untouched).
+// gives "car.lock"); a NULL prefix takes `default_prefix`; names are cut to 31 characters.
+// All or nothing: the names are checked first (decimation not 0, room in the registry for the
+// new ones, and no two names of this attachment equal after the cut, which would merge two
+// probes into one series), and only then registered. Returns OX_OK with the ids written to
+// `ids`, or OX_EINVAL with the registry and `ids` untouched. Inside a `TlmAttach` the check
+// spans every registration of that attachment.
 int tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                         const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids);
 
-// Retires a context whose owner is going away while components may still hold it: the ring is
-// swapped for the smallest one (one page) and the context is left allocated, never freed, so a
-// component that was not detached keeps writing into valid memory (its records are simply never
-// read). Bounds the cost of an owner dropped without an explicit close to a few kilobytes.
-void tlm_retire(ox_tlm *tlm);
+// One attachment of a component together with its sub-components, as a transaction over the
+// probe registry: while it lives, every tlm_register_probes on the context joins it (so a
+// sub-component's names may not meet the parent's after the cut either); unless commit() is
+// called, the registry (probe count, names, decimations, counters) is put back as it was when
+// the outermost transaction began. A composite's set_telemetry opens one, attaches its parts,
+// and commits once all of them succeeded (restoring its parts' previous attachments itself when
+// not). Nested transactions on the same context join the outermost one.
+class TlmAttach {
+public:
+    explicit TlmAttach(ox_tlm *tlm);
+    ~TlmAttach();
+    TlmAttach(const TlmAttach &) = delete;
+    TlmAttach &operator=(const TlmAttach &) = delete;
+    void commit() { committed_ = true; }
+
+private:
+    friend int tlm_register_probes(ox_tlm *, const char *, const char *, const char *const *,
+                                   size_t, uint32_t, int32_t *);
+    ox_tlm *tlm_;
+    bool outermost_;
+    bool committed_ = false;
+    uint64_t ids_ = 0;  // probe ids registered by this attachment so far (outermost only)
+    uint32_t saved_count_ = 0;
+    ox_tlm_probe_entry saved_[OX_TLM_MAX_PROBES];
+};
+
+// Holders of a context through the Python bindings. A context starts with one holder, its
+// creator; tlm_hold adds one (an attachment), tlm_release drops one and destroys the context
+// when none is left, so a ring outlives its owner while a component still writes into it.
+inline void tlm_hold(ox_tlm *tlm) { __atomic_add_fetch(&tlm->refs, 1, __ATOMIC_ACQ_REL); }
+void tlm_release(ox_tlm *tlm);
+
+// Block calls running on an attachment: a context must not be resized under them.
+inline void tlm_producer_enter(ox_tlm *tlm) { __atomic_add_fetch(&tlm->producers, 1, __ATOMIC_ACQ_REL); }
+inline void tlm_producer_leave(ox_tlm *tlm) { __atomic_sub_fetch(&tlm->producers, 1, __ATOMIC_ACQ_REL); }
+inline bool tlm_has_producers(const ox_tlm *tlm) {
+    return __atomic_load_n(&tlm->producers, __ATOMIC_ACQUIRE) != 0;
+}
 
 // Emits one value per probe, in order, for probes whose id is a valid registry index.
 //

@@ -329,6 +329,10 @@ size_t resamp_execute(resamp *r, const ox_cf32 *in, size_t n_in, ox_cf32 *out, s
     return k;
 }
 
+// Controlled-mode step for rates at or below 1e-6, and the largest skip count a push can leave.
+constexpr uint32_t kSlowestStep = 1000000;
+constexpr uint32_t kMaxCtrlSkip = kSlowestStep + 1;
+
 ox::ResampStep ox::resamp_ctrl_step(const resamp *r, double ctrl) {
     // Step between outputs in input samples: whole part W and 32-bit fraction c.
     const double v = r->rate + ctrl;
@@ -346,7 +350,7 @@ ox::ResampStep ox::resamp_ctrl_step(const resamp *r, double ctrl) {
             W = whole >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(whole);
         }
     } else {
-        W = 1000000;
+        W = kSlowestStep;
         c = 0;
     }
     return ResampStep{W, c};
@@ -423,8 +427,12 @@ int resamp_set_state(resamp *r, const void *buf) {
     const uint32_t ctrl_acc = rd.get<uint32_t>();
     const uint32_t ctrl_skip = rd.get<uint32_t>();
     const uint32_t ctrl_backlog = rd.get<uint32_t>();
-    // The ring position indexes the mirrored ring: it must name one of its R slots.
-    if (ring_pos > r->ring_mask) return OX_EINVAL;
+    // The ring position indexes the mirrored ring: it must name one of its R slots. The
+    // controlled-mode skip count is at most the largest step between outputs plus its carry
+    // (a step is below 10^6 inputs, or exactly 10^6 for a rate at or under 1e-6): a larger
+    // one cannot come from a real stream and would make every push run billions of empty
+    // iterations while it counts down the backlog.
+    if (ring_pos > r->ring_mask || ctrl_skip > kMaxCtrlSkip) return OX_EINVAL;
     r->acc = acc;
     r->ring_pos = static_cast<size_t>(ring_pos);
     r->ctrl_acc = ctrl_acc;

@@ -5,4 +5,5 @@ tour. Sections are shown in the order of ``SECTIONS``; a section whose module is
 skipped.
 """
 
-SECTIONS = ["loops", "carrier", "carrier_nda", "spectral", "rate", "receiver"]
+SECTIONS = ["command", "loops", "carrier", "carrier_nda", "symsync", "spectral", "corr", "rate",
+            "specan", "receiver"]

@@ -1,0 +1,338 @@
+"""``ostrel spectrum``: a calibrated spectrum of a recording, streamed over the whole file.
+
+The whole band is analysed with the Welch estimator (spectral.PSD: non-overlapping windowed
+segments, zero-padded 2x); --center and --span zoom into a band with the spectrum analyzer
+(analyzer.Specan: down-conversion to 1.28 x span, then the same estimator with a Kaiser window
+sized for --rbw). Each displayed frame is the mean of --navg segments; the result is the
+average of all frames and their max-hold, and a waterfall of the frames over time.
+
+Levels are dBFS: a full-scale complex tone reads 0 dBFS (a real recording is shown one-sided,
+0 ... fs/2, where a tone reads its power). Measurements on the average trace: the noise floor
+(median bin, also as a density in dBFS/Hz), the peaks above the floor + --peak-threshold, the
+SNR of the strongest peak over the floor, the SFDR (strongest minus second peak) and the
+occupied bandwidth holding --obw of the power. --png draws the traces and the waterfall (needs
+matplotlib, the [plot] extra); --csv writes the traces."""
+
+from __future__ import annotations
+
+import csv
+import math
+
+import numpy as np
+
+from .common import (AtomicFile, UserError, f1, f2, fint, fmt_hz, output_path, progress_bar,
+                     require_matplotlib)
+
+EXAMPLES = """\
+examples:
+  ostrel spectrum demo                                   # whole band, default RBW
+  ostrel spectrum demo --rbw 500 --png spec.png --csv spec.csv
+  ostrel spectrum demo --center 100k --span 150k --rbw 200   # zoom (spectrum analyzer)
+  ostrel spectrum capture.cu8 --fs 2.4M --json"""
+
+WATERFALL_ROWS = 200
+
+
+def add_arguments(p) -> None:
+    from .common import hz_arg, positive_hz_arg
+
+    g = p.add_argument_group("analysis")
+    g.add_argument("--center", type=hz_arg, metavar="F", help="centre of a zoomed band, Hz offset (spectrum analyzer)")
+    g.add_argument("--span", type=positive_hz_arg, metavar="S", help="width of a zoomed band, Hz (spectrum analyzer)")
+    g.add_argument("--rbw", type=positive_hz_arg, metavar="R",
+                   help="resolution bandwidth, Hz (default: 1024-sample segments over the whole "
+                        "band, span/400 when zoomed)")
+    g.add_argument("--navg", type=int, metavar="N", help="segments averaged per displayed frame (default: "
+                                            "enough for about 65536 samples)")
+    g.add_argument("--window", choices=["hann", "kaiser", "blackman-harris"],
+                   help="window (default blackman-harris for the whole band, kaiser zoomed)")
+    g.add_argument("--peaks", type=int, default=8, metavar="K", help="peaks to list (default 8)")
+    g.add_argument("--peak-threshold", type=float, default=10.0, metavar="DB",
+                   help="peaks must stand this far above the noise floor (default 10 dB)")
+    g.add_argument("--prominence", type=float, default=6.0, metavar="DB",
+                   help="and stand this far above the valleys that separate them from stronger "
+                        "parts of the trace, so a modulated hump counts once (default 6 dB)")
+    g.add_argument("--obw", type=float, default=0.99, metavar="FRACTION",
+                   help="power fraction of the occupied bandwidth (default 0.99)")
+    o = p.add_argument_group("files")
+    o.add_argument("--png", metavar="PATH", help="plot of the traces and the waterfall "
+                                                 "({stem} is replaced by the recording's name)")
+    o.add_argument("--csv", metavar="PATH", help="traces as CSV: frequency, average, max-hold")
+
+
+def prepare(args) -> None:
+    if args.png:
+        require_matplotlib()
+    if args.navg is not None and args.navg < 1:
+        raise UserError("--navg must be at least 1")
+    if not 0 < args.obw < 1:
+        raise UserError("--obw must lie between 0 and 1")
+    if (args.center is not None or args.span is not None) and specan_type() is None:
+        raise UserError("this build has no analyzer.Specan: --center and --span need the spectrum "
+                        "analyzer (without them the whole band is analysed with spectral.PSD)")
+
+
+def outputs(args, path: str, several: bool) -> list:
+    return [p for p in (output_path(args.png, path, several, "--png"),
+                        output_path(args.csv, path, several, "--csv")) if p is not None]
+
+
+def specan_type():
+    try:
+        from ostrel import analyzer
+    except ImportError:
+        return None
+    return getattr(analyzer, "Specan", None)
+
+
+class Traces:
+    """Average (weighted by segments), max-hold and a bounded waterfall of linear frames."""
+
+    def __init__(self, width: int, total_frames: int):
+        self.sum = np.zeros(width, np.float64)
+        self.max = np.zeros(width, np.float32)
+        self.segments = self.frames = 0
+        self.group = max(1, math.ceil(total_frames / WATERFALL_ROWS))
+        self.rows = np.zeros((max(1, math.ceil(total_frames / self.group)), width), np.float32)
+        self.row_fill = np.zeros(len(self.rows), np.int64)
+
+    def add(self, p: np.ndarray, segments: int, full: bool = True) -> None:
+        self.sum += p * segments if segments != 1 else p
+        self.segments += segments
+        if not full:
+            return
+        np.maximum(self.max, p, out=self.max)
+        r = min(self.frames // self.group, len(self.rows) - 1)
+        self.rows[r] += p
+        self.row_fill[r] += 1
+        self.frames += 1
+
+    def average(self) -> np.ndarray:
+        return self.sum / max(self.segments, 1)
+
+    def waterfall(self) -> np.ndarray:
+        k = self.row_fill > 0
+        return self.rows[k] / self.row_fill[k, None]
+
+
+def _one_sided(p: np.ndarray) -> np.ndarray:
+    """Real input: the two-sided trace (DC at the centre) folded onto 0 ... fs/2."""
+    h = p.shape[-1] // 2
+    out = 2 * p[..., h:].copy()
+    out[..., 0] = p[..., h]
+    return out
+
+
+def run(rec, args, progress: bool) -> dict:
+    if rec.n_samples == 0:
+        raise UserError("the recording holds no samples")
+    zoom = args.center is not None or args.span is not None
+    with progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
+        t, axis, info = (_run_specan if zoom else _run_psd)(rec, args, bar)
+    avg, peak = t.average(), t.max
+    wf = t.waterfall()
+    if not rec.fmt.complex and not zoom:
+        avg, peak, wf = _one_sided(avg), _one_sided(peak), _one_sided(wf)
+        axis = axis[len(axis) // 2:]
+    r = dict(info)
+    r.update(measure(avg, axis, info["rbw_hz"], args))
+    r["frames"], r["segments"] = t.frames, t.segments
+    if rec.center_known:
+        for pk in r["peaks"]:
+            pk["freq_hz"] = rec.center + pk["freq_offset_hz"]
+    path = rec.path
+    several = len(args.recordings) > 1
+    if args.csv:
+        _write_csv(output_path(args.csv, path, several, "--csv"), axis, avg, peak, rec)
+    if args.png:
+        _plot(output_path(args.png, path, several, "--png"), axis, avg, peak, wf, r, rec)
+    return r
+
+
+def _db(p: np.ndarray) -> np.ndarray:
+    return (10 * np.log10(np.maximum(p, 1e-20))).astype(np.float32)
+
+
+def _window_enbw(window: str, n: int, beta: float) -> float:
+    from ostrel import spectral
+
+    w = np.zeros(n, np.float32)
+    if window == "hann":
+        spectral.hann_window(w)
+    elif window == "kaiser":
+        spectral.kaiser_window(w, beta)
+    else:
+        spectral.blackman_harris_window(w)
+    return spectral.kaiser_enbw(w)
+
+
+def _run_psd(rec, args, bar):
+    from ostrel import spectral
+
+    window = args.window or "blackman-harris"
+    beta = spectral.kaiser_beta_for_sidelobe(100.0) if window == "kaiser" else 0.0
+    n = 1024
+    if args.rbw:
+        n = 2
+        while _window_enbw(window, n, beta) * rec.fs / n > args.rbw:
+            n *= 2
+            if n > 1 << 22:
+                raise UserError(f"--rbw {args.rbw:g} Hz needs segments longer than 4M samples")
+    if n > rec.n_samples:
+        raise UserError(f"{rec.n_samples} samples are fewer than one {n}-sample segment "
+                        "(ask for a wider --rbw)")
+    navg = args.navg or max(1, (1 << 16) // n)
+    seg = n * navg
+    with spectral.PSD(n=n, fs=rec.fs, window=window, beta=beta, pad=2, mode="mean") as psd:
+        t = Traces(psd.nfft, rec.n_samples // seg)
+        fold = psd.accumulate if rec.fmt.complex else psd.accumulate_real
+        block = seg * max(1, args.block // seg)
+        for x in rec.blocks(block, progress=bar):
+            whole = len(x) // seg * seg
+            for off in range(0, whole, seg):
+                fold(x[off:off + seg])
+                t.add(psd.power_twosided(), navg)
+                psd.reset()
+            if len(x) - whole >= n:  # the file's last, partial frame counts in the average
+                fold(x[whole:])
+                t.add(psd.power_twosided(), psd.count, full=t.frames == 0)
+                psd.reset()
+        nfft, rbw = psd.nfft, psd.rbw
+    axis = (np.arange(nfft) - nfft // 2) * (rec.fs / nfft)
+    return t, axis, {"engine": "spectral.PSD", "window": window, "n": n, "nfft": nfft,
+                     "navg": navg, "rbw_hz": rbw, "span_hz": rec.fs, "center_offset_hz": 0.0}
+
+
+def _run_specan(rec, args, bar):
+    Specan = specan_type()
+    center = args.center or 0.0
+    span = args.span or rec.fs / 1.28
+    if abs(center) + span / 2 > rec.fs / 2 * 1.0001:
+        raise UserError(f"band {fmt_hz(center - span / 2)} .. {fmt_hz(center + span / 2)} reaches "
+                        f"beyond the recording's +-{fmt_hz(rec.fs / 2)}")
+    rbw = args.rbw or span / 400
+    window = args.window or "kaiser"
+    if window not in ("hann", "kaiser"):
+        raise UserError("the spectrum analyzer's windows are hann and kaiser")
+    navg0 = args.navg or 1
+    try:
+        probe = Specan(fs=rec.fs, span=span, rbw=rbw, center=center, window=window, navg=navg0)
+    except (ValueError, MemoryError) as e:
+        raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: {e}") from None
+    navg = args.navg or max(1, (1 << 16) // probe.n)
+    probe.destroy()
+    with Specan(fs=rec.fs, span=span, rbw=rbw, center=center, window=window, navg=navg) as sa:
+        per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
+        chunk = max(1, int(per_frame // 2))  # one call never completes two frames
+        t = Traces(sa.display_size, int(rec.n_samples // per_frame))
+        z = None if rec.fmt.complex else np.zeros(chunk, np.complex64)
+        for x in rec.blocks(chunk, progress=bar):
+            if z is not None:
+                z[:len(x)].real = x
+                x = z[:len(x)]
+            frame = sa.execute(x)
+            if frame is not None:
+                t.add(10 ** (frame.astype(np.float64) / 10), navg)
+        half = (sa.display_size - 1) // 2
+        axis = center + (np.arange(sa.display_size) - half) * (sa.fs_out / sa.nfft)
+        info = {"engine": "analyzer.Specan", "window": window, "n": sa.n, "nfft": sa.nfft,
+                "navg": navg, "rbw_hz": sa.rbw, "span_hz": span, "center_offset_hz": center}
+    if t.frames == 0:
+        raise UserError(f"the recording is shorter than one frame ({per_frame:.0f} samples: "
+                        "fewer --navg, or a wider --rbw)")
+    return t, axis, info
+
+
+def prominence(db: np.ndarray, i: int, level: float) -> float:
+    """How far a peak stands above the higher of the two lowest points that separate it from
+    stronger parts of the trace (or from its ends): ripples on a modulated hump have little,
+    a tone or the hump's top a lot."""
+    left, right = db[:i], db[i + 1:]
+    hi_l = np.flatnonzero(left >= level)  # of two equal tops, the left one stands
+    hi_r = np.flatnonzero(right > level)
+    base_l = left[hi_l[-1] + 1:].min() if len(hi_l) else (left.min() if len(left) else level)
+    base_r = right[:hi_r[0]].min() if len(hi_r) else (right.min() if len(right) else level)
+    return float(level - max(base_l, base_r))
+
+
+def measure(avg: np.ndarray, axis: np.ndarray, rbw: float, args) -> dict:
+    """Noise floor, peaks, SNR, SFDR and occupied bandwidth of a linear trace on ``axis``."""
+    from ostrel import spectral
+
+    db = _db(avg)
+    step = axis[1] - axis[0]
+    nf = spectral.noise_floor_db(db)
+    peaks = []
+    if args.peaks > 0:
+        for fn, lvl in spectral.find_peaks_f32(db, 256, nf + args.peak_threshold):
+            idx = fn * len(db) + len(db) // 2
+            if prominence(db, int(round(idx)), lvl) >= args.prominence:
+                peaks.append({"freq_offset_hz": float(axis[0] + idx * step), "level_dbfs": float(lvl)})
+                if len(peaks) == args.peaks:
+                    break
+    obw = spectral.obw_from_power(avg.astype(np.float64), len(db) * step, args.obw)
+    return {
+        "noise_floor_db": nf, "noise_density_dbhz": nf - 10 * math.log10(rbw),
+        "peak_offset_hz": peaks[0]["freq_offset_hz"] if peaks else None,
+        "peak_dbfs": peaks[0]["level_dbfs"] if peaks else None,
+        "snr_db": peaks[0]["level_dbfs"] - nf if peaks else None,
+        "sfdr_db": peaks[0]["level_dbfs"] - peaks[1]["level_dbfs"] if len(peaks) > 1 else None,
+        "obw_hz": obw, "obw_fraction": args.obw, "peaks": peaks,
+    }
+
+
+COLUMNS = [("engine", "engine", str), ("rbw_hz", "RBW", fmt_hz), ("frames", "frames", fint),
+           ("noise_floor_db", "noise floor (dBFS/bin)", f1),
+           ("noise_density_dbhz", "noise density (dBFS/Hz)", f1),
+           ("peak_offset_hz", "strongest peak (offset)", fmt_hz), ("peak_dbfs", "peak (dBFS)", f2),
+           ("snr_db", "SNR (dB)", f1), ("sfdr_db", "SFDR (dB)", f1), ("obw_hz", "occupied bw", fmt_hz)]
+
+
+def details(r: dict):
+    if not r["peaks"]:
+        return
+    yield "peaks:"
+    for i, p in enumerate(r["peaks"]):
+        absf = f"  ({fmt_hz(p['freq_hz'])})" if "freq_hz" in p else ""
+        yield f"  {i + 1:2d}  {p['freq_offset_hz']:+14.1f} Hz{absf}  {p['level_dbfs']:8.2f} dBFS"
+
+
+def _write_csv(path, axis, avg, peak, rec) -> None:
+    with AtomicFile(path, "w") as f:
+        w = csv.writer(f)
+        w.writerow(["freq_offset_hz", "freq_hz", "average_dbfs", "maxhold_dbfs"])
+        center = rec.center if rec.center_known else 0.0
+        for fr, a, m in zip(axis, _db(avg), _db(peak)):
+            w.writerow([f"{fr:.3f}", f"{center + fr:.3f}", f"{a:.3f}", f"{m:.3f}"])
+
+
+def _plot(path, axis, avg, peak, wf, r, rec) -> None:
+    from .common import pyplot
+
+    plt = pyplot()
+    scale, unit = (1e6, "MHz") if rec.center_known else (1e3, "kHz")
+    x = ((rec.center if rec.center_known else 0.0) + axis) / scale
+    fig, (a1, a2) = plt.subplots(2, 1, figsize=(10, 7), sharex=True,
+                                 gridspec_kw={"height_ratios": [1, 1.2]})
+    a1.plot(x, _db(peak), lw=0.6, color="tab:orange", label="max hold")
+    a1.plot(x, _db(avg), lw=0.8, color="tab:blue", label="average")
+    a1.axhline(r["noise_floor_db"], color="gray", ls="--", lw=0.8,
+               label=f"noise floor {r['noise_floor_db']:.1f} dBFS")
+    for p in r["peaks"]:
+        a1.plot([(p.get("freq_hz", p["freq_offset_hz"])) / scale], [p["level_dbfs"]], "v", color="tab:red", ms=4)
+    a1.set_ylabel("dBFS")
+    a1.set_title(f"{rec.data_path.name}: {r['engine']}, RBW {fmt_hz(r['rbw_hz'])}, "
+                 f"{r['frames']} frames of {r['navg']} segments")
+    a1.grid(alpha=0.3)
+    a1.legend(loc="upper right", fontsize=8)
+    wdb = _db(wf)
+    lo = np.percentile(wdb, 5)
+    a2.imshow(wdb, aspect="auto", origin="upper", cmap="viridis", vmin=lo, vmax=wdb.max(),
+              extent=[x[0], x[-1], rec.duration, 0], interpolation="nearest")
+    a2.set_ylabel("time, s")
+    a2.set_xlabel(f"frequency, {unit}")
+    fig.tight_layout()
+    tmp = path.with_name(f".{path.name}.part.png")
+    fig.savefig(tmp, dpi=110)
+    plt.close(fig)
+    tmp.replace(path)
