@@ -349,16 +349,24 @@ def test_telemetry_probes(agc):
         assert tlm.avail == 0  # nothing attached
 
 
-def test_agc_attachment_failure_detaches_the_loops():
+def test_attachment_is_all_or_nothing():
     rx = track.MpskReceiver(sps=5.3)
-    with Telemetry(1 << 14) as tlm:
+    x = _complex_signal()
+    with Telemetry(1 << 14) as old, Telemetry(1 << 14) as tlm:
+        rx.set_telemetry(old, "rx")
         for i in range(64 - 13):
             tlm.register(f"filler{i}")
+        names = tlm.probe_names
         with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
-            rx.set_telemetry(tlm, "rx")
-        assert len(tlm.probe_names) == 64  # the loops' 13 registered, the AGC's 2 did not fit
-        rx.steps(_complex_signal())
-        assert tlm.avail == 0
+            rx.set_telemetry(tlm, "rx")  # the loops' 13 probes fit, the AGC's 2 do not
+        assert tlm.probe_names == names  # nothing of the attempt stays registered
+        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+            rx.set_telemetry(tlm, "a" * 26)  # "...sync.lock" and "...sync.locked" meet at the cut
+        y = rx.steps(x)
+        assert tlm.avail == 0  # the previous attachment stays in force
+        pr = old.demux(old.read())
+        assert all(len(pr["rx" + s]) == len(y) for s in CORE + SYNC) and len(pr["rx.agc.gain_db"]) > 0
+        rx.set_telemetry(None, "rx")
 
 
 def test_demo_section_runs(capsys):

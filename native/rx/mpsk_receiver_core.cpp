@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 #include "rate/ddc_core.h"
@@ -344,8 +345,9 @@ int mpsk_receiver_get_clipped(const mpsk_receiver *r) {
 
 double mpsk_receiver_get_agc_gain_db(const mpsk_receiver *r) { return RateConverter_agc_gain_db(r->rc); }
 
-// The loop core (and its timing loop), then the AGC under prefix + ".agc". The registration of
-// this level and of the levels below stays together here.
+// The loop core (and its timing loop), then the AGC under prefix + ".agc", as one attachment: when
+// the AGC cannot join, the registry and the loops' previous attachment are put back (a failed
+// call leaves the receiver as it was).
 int mpsk_receiver_set_telemetry(mpsk_receiver *r, ox_tlm *tlm, const char *prefix, int decim) {
     auto set_dc = [r](ox_tlm *t, const char *pre, int d) {
         return r->is_real ? ddcr_set_telemetry(real(r), t, pre, d) : ddc_set_telemetry(cplx(r), t, pre, d);
@@ -356,15 +358,25 @@ int mpsk_receiver_set_telemetry(mpsk_receiver *r, ox_tlm *tlm, const char *prefi
         return OX_OK;
     }
     if (!prefix) prefix = "rx";
-    const int code = mpsk_rx_set_telemetry(&r->loops, tlm, prefix, decim);
+    ox::TlmAttach attach(tlm);
+    mpsk_rx_loops &l = r->loops;
+    ox_tlm *const prev_tlm = l.tlm, *const prev_sync_tlm = l.timing.tlm;
+    int32_t prev_ids[MPSK_RX_N_PROBES], prev_sync_ids[RATESYNC_N_PROBES];
+    std::memcpy(prev_ids, l.probe_ids, sizeof(prev_ids));
+    std::memcpy(prev_sync_ids, l.timing.probe_ids, sizeof(prev_sync_ids));
+    const int code = mpsk_rx_set_telemetry(&l, tlm, prefix, decim);
     if (code != OX_OK) return code;
     char agc_prefix[OX_TLM_NAME_BYTES];
     std::snprintf(agc_prefix, sizeof(agc_prefix), "%s.agc", prefix);
     const int agc_code = set_dc(tlm, agc_prefix, decim);
     if (agc_code != OX_OK) {
-        mpsk_rx_set_telemetry(&r->loops, nullptr, nullptr, 0);
+        l.tlm = prev_tlm;
+        l.timing.tlm = prev_sync_tlm;
+        std::memcpy(l.probe_ids, prev_ids, sizeof(prev_ids));
+        std::memcpy(l.timing.probe_ids, prev_sync_ids, sizeof(prev_sync_ids));
         return agc_code;
     }
+    attach.commit();
     return OX_OK;
 }
 

@@ -70,8 +70,8 @@ int mpsk_rx_symbol_to_bits(mpsk_rx_loops *l, uint8_t *bits, ox_cf32 sym) {
     }
 }
 
-// The loop core's probes and, under prefix + ".sync", the timing loop's. The registration of
-// this level and of the level below stays together here.
+// The loop core's probes and, under prefix + ".sync", the timing loop's, as one attachment: a
+// failure of either leaves the registry and both previous attachments as they were.
 int mpsk_rx_set_telemetry(mpsk_rx_loops *l, ox_tlm *tlm, const char *prefix, int decim) {
     if (!tlm) {
         l->tlm = nullptr;
@@ -79,6 +79,7 @@ int mpsk_rx_set_telemetry(mpsk_rx_loops *l, ox_tlm *tlm, const char *prefix, int
         return OX_OK;
     }
     if (!prefix) prefix = "rx";
+    ox::TlmAttach attach(tlm);
     int32_t ids[MPSK_RX_N_PROBES];
     if (ox::tlm_register_probes(tlm, prefix, "rx", kProbeSuffixes, MPSK_RX_N_PROBES,
                                 static_cast<uint32_t>(decim), ids) != OX_OK)
@@ -86,7 +87,8 @@ int mpsk_rx_set_telemetry(mpsk_rx_loops *l, ox_tlm *tlm, const char *prefix, int
     char sync_prefix[OX_TLM_NAME_BYTES];
     std::snprintf(sync_prefix, sizeof(sync_prefix), "%s.sync", prefix);
     const int rc = ratesync_loop_set_telemetry(&l->timing, tlm, sync_prefix, decim);
-    if (rc != OX_OK) return rc;
+    if (rc != OX_OK) return rc;  // the timing loop kept its previous attachment
+    attach.commit();
     std::memcpy(l->probe_ids, ids, sizeof(ids));
     l->tlm = tlm;
     return OX_OK;
