@@ -6,9 +6,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "rate/agc_core.h"
 #include "rate/ddc_core.h"
 #include "rate/ddcr_core.h"
-#include "rate/agc_core.h"
 #include "rate/rate_converter_core.h"
 #include "rate/resamp_core.h"
 

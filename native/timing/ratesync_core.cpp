@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <new>
 
 #include "rate/resamp_core.h"
 #include "timing/symsync_core.h"
