@@ -3,14 +3,15 @@ Gray-coded PSK in AWGN (and of differentially encoded PSK with ``differential=1`
 to lock, on the impairments of a real link.
 
 Signal: root-raised-cosine pulses (roll-off 0.35, +-8 symbols) at 5.3 samples per symbol, a
-carrier offset of 1e-3 cycles per sample, a timing offset of 0.37 symbol, a transmitter clock
-50 ppm fast, white noise. Receivers: ``BpskReceiver`` (configured in hertz) and ``MpskReceiver``
-with pulse "rrc", rrc_span 4 and bn_carrier 0.02 (see the lock-time rows for why: the carrier
-loop sees the matched filter's delay, and the pull-in time falls as the cube of the loop
-bandwidth). 8-PSK is measured with the carrier given (see CASES). Errors are counted from 300 symbols after
-the declared carrier lock (from symbol 3000 when no lock is declared, as for 8-PSK below Es/N0
-14 dB, whose lock EMA stays under the default threshold); the receiver's m-fold phase ambiguity
-and its delay are found on the first 400 symbols compared.
+carrier offset of 1e-3 cycles per sample, a timing offset of 0.37 symbol, a symbol period 50 ppm
+longer than nominal (the transmitter's clock 50 ppm off), white noise. Receivers:
+``BpskReceiver`` (configured in hertz) and ``MpskReceiver`` with pulse "rrc", rrc_span 4 and
+bn_carrier 0.02 (see the lock-time rows for why: the carrier loop sees the matched filter's
+delay, and the pull-in time falls as the cube of the loop bandwidth). 8-PSK is measured with the
+carrier given (see CASES). Errors are counted from 300 symbols after the declared carrier lock
+(from symbol 3000 when no lock is declared, as for 8-PSK below Es/N0 14 dB, whose lock EMA stays
+under the default threshold); the receiver's m-fold phase ambiguity and its delay are found on
+the first 400 symbols compared.
 
 Rows: one per (modulation, Eb/N0) with the measured BER, the theory and the error count; the
 loss in dB at BER 1e-3 per modulation; the lock time at Es/N0 10 dB (mean of 5 bursts) for the
