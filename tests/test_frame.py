@@ -16,6 +16,8 @@ BLOCKS = [
     ("track", "CarrierNda", {}, "steps", np.complex64, np.complex64),
     ("track", "Dll", dict(code=[1, 0, 0, 1, 0, 1, 1], sps=1, segments=2), "steps", np.complex64,
      np.complex64),
+    ("track", "RateSync", dict(sps=2.0), "steps", np.complex64, np.complex64),
+    ("track", "MpskReceiver", dict(sps=2.0), "steps", np.complex64, np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf32", np.complex64, np.complex64),
     ("spectral", "FFT", dict(n=16), "execute_cf64", np.complex128, np.complex128),
 ]
@@ -195,13 +197,17 @@ def stateful_types():
     import ostrel.track
 
     x = signal(256, np.complex64, 5)
+    required = {"BpskReceiver": dict(sample_rate_hz=8e6, symbol_rate_hz=1e6)}  # no defaults
+    real_input = {"LoopFilter": np.float64, "MpskReceiverR": np.float32}
     for mod in (ostrel.track, ostrel.analyzer, ostrel.spectral):
         for name in sorted(dir(mod)):
             tp = getattr(mod, name)
             if not isinstance(tp, type) or not hasattr(tp, "get_state"):
                 continue
-            if hasattr(tp, "steps"):
-                run = (lambda o: o.steps(x.real.astype(np.float64))) if name == "LoopFilter" \
+            if name in required:
+                tp = functools.partial(tp, **required[name])
+            if hasattr(tp, "steps") or name in required:
+                run = (lambda o, t=real_input[name]: o.steps(x.real.astype(t))) if name in real_input \
                     else (lambda o: o.steps(x))
             elif hasattr(tp, "accumulate"):
                 run = lambda o: (o.accumulate(np.tile(x, 8)), o.psd_db())  # noqa: E731

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "carrier/carrier_accum.h"
+#include "carrier/mpsk_slicer.h"
 
 namespace {
 
@@ -12,7 +13,6 @@ constexpr uint32_t kMpskStateBytes = 192;
 static_assert(kMpskStateBytes == 16 + sizeof(carrier_mpsk));
 
 constexpr double kInvTwoPi = 1.0 / ox::kTwoPi;
-constexpr double kQuarterPi = 0.7853981633974483;
 
 inline bool valid_m(int m) { return m == 2 || m == 4 || m == 8; }
 
@@ -26,7 +26,7 @@ struct DecisionTable {
 
 template <int M>
 DecisionTable make_decision_table() {
-    constexpr double off = M == 4 ? kQuarterPi : 0.0;
+    constexpr double off = M == 4 ? ox::kMpskQuarterPi : 0.0;
     DecisionTable t{};
     for (int64_t idx = 0; idx < M; ++idx) {
         const double alpha = static_cast<double>(idx) * ox::kTwoPi / M + off;
@@ -57,20 +57,7 @@ void reseed(carrier_mpsk *p) {
 // proportional phase step and lock metric.
 template <int M>
 inline void dump(carrier_mpsk *p, lo &osc, float pr, float pi, const ox::DumpRetune &retune) {
-    // Nearest constellation index, an exact half going toward zero, then wrapped into 0..M-1.
-    // Adding 0.49999999999999994 (the largest double below one half) keeps values just below a
-    // half from rounding up, but in double arithmetic an exact half still rounds away from zero
-    // (k + 0.5 + 0.49999999999999994 rounds to k + 1), so exact halves are sent toward zero
-    // explicitly; every other u gets the nearest integer from the sum. A NaN prompt (NaN input)
-    // takes index 0 instead of an undefined float-to-integer conversion.
-    constexpr double off = M == 4 ? kQuarterPi : 0.0;
-    const double phi = std::atan2(static_cast<double>(pi), static_cast<double>(pr));
-    const double u = (kInvTwoPi * M) * (phi - off);
-    const double whole = std::trunc(u);
-    const double nearest = std::fabs(u - whole) == 0.5
-                               ? whole
-                               : std::trunc(u + std::copysign(0.49999999999999994, u));
-    const int64_t idx = (nearest == nearest ? static_cast<int64_t>(nearest) : 0) & (M - 1);
+    const uint32_t idx = ox::mpsk_nearest_index<M>(pr, pi);
     const float s = kDecisions<M>.s[idx];  // sin, cos of idx * 2*pi / M + off
     const float c = kDecisions<M>.c[idx];
 

@@ -5,6 +5,8 @@
 // in front of its terminal resampler.
 #pragma once
 
+#include <bit>
+
 #include "common/ox_common.h"
 #include "ox_tlm/ox_tlm_core.h"
 
@@ -56,6 +58,9 @@ namespace ox {
 
 constexpr double kAgcPowMax = 0x1p257;  // power clamp ceiling
 
+// 2^k as a double for -1022 <= k <= 1023, from its exponent bits.
+inline double agc_pow2(int k) { return std::bit_cast<double>(static_cast<uint64_t>(k + 1023) << 52); }
+
 // Fast 10^(x/20): one floor, a quartic polynomial for 2^frac and an exponent insertion.
 // 0 below the range (and for NaN); 2^1023 above it.
 inline double agc_fast_db_to_amp(double x) {
@@ -66,7 +71,11 @@ inline double agc_fast_db_to_amp(double x) {
     const double k = __builtin_floor(t);
     const double f = (t - k) * 0.6931471805599453;
     const double p = ((((f / 24.0 + 1.0 / 6.0) * f + 0.5) * f + 1.0) * f + 1.0);
-    return __builtin_ldexp(p, static_cast<int>(k));
+    // p lies in [1, 2): scaling by a normal power of two is exact, so the product is the ldexp
+    // result without the library call; the few exponents whose result is subnormal take ldexp.
+    const int e = static_cast<int>(k);
+    if (e >= -1022) [[likely]] return p * agc_pow2(e);
+    return __builtin_ldexp(p, e);
 }
 
 // The float flavour: +infinity above the range.
@@ -79,7 +88,15 @@ inline float agc_fast_db_to_amp_f(double x) {
 inline double agc_fast_db(double p) {
     const double q = p + 1e-30;
     int e2;
-    const double half_m = __builtin_frexp(q, &e2);  // q = half_m * 2^e2, half_m in [0.5, 1)
+    double half_m;  // q = half_m * 2^e2, half_m in [0.5, 1)
+    const uint64_t bits = std::bit_cast<uint64_t>(q);
+    const uint64_t biased = (bits >> 52) & 0x7FF;
+    if (biased != 0 && biased != 0x7FF) [[likely]] {  // normal: frexp from the exponent field
+        e2 = static_cast<int>(biased) - 1022;
+        half_m = std::bit_cast<double>((bits & ~(uint64_t{0x7FF} << 52)) | (uint64_t{1022} << 52));
+    } else {
+        half_m = __builtin_frexp(q, &e2);
+    }
     const double m = half_m * 2.0;
     const double e = static_cast<double>(e2 - 1);
     const double g = (m - 1.0) / (m + 1.0);
@@ -109,30 +126,68 @@ inline void agc_emit(agc *a, double level_db) {
 
 inline float agc_clip(float v, float m) { return v > m ? m : (v < -m ? -m : v); }
 
+// The gain-loop update of the per-sample form, once every d samples: kept out of line so that
+// the per-sample step stays small enough to inline into the callers' loops.
+template <bool kTelemetry>
+[[gnu::noinline]] void agc_update_per_sample(agc *a, uint64_t d) {
+    const double level_db = agc_level_db(a->level);
+    a->gain_db = a->gain_db + (a->ref_db - level_db) * static_cast<double>(d) * 4.0 * a->bw;
+    a->clip_lin = agc_fast_db_to_amp_f(a->clip_db);
+    a->count = 0;
+    if constexpr (kTelemetry) agc_emit(a, level_db);
+}
+
+[[gnu::noinline]] inline double agc_gain_for(double gain_db) { return agc_fast_db_to_amp(gain_db); }
+
+// The running values of the per-sample form that change every sample, apart from the record, so
+// that a loop can keep them in registers across calls it cannot see into.
+struct AgcRun {
+    double level;
+    double gain_lin;
+    uint64_t count;
+    float clip_lin;
+};
+inline AgcRun agc_run_of(const agc *a) { return AgcRun{a->level, a->gain_lin, a->count, a->clip_lin}; }
+inline void agc_run_store(agc *a, const AgcRun &r) {
+    a->level = r.level;
+    a->gain_lin = r.gain_lin;
+    a->count = r.count;
+    a->clip_lin = r.clip_lin;
+}
+
+// One sample of the per-sample form on running values `r` (the record holds the configuration and
+// the gain integrator; it receives the running values for each gain update).
+template <bool kTelemetry>
+inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
+    const uint64_t d = a->update_every ? a->update_every : 1;
+    if (r.count == 0) [[unlikely]] r.gain_lin = agc_gain_for(a->gain_db);
+    const float g = static_cast<float>(r.gain_lin);
+    const ox_cf32 y{g * x.re, g * x.im};
+    const double yr = y.re, yi = y.im;
+    const double p = agc_clamp_pow(yr * yr + yi * yi);
+    r.count += 1;
+    if (a->alpha >= 1.0)
+        r.level = p;
+    else
+        r.level = r.level + a->alpha * (p - r.level);
+    if (r.count >= d) [[unlikely]] {
+        agc_run_store(a, r);
+        agc_update_per_sample<kTelemetry>(a, d);
+        r.count = a->count;
+        r.clip_lin = a->clip_lin;
+    }
+    const float m = r.clip_lin;
+    return ox_cf32{agc_clip(y.re, m), agc_clip(y.im, m)};
+}
+
 // One sample of the per-sample form (shared by the rate converter's controlled path and the
 // settling estimator).
 template <bool kTelemetry>
 inline ox_cf32 agc_step_sample(agc *a, ox_cf32 x) {
-    const uint64_t d = a->update_every ? a->update_every : 1;
-    if (a->count == 0) a->gain_lin = agc_fast_db_to_amp(a->gain_db);
-    const float g = static_cast<float>(a->gain_lin);
-    const ox_cf32 y{g * x.re, g * x.im};
-    const double yr = y.re, yi = y.im;
-    const double p = agc_clamp_pow(yr * yr + yi * yi);
-    a->count += 1;
-    if (a->alpha >= 1.0)
-        a->level = p;
-    else
-        a->level = a->level + a->alpha * (p - a->level);
-    if (a->count >= d) {
-        const double level_db = agc_level_db(a->level);
-        a->gain_db = a->gain_db + (a->ref_db - level_db) * static_cast<double>(d) * 4.0 * a->bw;
-        a->clip_lin = agc_fast_db_to_amp_f(a->clip_db);
-        a->count = 0;
-        if constexpr (kTelemetry) agc_emit(a, level_db);
-    }
-    const float m = a->clip_lin;
-    return ox_cf32{agc_clip(y.re, m), agc_clip(y.im, m)};
+    AgcRun r = agc_run_of(a);
+    const ox_cf32 y = agc_step_run<kTelemetry>(a, r, x);
+    agc_run_store(a, r);
+    return y;
 }
 
 inline ox_cf32 agc_push(agc *a, ox_cf32 x) {

@@ -122,6 +122,8 @@ int ddc_set_telemetry(ddc *d, ox_tlm *tlm, const char *prefix, int decim) {
 }
 
 int ddc_get_narrow_pulse(const ddc *d) { return d->narrow_pulse; }
+RateConverter *ox::ddc_converter(ddc *d) { return d->rc; }
+lo *ox::ddc_oscillator(ddc *d) { return &d->osc; }
 
 size_t ddc_state_bytes(const ddc *d) { return kRcOffset + RateConverter_state_bytes(d->rc); }
 

@@ -54,6 +54,11 @@ OX_API size_t ddc_run(ddc *d, const void *state_in, void *state_out, const ox_cf
 
 namespace ox {
 
+// Module-internal: the owned rate converter and oscillator (the receivers bind their timing loop
+// to the converter's terminal stage and drive the chain sample by sample).
+RateConverter *ddc_converter(ddc *d);
+lo *ddc_oscillator(ddc *d);
+
 // Samples mixed per chunk by the block forms (a buffer of this size lives in each object).
 constexpr size_t kDdcChunk = 4096;
 

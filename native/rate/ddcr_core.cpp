@@ -146,6 +146,9 @@ int ddcr_set_telemetry(ddcr *d, ox_tlm *tlm, const char *prefix, int decim) {
 }
 
 int ddcr_get_narrow_pulse(const ddcr *d) { return d->narrow_pulse; }
+RateConverter *ox::ddcr_converter(ddcr *d) { return d->rc; }
+lo *ox::ddcr_oscillator(ddcr *d) { return &d->osc; }
+hbdecim_r2c *ox::ddcr_halfband(ddcr *d) { return d->hb; }
 
 size_t ddcr_state_bytes(const ddcr *d) {
     return kHbOffset + hbdecim_r2c_state_bytes(d->hb) + kLoBytes + RateConverter_state_bytes(d->rc);

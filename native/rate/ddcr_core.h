@@ -5,6 +5,8 @@
 
 #include "common/ox_common.h"
 #include "ox_tlm/ox_tlm_core.h"
+#include "rate/hbdecim_core.h"
+#include "rate/lo_core.h"
 #include "rate/rate_converter_core.h"
 
 // Opaque down-converter; owns its halfband, LO and rate converter.
@@ -42,3 +44,11 @@ OX_API void ddcr_get_state(const ddcr *d, void *buf);
 OX_API int ddcr_set_state(ddcr *d, const void *buf);
 OX_API size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const float *in, size_t n, ox_cf32 *out,
                        size_t out_cap);
+
+namespace ox {
+// Module-internal: the owned rate converter, oscillator and real-to-complex halfband (see
+// ddc_converter).
+RateConverter *ddcr_converter(ddcr *d);
+lo *ddcr_oscillator(ddcr *d);
+hbdecim_r2c *ddcr_halfband(ddcr *d);
+}  // namespace ox

@@ -530,6 +530,24 @@ size_t ox::rc_execute_piece(RateConverter *rc, const ox_cf32 *in, size_t n_in, o
     return total;
 }
 
+ox::RcTerminal ox::rc_terminal(RateConverter *rc) {
+    RcTerminal t{nullptr, rc->pulse, rc->span, rc->rolloff, rc->num_stages > 0 ? rc->num_stages - 1 : 0, rc->agc_p};
+    if (rc->num_stages > 0 && rc->kinds[rc->num_stages - 1] == OX_RC_STAGE_RESAMPLER)
+        t.stage = static_cast<resamp *>(rc->stages[rc->num_stages - 1]);
+    return t;
+}
+
+bool ox::rc_push_front(RateConverter *rc, ox_cf32 x, ox_cf32 *y) {
+    ox_cf32 s = x;
+    for (int i = 0; i + 1 < rc->num_stages; ++i) {
+        ox_cf32 o;
+        if (!push_stage(rc->kinds[i], rc->stages[i], s, &o)) return false;
+        s = o;
+    }
+    *y = s;
+    return true;
+}
+
 size_t RateConverter_execute(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out, size_t out_cap) {
     bool cut = false;
     return ox::rc_execute_piece(rc, in, n_in, out, out_cap, nullptr, &cut);

@@ -10,6 +10,8 @@
 
 // Opaque converter object; owns its stages, scratch buffers and AGC.
 struct RateConverter;
+struct resamp;
+struct agc;
 
 // Stage kinds and pulse codes as held by the converter.
 enum : int {
@@ -86,6 +88,24 @@ namespace ox {
 // capacity has run out, so that the pieces together act exactly like one call over the block.
 size_t rc_execute_piece(RateConverter *rc, const ox_cf32 *in, size_t n_in, ox_cf32 *out,
                         size_t out_cap, const double *ctrl, bool *cut);
+
+// Module-internal: what a timing loop binds to on a converter and what a per-sample caller drives
+// directly. `stage` is the terminal polyphase resampler (null when the last stage is not one);
+// pulse, span and rolloff describe the matched bank (pulse OX_RC_PULSE_NONE for a plain
+// converter); `front` counts the stages before the terminal one; `gain` is the AGC in front of
+// the terminal stage (null without one).
+struct RcTerminal {
+    resamp *stage;
+    uint32_t pulse;
+    size_t span;
+    double rolloff;
+    int front;
+    agc *gain;
+};
+RcTerminal rc_terminal(RateConverter *rc);
+// One sample through the stages before the terminal one, as RateConverter_execute_ctrl_push
+// runs them; false when they yield nothing for this sample.
+bool rc_push_front(RateConverter *rc, ox_cf32 x, ox_cf32 *y);
 
 // trunc(v) + 2 for an output bound, saturating at SIZE_MAX for rates too large to count.
 inline size_t rc_bound_plus2(double v) {

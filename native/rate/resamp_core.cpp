@@ -333,7 +333,7 @@ size_t resamp_execute(resamp *r, const ox_cf32 *in, size_t n_in, ox_cf32 *out, s
 constexpr uint32_t kSlowestStep = 1000000;
 constexpr uint32_t kMaxCtrlSkip = kSlowestStep + 1;
 
-size_t resamp_execute_ctrl_push(resamp *r, ox_cf32 *out, size_t out_cap, ox_cf32 x, double ctrl) {
+ox::ResampStep ox::resamp_ctrl_step(const resamp *r, double ctrl) {
     // Step between outputs in input samples: whole part W and 32-bit fraction c.
     const double v = r->rate + ctrl;
     uint32_t W, c;
@@ -353,11 +353,18 @@ size_t resamp_execute_ctrl_push(resamp *r, ox_cf32 *out, size_t out_cap, ox_cf32
         W = kSlowestStep;
         c = 0;
     }
+    return ResampStep{W, c};
+}
+
+size_t ox::resamp_ctrl_push_sparse(resamp *r, ox_cf32 *out, size_t out_cap, ox_cf32 x, ResampStep step,
+                                   uint32_t want) {
+    const uint32_t W = step.whole, c = step.frac;
     size_t k = 0;
     while (k < out_cap) {
         if (r->ctrl_skip == 0) {
             do {
-                out[k++] = branch_output(r, r->ctrl_acc);
+                const bool needed = k >= 32 || ((want >> k) & 1u) != 0;
+                out[k++] = needed ? branch_output(r, r->ctrl_acc) : ox_cf32{0.0f, 0.0f};
                 const uint32_t next = r->ctrl_acc + c;
                 const uint32_t carry = next < r->ctrl_acc ? 1u : 0u;
                 r->ctrl_acc = next;
@@ -375,6 +382,10 @@ size_t resamp_execute_ctrl_push(resamp *r, ox_cf32 *out, size_t out_cap, ox_cf32
     push(r, x);
     r->ctrl_backlog += 1;
     return k;
+}
+
+size_t resamp_execute_ctrl_push(resamp *r, ox_cf32 *out, size_t out_cap, ox_cf32 x, double ctrl) {
+    return ox::resamp_ctrl_push_sparse(r, out, out_cap, x, ox::resamp_ctrl_step(r, ctrl), ~0u);
 }
 
 size_t resamp_execute_ctrl(resamp *r, const ox_cf32 *in, const double *ctrl, size_t n_in,

@@ -47,3 +47,20 @@ OX_API size_t resamp_execute_ctrl(resamp *r, const ox_cf32 *in, const double *ct
 OX_API size_t resamp_state_bytes(const resamp *r);
 OX_API void resamp_get_state(const resamp *r, void *buf);
 OX_API int resamp_set_state(resamp *r, const void *buf);
+
+namespace ox {
+// Module-internal: the controlled mode split in two for callers that push many samples with the
+// same correction (the receivers change it once per symbol). resamp_ctrl_step is the step
+// between outputs for a correction (whole input samples and a 32-bit fraction);
+// resamp_ctrl_push_sparse is resamp_execute_ctrl_push with that step, except that output k of
+// the call is filtered only when bit k of `want` is set (from k = 32 on always) and written as 0
+// otherwise: a caller that reads only some outputs skips the filter for the others, and every
+// phase, count and history advances exactly as in the full push.
+struct ResampStep {
+    uint32_t whole;
+    uint32_t frac;
+};
+ResampStep resamp_ctrl_step(const resamp *r, double ctrl);
+size_t resamp_ctrl_push_sparse(resamp *r, ox_cf32 *out, size_t out_cap, ox_cf32 x, ResampStep step,
+                               uint32_t want);
+}  // namespace ox

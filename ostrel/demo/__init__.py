@@ -6,4 +6,4 @@ skipped.
 """
 
 SECTIONS = ["command", "loops", "carrier", "carrier_nda", "symsync", "dll", "spectral", "corr",
-            "rate", "specan"]
+            "rate", "specan", "receiver"]
