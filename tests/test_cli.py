@@ -152,20 +152,21 @@ def need(module, name):
 
 @pytest.mark.parametrize("name, mod, args, rx", [
     ("cplx", "qpsk", ["--symbol-rate", "50k", "--carrier", "100k", "--rrc", "0.35"], "MpskReceiver"),
-    ("cplx", "bpsk", ["--symbol-rate", "25k", "--carrier", "-150k", "--rrc", "0.5"], "BpskReceiver"),
+    ("cplx", "bpsk", ["--symbol-rate", "25k", "--carrier=-150k", "--rrc", "0.5"], "BpskReceiver"),
     ("real", "qpsk", ["--symbol-rate", "50k", "--carrier", "300k", "--rrc", "0.35"], "MpskReceiverR"),
 ])
-@pytest.mark.xfail(reason="written before the receivers existed: acquisition settings pending",
-                   strict=False)
 def test_demod_bits_error_free_against_truth(capsys, recs, tmp_path, name, mod, args, rx):
     need(track, rx)
     bits = tmp_path / "b.bits"
     r, = results(capsys, "demod", recs[name], "--mod", mod, *args, "-o", bits)
     truth, = [a for a in annotations(recs[name], "psk") if a["ostrel:mod"] == mod]
-    assert r["receiver"] == rx and r["locked"] and r["bits_compared"] > 10_000
+    assert r["receiver"] == rx and r["bits_compared"] > 10_000
     assert r["ber"] == 0.0
-    assert abs(r["carrier_error_hz"]) < 50
-    assert r["clock_ppm_est"] == pytest.approx(truth["ostrel:clock_ppm"], abs=100)
+    # locked within 100 symbols of the burst's first symbol (the recording ends in noise, where
+    # the lock drops: the first lock is what counts)
+    assert 0 < r["lock_after_symbols"] < 100 and not r["locked_at_end"]
+    assert abs(r["carrier_error_hz"]) < 1
+    assert r["clock_ppm_est"] == pytest.approx(truth["ostrel:clock_ppm"], abs=15)
     assert os.path.getsize(bits) == r["bits"]
 
 
