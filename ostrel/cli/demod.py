@@ -32,7 +32,7 @@ import numpy as np
 from . import acquire, adapters
 from .common import (AtomicFile, UserError, f1, fint, fmt_hz, fyes, output_path,
                      progress_bar, require_matplotlib)
-from .truth import MODS, Demapper, BerCounter, phase_offset
+from .truth import BITS_PER_SYMBOL, MODS, Demapper, BerCounter, phase_offset
 
 EXAMPLES = """\
 examples:
@@ -127,29 +127,75 @@ def find_truth(rec, m: int, carrier: float, symbol_rate: float) -> dict | None:
 
 
 class Quality:
-    """Modulation error ratio while locked, decision-directed, in constant memory. Each call's
-    symbols (one receiver step, about STEP_SYMBOLS) are referred to their own mean amplitude,
-    so the AGC's slow settling after a burst starts is not counted as modulation error; the
-    plot keeps the last CONSTELLATION symbols, scaled the same way."""
+    """Modulation error ratio while locked, decision-directed, in constant memory.
+
+    A receiver step (about STEP_SYMBOLS symbols) counts when the receiver held lock at its end
+    and at the end of the next one: the lock drops only some 32 symbols after a burst ends, so
+    a step that ends still locked may hold the noise after the burst; the next step's lock
+    proves it did not. Each step's symbols are referred to their own mean amplitude, so the
+    AGC's slow settling after a burst starts is not counted as modulation error. The plot keeps
+    the last CONSTELLATION counted symbols, scaled the same way."""
 
     def __init__(self, m: int):
         self.points = np.exp(1j * (phase_offset(m) + 2 * np.pi * np.arange(m) / m))
+        self.point_re = self.points.real.astype(np.float32)
+        self.point_im = self.points.imag.astype(np.float32)
         self.n = 0
         self.signal = self.error = 0.0
         self.ring = np.zeros(CONSTELLATION, np.complex64)
         self.fill = 0
+        self.held = None  # (symbols, indices, locked) of the last step, decided by the next
 
-    def add(self, sym: np.ndarray, idx: np.ndarray) -> None:
-        if not len(sym):
+    def feed(self, sym: np.ndarray, idx: np.ndarray, steps: list) -> None:
+        """The symbols of one block, their decisions and its steps (start, stop, locked)."""
+        steps = [st for st in steps if st[1] > st[0]]
+        if self.held is not None:
+            hs, hi, hok = self.held
+            k = len(hs)
+            sym, idx = np.concatenate((hs, sym)), np.concatenate((hi, idx))
+            steps = [(0, k, hok)] + [(a + k, b + k, ok) for a, b, ok in steps]
+        if not steps:
             return
-        s = sym.astype(np.complex128)
-        a = float(np.mean((s * np.conj(self.points[idx])).real))
-        if not a > 0:
-            return
-        self.signal += len(s) * a * a
-        self.error += float(np.sum(np.abs(s - a * self.points[idx]) ** 2))
-        self.n += len(s)
-        tail = (sym[-CONSTELLATION:] / a).astype(np.complex64)
+        last = steps[-1][0]
+        self.held = (sym[last:].copy(), idx[last:].copy(), steps[-1][2])
+        counted = [ok and nxt for (_, _, ok), (_, _, nxt) in zip(steps, steps[1:])]
+        if any(counted):
+            self._add(sym[:last], idx[:last], np.array([a for a, _, _ in steps[:-1]], np.int64),
+                      np.array(counted, np.bool_))
+
+    def finish(self) -> None:
+        """The recording ended: its last step counts when it ended locked."""
+        if self.held is not None and self.held[2]:
+            self._add(self.held[0], self.held[1], np.zeros(1, np.int64), np.ones(1, np.bool_))
+        self.held = None
+
+    def _add(self, sym: np.ndarray, idx: np.ndarray, starts: np.ndarray, good: np.ndarray) -> None:
+        """``starts`` the first symbol of each step (ascending), ``good`` which of them count."""
+        re, im = sym.real, sym.imag
+        proj = re * self.point_re[idx] + im * self.point_im[idx]
+        power = re * re + im * im
+        sp = np.add.reduceat(proj, starts, dtype=np.float64)[good]  # per-step sums
+        sw = np.add.reduceat(power, starts, dtype=np.float64)[good]
+        bounds = np.append(starts, len(sym))
+        n = np.diff(bounds)[good].astype(np.float64)
+        a = sp / n
+        ok = a > 0
+        # sum |s - a p|^2 over a step = sum |s|^2 - n a^2 when a is the step's mean projection
+        self.signal += float(np.sum((n * a * a)[ok]))
+        self.error += float(np.sum((sw - n * a * a)[ok]))
+        self.n += int(np.sum(n[ok]))
+        tail, kept = [], 0
+        for j, k in reversed(list(enumerate(np.flatnonzero(good)))):  # the last, for the plot
+            if kept >= CONSTELLATION:
+                break
+            if a[j] > 0:
+                lo, hi = bounds[k], bounds[k + 1]
+                tail.append(sym[max(lo, hi - (CONSTELLATION - kept)):hi] / np.float32(a[j]))
+                kept += len(tail[-1])
+        for t in reversed(tail):
+            self._keep(t.astype(np.complex64))
+
+    def _keep(self, tail: np.ndarray) -> None:
         pos = self.fill % CONSTELLATION
         first = min(len(tail), CONSTELLATION - pos)
         self.ring[pos:pos + first] = tail[:first]
@@ -291,30 +337,32 @@ def _demodulate(rec, args, rx, finder, m: int, progress: bool):
                     tuned = True
                 elif finder.done:
                     tuned = True
-            syms, good = [], []
+            syms, steps = [], []  # steps: (first, stop, locked) in the block's symbols
             s_block = n_sym
             for lo, hi in _steps(len(x), step, None if cut is None else cut - a):
                 if cut is not None and lo == cut - a:
                     rx.norm_freq = (args.carrier + finder.result.offset_hz) / fs
                 s = rx.steps(x[lo:hi])
                 syms.append(s)
-                if est.update(rx, a + lo, a + hi, n_sym, n_sym + len(s)):
-                    good.append((n_sym - s_block, n_sym - s_block + len(s)))
+                ok = est.update(rx, a + lo, a + hi, n_sym, n_sym + len(s))
+                first = max(n_sym, rx.lock_time + SETTLE) if ok else n_sym  # not before lock
+                steps.append((first - s_block, n_sym - s_block + len(s), ok))
                 n_sym += len(s)
             pos = a + len(x)
             sym = np.concatenate(syms) if len(syms) > 1 else syms[0]
             idx = demap.indices(sym)
-            bits = demap.bits(idx)
-            n_bits += len(bits)
-            if sink is not None:
+            if sink is None:
+                n_bits += len(idx) * BITS_PER_SYMBOL[m]
+            else:
+                bits = demap.bits(idx)
+                n_bits += len(bits)
                 if args.packed:
                     bits = np.concatenate((carry, bits))
                     whole = len(bits) // 8 * 8
                     carry = bits[whole:]
                     bits = np.packbits(bits[:whole])
                 sink.write(bits.tobytes())
-            for g0, g1 in good:
-                q.add(sym[g0:g1], idx[g0:g1])
+            q.feed(sym, idx, steps)
             lt = rx.lock_time
             if lt >= 0 and ber is not None:
                 k0 = max(0, lt + SETTLE - s_block)
@@ -322,6 +370,7 @@ def _demodulate(rec, args, rx, finder, m: int, progress: bool):
                     ber.push(s_block + k0, idx[k0:])
         if sink is not None and args.packed and len(carry):
             sink.write(np.packbits(carry).tobytes())  # the last byte zero-padded
+    q.finish()
     if ber is not None:
         ber.finish()
     freq, rate = est.values(rx)
