@@ -266,8 +266,8 @@ class Estimates:
 
 
 def _steps(n: int, step: int, cut: int | None):
-    """Receiver calls over a block of n samples: (start, stop) pieces of about ``step``
-    samples, one of them ending at ``cut`` (the re-tuning point) when given."""
+    """Receiver calls over a block of n samples: (start, stop) pieces of ``step`` samples (the
+    last one shorter), one of them starting at ``cut`` (the re-tuning point) when given."""
     bounds = list(range(0, n, step)) + [n]
     if cut is not None and cut not in bounds:
         bounds = sorted(bounds + [cut])
@@ -317,30 +317,28 @@ def _demodulate(rec, args, rx, finder, m: int, progress: bool):
     demap, q, est = Demapper(m, args.differential), Quality(m), Estimates()
     out_path = output_path(args.output, rec.path, len(args.recordings) > 1, "-o")
     step = max(16, int(STEP_SYMBOLS * fs / R))
+    block = step * max(1, args.block // step)  # steps on one grid whatever the block size
     n_sym = n_bits = pos = 0
-    tuned = finder is None
+    retune = None  # input sample where the receiver re-tunes to the acquired carrier
     carry = np.zeros(0, np.uint8)
     with (AtomicFile(out_path) if out_path else contextlib.nullcontext()) as sink, \
             progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
-        for x in rec.blocks(args.block, progress=bar):
+        for x in rec.blocks(block, progress=bar):
             a = pos
-            cut = None
-            if not tuned:
-                # the search runs ahead far enough to re-tune half a window before the window
-                # where the signal showed (the signal may start inside that window)
+            if finder is not None and not finder.done:
+                # The search runs 1.5 windows ahead of the receiver; the receiver re-tunes half a
+                # window before the window where the signal showed (it may start inside it).
+                # That point still lies ahead: the window was not complete one block earlier.
                 finder.advance(a + len(x) + 1.5 * finder.window_in)
                 if finder.result is not None:
-                    cut = min(max(a, int(finder.result.sample - finder.window_in / 2)), a + len(x))
-                    if cut == a:
-                        rx.norm_freq = (args.carrier + finder.result.offset_hz) / fs
-                        cut = None
-                    tuned = True
-                elif finder.done:
-                    tuned = True
+                    retune = max(a, int(finder.result.sample - finder.window_in / 2))
+            cut = None
+            if retune is not None and a <= retune < a + len(x):
+                cut, retune = retune - a, None
             syms, steps = [], []  # steps: (first, stop, locked) in the block's symbols
             s_block = n_sym
-            for lo, hi in _steps(len(x), step, None if cut is None else cut - a):
-                if cut is not None and lo == cut - a:
+            for lo, hi in _steps(len(x), step, cut):
+                if lo == cut:
                     rx.norm_freq = (args.carrier + finder.result.offset_hz) / fs
                 s = rx.steps(x[lo:hi])
                 syms.append(s)
