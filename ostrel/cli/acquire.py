@@ -6,8 +6,9 @@ to the same phase), so the M-th power of the band-limited signal holds a spectra
 times its carrier offset. The search down-converts the channel at --carrier to about 8 samples
 per symbol, low-pass filters it to the signal's band plus the search range, and looks at the
 M-th power spectrum of consecutive windows (half overlapping): the first window whose line
-stands clear of the spectrum's median (by ``DETECT_DB``) gives the offset, refined by a
-parabola through the peak's neighbours.
+stands clear of the spectrum's median (by ``DETECT_DB``) marks where the signal shows; the
+strongest line of that window and the next REFINE ones (the signal may fill the first only
+partly) gives the offset, refined by a parabola through the peak's neighbours.
 
 The receivers' carrier loop then starts at that estimate, so its pull-in range no longer limits
 which offsets the command can demodulate; the search range is what the M-th power spectrum can
@@ -28,6 +29,8 @@ SPS = 8  # samples per symbol of the search's down-converted stream (fewer when 
 WINDOW_SYMBOLS = 1024  # symbols per M-th power spectrum
 DETECT_DB = 18.0  # line over the median of the spectrum's search range (noise: ~12 dB at most)
 TAPS = 65  # low-pass filter length at the search rate
+REFINE = 2  # windows after the first detection whose stronger line may refine the offset
+LOOKAHEAD = 1 + REFINE / 2 + 0.5  # windows the search runs ahead of the receiver
 
 
 @dataclass
@@ -92,14 +95,17 @@ class CarrierSearch:
         self.buf_start = 0  # decimated index of buf[0]
         self.scanned = 0  # input samples taken so far
         self.window_in = self.L / self.rate  # one window, in input samples
+        self.candidate: Acquired | None = None  # first detection, refined by REFINE windows
+        self.left = 0
         self.result: Acquired | None = None
         self.done = False
 
     def advance(self, upto: float) -> None:
-        """Scan until ``upto`` input samples are taken, the signal shows, or the file ends."""
+        """Scan until ``upto`` input samples are taken, the signal is found, or the file ends."""
         while not self.done and self.scanned < upto:
             x = next(self.blocks, None)
             if x is None:
+                self.result = self.candidate
                 self.close()
                 return
             self.scanned += len(x)
@@ -116,16 +122,24 @@ class CarrierSearch:
         pr = p[self.in_range]
         k = int(np.argmax(pr))
         median = float(np.median(pr))
-        if not (median > 0 and pr[k] > median * 10 ** (DETECT_DB / 10)):
+        strength = 10 * math.log10(pr[k] / median) if median > 0 and pr[k] > 0 else 0.0
+        if self.candidate is None and strength <= DETECT_DB:
             return
         i = int(self.in_range[k])
         a, b, c = (math.log(max(p[j % self.nfft], 1e-300)) for j in (i - 1, i, i + 1))
         den = a - 2 * b + c
         frac = 0.5 * (a - c) / den if den < 0 else 0.0  # vertex of the parabola through the peak
-        line = self.freqs[i] + frac * (self.freqs[1] - self.freqs[0])
-        self.result = Acquired(sample=int(self.buf_start / self.rate), offset_hz=line / self.m,
-                               strength_db=10 * math.log10(pr[k] / median))
-        self.close()
+        offset = (self.freqs[i] + frac * (self.freqs[1] - self.freqs[0])) / self.m
+        if self.candidate is None:  # where the signal shows first: the re-tuning point
+            self.candidate = Acquired(int(self.buf_start / self.rate), offset, strength)
+            self.left = REFINE
+            return
+        if strength > self.candidate.strength_db:  # a window the signal fills better
+            self.candidate.offset_hz, self.candidate.strength_db = offset, strength
+        self.left -= 1
+        if self.left == 0:
+            self.result = self.candidate
+            self.close()
 
     def close(self) -> None:
         if not self.done:

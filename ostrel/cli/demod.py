@@ -326,10 +326,10 @@ def _demodulate(rec, args, rx, finder, m: int, progress: bool):
         for x in rec.blocks(block, progress=bar):
             a = pos
             if finder is not None and not finder.done:
-                # The search runs 1.5 windows ahead of the receiver; the receiver re-tunes half a
-                # window before the window where the signal showed (it may start inside it).
-                # That point still lies ahead: the window was not complete one block earlier.
-                finder.advance(a + len(x) + 1.5 * finder.window_in)
+                # The search runs ahead of the receiver; the receiver re-tunes half a window
+                # before the window where the signal showed (it may start inside it). That
+                # point still lies ahead: one block earlier the search had not yet decided.
+                finder.advance(a + len(x) + acquire.LOOKAHEAD * finder.window_in)
                 if finder.result is not None:
                     retune = max(a, int(finder.result.sample - finder.window_in / 2))
             cut = None
@@ -393,6 +393,7 @@ def _report(rx, args, fs, R, n_sym, n_bits, freq, rate, est, finder, q, out_path
     return {
         "receiver": type(rx).__name__, "mod": args.mod, "symbols": n_sym, "bits": n_bits,
         "search_hz": finder.search if finder is not None else 0.0,
+        "search_window_s": finder.window_in / fs if finder is not None else None,
         "acquired_offset_hz": acq.offset_hz if acq else None,
         "acquired_at_s": acq.sample / fs if acq else None,
         "acquired_strength_db": acq.strength_db if acq else None,
@@ -426,8 +427,9 @@ def details(r: dict):
             yield (f"carrier search: no signal within +-{fmt_hz(r['search_hz'])} of --carrier; "
                    "the carrier loop started at --carrier")
         else:
-            yield (f"carrier search: signal at {r['acquired_at_s'] * 1e3:.3f} ms, "
-                   f"{r['acquired_offset_hz']:+.1f} Hz from --carrier (M-th power line "
+            at = r["acquired_at_s"] * 1e3
+            yield (f"carrier search: signal within {at:.3f} .. {at + r['search_window_s'] * 1e3:.3f} "
+                   f"ms, {r['acquired_offset_hz']:+.1f} Hz from --carrier (M-th power line "
                    f"{r['acquired_strength_db']:.0f} dB over the median)")
     if r.get("lock_time_s") is None:
         yield "the carrier loop never locked: no MER or BER (see 'ostrel demod --help')"
@@ -455,6 +457,8 @@ def _plot(path, pts, m, r, rec) -> None:
         ax.plot(pts.real / a, pts.imag / a, ".", ms=2, alpha=0.5)
     ideal = np.exp(1j * (phase_offset(m) + 2 * np.pi * np.arange(m) / m))
     ax.plot(ideal.real, ideal.imag, "+", color="tab:red", ms=12)
+    ax.set_xlabel("I")
+    ax.set_ylabel("Q")
     ax.set_aspect("equal")
     ax.set_xlim(-1.8, 1.8)
     ax.set_ylim(-1.8, 1.8)

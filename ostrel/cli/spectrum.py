@@ -8,12 +8,12 @@ result is the average of all frames and their max-hold, and a waterfall of the f
 
 Levels are dBFS: a full-scale complex tone reads 0 dBFS (a real recording is shown one-sided,
 0 ... fs/2, where a tone reads its power, zoomed or not). Zoomed levels are flat across the
-span to about 0.01 dB, and signals outside it come through 60 dB down at most (just outside
-its edges; far more further out): when the span is narrow (fs / (1.28 x span) of 8 or more),
+span to about 0.01 dB, and signals outside it are suppressed by 60 dB or more (60 just outside
+its edges, far more further out): when the span is narrow (fs / (1.28 x span) of 8 or more),
 4:1 halfband stages decimate in front of the analyzer, whose own down-converter would otherwise
-start with an uncompensated CIC (1.4 to 4 dB of droop at a fifth of the span from the centre,
-more towards the edges, and aliases 20 to 35 dB down). The report's "decimation" line shows
-the factor of those stages.
+start with an uncompensated CIC (levels 1.4 to 4 dB low a quarter of the span from the centre
+and 5 to 23 dB low at its edges, depending on the ratio; aliases only 20 to 35 dB down). The
+report's "decimation" line shows the factor of those stages.
 
 Measurements on the average trace: the noise floor (median bin, also as a density in dBFS/Hz),
 the peaks above the floor + --peak-threshold, the SNR of the strongest peak over the floor, the
