@@ -5,7 +5,7 @@ Raising M-PSK symbols to the M-th power removes the modulation (every constellat
 to the same phase), so the M-th power of the band-limited signal holds a spectral line at M
 times its carrier offset. The search down-converts the channel at --carrier to about 8 samples
 per symbol, low-pass filters it to the signal's band plus the search range, and looks at the
-M-th power spectrum of consecutive windows (half overlapping): the first window whose line
+M-th power spectrum of consecutive windows: the first window whose line
 stands clear of the spectrum's median (by ``DETECT_DB``) marks where the signal shows; the
 strongest line of that window and the next REFINE ones (the signal may fill the first only
 partly) gives the offset, refined by a parabola through the peak's neighbours.
@@ -22,15 +22,17 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ostrel import spectral
+
 from .adapters import DownConverter
 from .common import UserError, fmt_hz
 
-SPS = 8  # samples per symbol of the search's down-converted stream (fewer when fs allows less)
+SPS = 8  # least samples per symbol of the search's down-converted stream, where fs allows
 WINDOW_SYMBOLS = 1024  # symbols per M-th power spectrum
 DETECT_DB = 18.0  # line over the median of the spectrum's search range (noise: ~12 dB at most)
 TAPS = 65  # low-pass filter length at the search rate
 REFINE = 2  # windows after the first detection whose stronger line may refine the offset
-LOOKAHEAD = 1 + REFINE / 2 + 0.5  # windows the search runs ahead of the receiver
+LOOKAHEAD = 1 + REFINE + 0.5  # windows the search runs ahead of the receiver
 
 
 @dataclass
@@ -44,9 +46,11 @@ class Acquired:
 
 
 def search_rate(fs: float, symbol_rate: float, real: bool) -> float:
-    """Output over input rate of the search's down-converter: about SPS samples per symbol,
-    never above what the converter takes (1, or below 0.5 for real input)."""
-    return min(SPS * symbol_rate / fs, 0.45 if real else 1.0)
+    """Output over input rate of the search's down-converter: a power of two (halfbands, no
+    resampler) giving SPS to 2 x SPS samples per symbol, or the least decimation the converter
+    takes (none; 1/4 for real input, whose converter needs a rate below 1/2)."""
+    k = max(0, math.floor(math.log2(fs / (SPS * symbol_rate))))
+    return 2.0 ** -max(k, 2 if real else 0)
 
 
 def max_search(fs: float, symbol_rate: float, m: int, real: bool) -> float:
@@ -86,10 +90,13 @@ class CarrierSearch:
         cutoff = min(0.45, (symbol_rate * (1 + beta) / 2 + search) / fsd)
         self.h = _lowpass(cutoff, TAPS)
         self.L = max(256, int(WINDOW_SYMBOLS * fsd / symbol_rate))
-        self.nfft = 1 << int(math.ceil(math.log2(4 * self.L)))
+        self.nfft = 1 << int(math.ceil(math.log2(2 * self.L)))  # parabola refines the bin
         self.freqs = np.fft.fftfreq(self.nfft, 1 / fsd)
         self.in_range = np.flatnonzero(np.abs(self.freqs) <= m * search)
-        self.taper = np.hanning(self.L)
+        self.taper = np.hanning(self.L).astype(np.float32)
+        self.fft = spectral.FFT(n=self.nfft)
+        self.padded = np.zeros(self.nfft, np.complex64)  # window, then zeros
+        self.spectrum = np.empty(self.nfft, np.complex64)
         self.blocks = rec.blocks(block)
         self.buf = np.zeros(0, np.complex64)
         self.buf_start = 0  # decimated index of buf[0]
@@ -113,15 +120,19 @@ class CarrierSearch:
             while len(self.buf) >= self.L and not self.done:
                 self._window(self.buf[:self.L])
                 if not self.done:
-                    hop = self.L // 2
-                    self.buf, self.buf_start = self.buf[hop:], self.buf_start + hop
+                    self.buf, self.buf_start = self.buf[self.L:], self.buf_start + self.L
 
     def _window(self, y: np.ndarray) -> None:
-        z = np.convolve(y, self.h, mode="same").astype(np.complex128) ** self.m
-        p = np.abs(np.fft.fft(z * self.taper, self.nfft)) ** 2
+        z = np.convolve(y, self.h, mode="same")
+        z /= np.float32(np.sqrt(np.mean(np.abs(z) ** 2)) or 1.0)  # unit power: no overflow
+        for _ in range(self.m.bit_length() - 1):  # z ** m by squaring (m = 2, 4, 8)
+            z = z * z
+        np.multiply(z, self.taper, out=self.padded[:self.L])
+        f = self.fft.execute_cf32(self.padded, out=self.spectrum)
+        p = f.real.astype(np.float64) ** 2 + f.imag.astype(np.float64) ** 2
         pr = p[self.in_range]
         k = int(np.argmax(pr))
-        median = float(np.median(pr))
+        median = float(np.median(pr[::4]))  # of every 4th bin: as robust, a quarter the work
         strength = 10 * math.log10(pr[k] / median) if median > 0 and pr[k] > 0 else 0.0
         if self.candidate is None and strength <= DETECT_DB:
             return
@@ -146,4 +157,5 @@ class CarrierSearch:
             self.done = True
             self.blocks.close()
             self.dc.close()
+            self.fft.destroy()
             self.buf = np.zeros(0, np.complex64)

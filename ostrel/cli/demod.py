@@ -13,7 +13,9 @@ Acquisition: the carrier loop alone pulls in only small offsets (m x offset per 
 signal shows and its carrier offset from --carrier, within +-(--search): the spectrum of the
 M-th power of the channel (which strips the modulation) over windows of 1024 symbols holds a
 line at M times the offset. The receiver is re-tuned to that estimate just before the signal
-starts. --search 0 skips this and starts the loop at --carrier.
+starts. The search stops once it has its estimate (a few windows into the signal); where the
+signal never shows it runs to the end of the recording, which takes about as long again as
+the demodulation. --search 0 skips it and starts the loop at --carrier.
 
 The report: the acquired offset, lock time (first lock; the instant in the recording and, when
 the annotations describe the signal, in symbols after its first symbol), the carrier and symbol
@@ -45,7 +47,9 @@ A negative value may follow its option (--carrier -150k) or be attached (--carri
 
 SETTLE = 64  # symbols after the lock decision before quality and BER are counted
 CONSTELLATION = 4096  # symbols kept for the plot
-STEP_SYMBOLS = 256.618  # symbols per receiver call: lock and estimates are read between calls
+# Symbols per receiver call: lock and estimates are read between calls. Not a whole number, so
+# the symbol count read at the calls' ends does not round the same way every time.
+STEP_SYMBOLS = 256.618
 
 
 def add_arguments(p) -> None:
@@ -316,7 +320,9 @@ def _demodulate(rec, args, rx, finder, m: int, progress: bool):
                          expect=-int(round(t0 / sps_t)), search=None)
     demap, q, est = Demapper(m, args.differential), Quality(m), Estimates()
     out_path = output_path(args.output, rec.path, len(args.recordings) > 1, "-o")
-    step = max(16, int(STEP_SYMBOLS * fs / R))
+    # receiver calls of STEP_SYMBOLS symbols, or a multiple when that is under 4096 samples
+    sps = fs / R
+    step = int(STEP_SYMBOLS * math.ceil(4096 / (STEP_SYMBOLS * sps)) * sps)
     block = step * max(1, args.block // step)  # steps on one grid whatever the block size
     n_sym = n_bits = pos = 0
     retune = None  # input sample where the receiver re-tunes to the acquired carrier
