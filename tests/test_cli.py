@@ -349,6 +349,24 @@ def test_sigmf_archive_reads_like_the_pair(recs, tmp_path):
         np.testing.assert_array_equal(a.read(1000, 5000), b.read(1000, 5000))
 
 
+@pytest.mark.parametrize("argv, lines", [
+    (["info", "{rec}"], ["truth: freq_offset_hz=310000 level_dbfs=-25", "capture @ 0: 433.92 MHz"]),
+    (["spectrum", "{rec}", "--center", "310k", "--span", "20k"], ["decimation", "16:1 in halfband",
+                                                                  "+310000.0 Hz  (434.23 MHz)"]),
+    (["demod", "{rec}", "--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k", "--rrc", "0.35"],
+     ["carrier search: signal within 0.000 .. 20.480 ms, +1234", "first lock at sample",
+      "phase ambiguity resolved at", "BER               0"]),
+    (["detect", "{rec}"], ["known bursts: 3 of 3 found", "0.101023"]),
+    (["ddc", "{rec}", "--freq", "100k", "--rate", "200k", "-o", "{d}/c.sigmf-meta"],
+     ["sample rate  200 kHz", "centre       434.02 MHz"]),
+])
+def test_reports_read_as_tables(capsys, recs, tmp_path, argv, lines):
+    rc, out, err = run(capsys, *[a.format(rec=recs["cplx"], d=tmp_path) for a in argv], "-q")
+    assert rc == 0 and err == ""
+    for line in lines:
+        assert line in out
+
+
 # --- demod -------------------------------------------------------------------------------------
 
 DEMOD = [  # recording, modulation, arguments, receiver, lock within (symbols)
@@ -396,22 +414,26 @@ def test_demod_quality_report_at_low_snr(capsys, tmp_path):
     assert theory / 2 < r["ber"] < theory * 2 and r["bits_compared"] > 40_000
 
 
-@pytest.mark.parametrize("carrier, search, locks", [
-    ("108k", None, True),  # -6.8 kHz from the signal: found by the carrier search
+@pytest.mark.parametrize("carrier, search, found", [
+    ("108k", None, True),  # -6.8 kHz from the signal: within the default search (25 kHz)
     ("91k", None, True),  # +10.2 kHz
+    ("140k", "50k", True),  # -38.8 kHz: a wider search
+    ("140k", None, False),  # beyond the default search (the signal's M-th power shows there
+    ("60k", None, False),  # partly, but its main line lies outside: no estimate from it)
     ("100k", "0", False),  # +1.2 kHz with no search: beyond the carrier loop's pull-in
 ])
-def test_demod_carrier_search(capsys, recs, carrier, search, locks):
+def test_demod_carrier_search(capsys, recs, carrier, search, found):
     need(track, "MpskReceiver")
     extra = [] if search is None else ["--search", search]
     r, = results(capsys, "demod", recs["cplx"], "--mod", "qpsk", "--symbol-rate", "50k", "--rrc",
                  "0.35", "--carrier", carrier, *extra)
     truth = annotations(recs["cplx"], "psk")[0]["ostrel:freq_offset_hz"]
-    if locks:
+    if found:
         assert r["acquired_offset_hz"] + parse_hz(carrier) == pytest.approx(truth, abs=5)
-        assert r["ber"] == 0.0 and r["acquired_at_s"] < 0.02
+        assert r["carrier_hz"] == pytest.approx(truth, abs=1) and r["acquired_at_s"] < 0.02
+        assert r["lock_time_s"] < 0.01 + 100 / 50e3  # the burst starts at 10 ms
     else:
-        assert r["acquired_offset_hz"] is None and r["lock_time_s"] is None and r["ber"] is None
+        assert r["acquired_offset_hz"] is None and r["lock_time_s"] is None and r.get("ber") is None
 
 
 def test_demod_bits_packed_and_in_any_blocks(capsys, recs, tmp_path):
@@ -430,6 +452,20 @@ def test_demod_bits_packed_and_in_any_blocks(capsys, recs, tmp_path):
     np.testing.assert_array_equal(np.fromfile(b, np.uint8), np.packbits(unpacked))
     assert c.read_bytes() == a.read_bytes()
     assert png.read_bytes()[:4] == b"\x89PNG"
+
+
+def test_demod_retunes_inside_a_block_before_a_late_burst(capsys, tmp_path):
+    """The BPSK burst of a 1 s recording starts at 50 ms, after the first search window (41 ms
+    of BPSK symbols): the receiver re-tunes mid-block, before the burst, whatever the block."""
+    need(track, "BpskReceiver")
+    rec = tmp_path / "late.sigmf-meta"
+    results(capsys, "synth", rec, "--seconds", "1")
+    args = ["demod", rec, "--mod", "bpsk", "--symbol-rate", "25k", "--carrier", "-150k", "--rrc", "0.5"]
+    r, = results(capsys, *args, "-o", tmp_path / "a")
+    assert 0 < r["acquired_at_s"] < 0.05 < r["acquired_at_s"] + r["search_window_s"]
+    assert r["ber"] == 0.0 and r["lock_after_symbols"] < 100
+    results(capsys, *args, "-o", tmp_path / "b", "--block", "3001")
+    assert (tmp_path / "a").read_bytes() == (tmp_path / "b").read_bytes()
 
 
 def test_demod_where_there_is_no_signal(capsys, recs):

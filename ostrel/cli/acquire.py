@@ -3,12 +3,15 @@ and how far its carrier lies from the one the user gave.
 
 Raising M-PSK symbols to the M-th power removes the modulation (every constellation point maps
 to the same phase), so the M-th power of the band-limited signal holds a spectral line at M
-times its carrier offset. The search down-converts the channel at --carrier to about 8 samples
+times its carrier offset. The search down-converts the channel at --carrier to 8 to 16 samples
 per symbol, low-pass filters it to the signal's band plus the search range, and looks at the
-M-th power spectrum of consecutive windows: the first window whose line
-stands clear of the spectrum's median (by ``DETECT_DB``) marks where the signal shows; the
-strongest line of that window and the next REFINE ones (the signal may fill the first only
-partly) gives the offset, refined by a parabola through the peak's neighbours.
+M-th power spectrum of consecutive windows. A window holds the signal when the strongest line
+of the search range stands clear of the range's median (by ``DETECT_DB``) and is the strongest
+of the whole spectrum: a signal whose carrier lies beyond the range leaves the flank of its
+M-th power and its weaker lines (one symbol rate either side of the main one) inside the range,
+but its main line outside. The first such window marks where the signal shows; the strongest
+line of that window and the next REFINE ones (the signal may fill the first only partly) gives
+the offset, refined by a parabola through the peak's neighbours.
 
 The receivers' carrier loop then starts at that estimate, so its pull-in range no longer limits
 which offsets the command can demodulate; the search range is what the M-th power spectrum can
@@ -137,6 +140,11 @@ class CarrierSearch:
         if self.candidate is None and strength <= DETECT_DB:
             return
         i = int(self.in_range[k])
+        if p.max() > p[i] * 1.01:
+            # A stronger line outside the search range: a signal whose carrier lies beyond it.
+            # What it leaves inside the range (the flank of its M-th power, the weaker lines
+            # one symbol rate either side of its main line) is not a carrier estimate.
+            return
         a, b, c = (math.log(max(p[j % self.nfft], 1e-300)) for j in (i - 1, i, i + 1))
         den = a - 2 * b + c
         frac = 0.5 * (a - c) / den if den < 0 else 0.0  # vertex of the parabola through the peak
