@@ -197,17 +197,22 @@ def _run_psd(rec, args, bar):
     with spectral.PSD(n=n, fs=rec.fs, window=window, beta=beta, pad=2, mode="mean") as psd:
         t = Traces(psd.nfft, rec.n_samples // seg)
         fold = psd.accumulate if rec.fmt.complex else psd.accumulate_real
-        block = seg * max(1, args.block // seg)
-        for x in rec.blocks(block, progress=bar):
-            whole = len(x) // seg * seg
-            for off in range(0, whole, seg):
-                fold(x[off:off + seg])
-                t.add(psd.power_twosided(), navg)
-                psd.reset()
-            if len(x) - whole >= n:  # the file's last, partial frame counts in the average
-                fold(x[whole:])
-                t.add(psd.power_twosided(), psd.count, full=t.frames == 0)
-                psd.reset()
+        # The estimator folds whole segments only: blocks of whole segments (never more than
+        # --block samples, whatever the frame), a frame may span several blocks.
+        filled = 0  # samples folded into the current frame
+        for x in rec.blocks(n * max(1, args.block // n), progress=bar):
+            pos = 0
+            while len(x) - pos >= n:
+                take = min(seg - filled, (len(x) - pos) // n * n)
+                fold(x[pos:pos + take])
+                filled, pos = filled + take, pos + take
+                if filled == seg:
+                    t.add(psd.power_twosided(), navg)
+                    psd.reset()
+                    filled = 0
+        if filled:  # the file's last, partial frame counts in the average
+            t.add(psd.power_twosided(), psd.count, full=t.frames == 0)
+            psd.reset()
         nfft, rbw = psd.nfft, psd.rbw
     axis = (np.arange(nfft) - nfft // 2) * (rec.fs / nfft)
     return t, axis, {"engine": "spectral.PSD", "window": window, "n": n, "nfft": nfft,
@@ -263,7 +268,8 @@ def _run_specan(rec, args, bar):
         with Specan(fs=fs_in, span=span, rbw=rbw, center=tune, window=window, navg=navg,
                     offset_db=offset_db) as sa:
             per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
-            chunk = max(1, int(per_frame // 2))  # one call never completes two frames
+            # one call never completes two frames, nor reads more than --block samples
+            chunk = max(1, min(args.block, int(per_frame // 2)))
             t = Traces(sa.display_size, int(rec.n_samples // per_frame))
             z = None if rec.fmt.complex or chain else np.zeros(chunk, np.complex64)
             for x in rec.blocks(chunk, progress=bar):
