@@ -636,6 +636,18 @@ def test_crafted_blob_rejected_and_object_unchanged(name, off, fmt, value):
     assert d.get_state() == good
 
 
+def test_look_count_near_2_62_in_a_blob_is_safe():
+    # There i - j and m period round so that all 100 hypotheses start a symbol at once: each must
+    # be updated in place (no bounded candidate list), and the search stays within the object.
+    code = code_of(127, 1)
+    d = track.Dll(code, sps=2, segments=32)
+    d.set_symbol_period(100.0)
+    run = lambda o: o.steps(STREAM[:2000], out=np.empty(2040, np.complex64))  # noqa: E731
+    run(d)
+    d.set_state(patched(d.get_state(), HDR + 480, "<Q", 2**62))
+    assert run(d).size >= 7 * 32 and field(d.get_state(), 472, "<Q") < 100
+
+
 def test_consistent_blobs_accepted_and_ignored_bytes():
     d = blob_after()
     good = d.get_state()
