@@ -89,7 +89,7 @@ class RefDll:
     def __init__(self, code, sps, segments=1, init_chip=0.0, bn=0.02, zeta=0.707, spacing=0.5):
         self.code, self.L, self.sps, self.n = list(code), len(code), sps, segments
         self.spacing = spacing
-        e = float(sps) * float(self.L)
+        e = self.epoch = float(sps) * float(self.L)
         self.ie, self.ie2, self.iel = 1.0 / e, 1.0 / (e * e), 1.0 / (e * self.L)
         self.cps, self.sseg = self.L / segments, (self.L * float(sps)) / segments
         self.bn, self.zeta, self.t, self.rs, self.aid, self.rate_aid = bn, zeta, 1.0, 1.0, 0.0, 0.0
@@ -219,13 +219,13 @@ class RefDll:
         pre = [parts[0][0]]
         for k in range(1, n):
             pre.append(cadd(pre[-1], parts[k][0]))
-        r, b_best = math.sqrt(float(mag2(pre[-1]))) * self.ie, 0
+        r, b_best = math.sqrt(float(mag2(pre[-1]))) / self.epoch, 0
         if self.prev:
             for b in range(n - 1, 0, -1):
                 suf = self.prev[n - 1][0]  # summed from the end
                 for q in self.prev[n - 2:n - b - 1:-1]:
                     suf = cadd(q[0], suf)
-                rb = math.sqrt(float(mag2(cadd(suf, pre[n - 1 - b])))) * self.ie
+                rb = math.sqrt(float(mag2(cadd(suf, pre[n - 1 - b])))) / self.epoch
                 if rb > r:
                     r, b_best = rb, b
         if not self.aid:
@@ -270,6 +270,7 @@ class RefDll:
 @pytest.mark.parametrize("L,sps,segments,spacing,period", [
     (15, 2, 1, 0.5, 0), (13, 3, 1, 0.25, 0), (15, 2, 4, 0.5, 0), (16, 2, 3, 0.75, 0),
     (15, 2, 4, 0.5, 6.5), (15, 2, 8, 0.5, 20.7), (15, 4, 8, 0.5, 13.0),
+    (11, 5, 3, 0.5, 0),  # R divided by sps L: a product with its reciprocal differs here
     (7, 1, 10, 0.5, 0)])  # last: fewer than one sample per segment
 def test_matches_python_restatement_bit_for_bit(L, sps, segments, spacing, period):
     code = code_of(L, L)

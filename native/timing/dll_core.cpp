@@ -522,11 +522,14 @@ void epoch_segmented(dll *d, ox_cf32 *out, size_t &written, size_t cap) {
     ox_cf32 *pre = d->seg_prefix;
     pre[0] = part[0];
     for (uint64_t k = 1; k < n; ++k) pre[k] = add(pre[k - 1], part[k]);
-    double r = magnitude(pre[n - 1]) * d->inv_epoch;
+    // Window magnitudes are divided by the epoch length sps L (not multiplied by its
+    // reciprocal, which can differ in the last bit and change a tie of the look-back).
+    const double epoch = static_cast<double>(d->sps) * static_cast<double>(d->L);
+    double r = magnitude(pre[n - 1]) / epoch;
     uint64_t shift = 0;
     if (d->have_prev_epoch) {
         for (uint64_t b = n - 1; b >= 1; --b) {
-            const double rb = magnitude(add(d->prev_suffix[n - b], pre[n - 1 - b])) * d->inv_epoch;
+            const double rb = magnitude(add(d->prev_suffix[n - b], pre[n - 1 - b])) / epoch;
             if (rb > r) {
                 r = rb;
                 shift = b;
@@ -536,7 +539,7 @@ void epoch_segmented(dll *d, ox_cf32 *out, size_t &written, size_t cap) {
     if (!aid_on(d)) {
         const ox_cf32 e = window_sum(d->prev_early, d->seg_early, n, shift);
         const ox_cf32 l = window_sum(d->prev_late, d->seg_late, n, shift);
-        const double span = static_cast<double>(d->sps) * static_cast<double>(d->L) * r;
+        const double span = epoch * r;
         steer_segmented(d, clamp_unit(0.5 *
                                       (static_cast<double>(mag2(e)) -
                                        static_cast<double>(mag2(l))) /
