@@ -376,7 +376,7 @@ def test_clean_chips_give_unit_prompts_and_nominal_rate():
 
 # Single-segment mode steers the phase by kp e chips and the rate by ki e per epoch: an integral
 # path L times stronger than the proportional one, so a long code wants a narrow bn there.
-@pytest.mark.parametrize("segments,bn,sym_chips", [(1, 0.002, None), (8, 0.05, 1023 * 2.5)])
+@pytest.mark.parametrize("segments,bn,sym_chips", [(1, 0.001, None), (8, 0.05, 1023 * 2.5)])
 def test_pulls_in_and_locks_on_signal_not_on_noise(segments, bn, sym_chips):
     code = code_of(1023, 5)
     n = 1023 * 2 * 300
@@ -399,6 +399,20 @@ def test_pulls_in_and_locks_on_signal_not_on_noise(segments, bn, sym_chips):
         quiet.steps(noise(n), out=np.empty(n + segments, np.complex64))
         probes = tlm.demux(tlm.read())
     assert not probes["q.locked"].any() and np.median(probes["q.lock"]) < det_eta(20, 1e-3)
+
+
+# That stronger integral path bounds bn in single-segment mode: the loop is stable only below
+# bn = (1 + 4 zeta^2) / (2 L) (about 1.5 / L), the limit the docstring gives users.
+@pytest.mark.parametrize("factor,holds", [(0.33, True), (1.4, False)])
+def test_single_segment_stability_limit(factor, holds):
+    code = code_of(127, 5)
+    x = dsss(code, 2, 127 * 2 * 3000, tau=0.3, rate=1 + 3e-5, snr_db=0.0)
+    d = track.Dll(code, sps=2, bn=factor * (1 + 4 * 0.707**2) / (2 * 127))
+    with Telemetry(1 << 13) as tlm:
+        d.set_telemetry(tlm, "c")
+        d.steps(x)
+        locked = tlm.demux(tlm.read())["c.locked"][-1000:]
+    assert locked.all() if holds else not locked.any()
 
 
 def test_rate_aid_takes_the_offset_off_the_integrator():
