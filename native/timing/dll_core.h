@@ -164,6 +164,8 @@ static_assert(offsetof(dll, phase) == 48 && offsetof(dll, nominal) == 56 &&
               offsetof(dll, tlm_ids) == 552 && offsetof(dll, replica_table) == 568,
               "the DLL record up to replica_table is the payload image of its state blob");
 
+// NULL also for more segments than the state blob's 32-bit length can carry (about 89 million:
+// 48 bytes each).
 OX_API dll *dll_create(const uint8_t *code, size_t L, uint64_t sps, uint64_t segments,
                        double init_chip, double bn, double zeta, double spacing);
 // Initialises caller storage (sizeof(dll) bytes) with a borrowed code (not copied, never freed)
