@@ -255,9 +255,10 @@ PyMethodDef methods[] = {
              "steps(x, out=None)\n--\n\nCorrelate complex64 samples x against the code and track "
              "it; return the prompts (complex64): one per code period, the epoch sum divided by "
              "sps*L, with segments=1; with segments=n, the n partial correlations of each epoch, "
-             "normalised so that the strongest one-epoch window has unit magnitude. Output room "
-             "is len(x) (or len(out)): partials beyond it are dropped, so give an out with "
-             "segments elements more than x to keep every one."),
+             "normalised so that the mean of the strongest one-epoch window's partials has unit "
+             "magnitude. Output room is len(x) (or len(out)): partials beyond it are dropped, so "
+             "give an out with segments elements more than x to keep every one (with more "
+             "segments than samples per epoch, len(x)*segments/(sps*L) + segments)."),
     OX_MAX_OUT("steps_max_out", dll_steps_max_out),
     OX_TELEMETRY(dll_set_telemetry),
     OX_CALL("configure", dll_configure, kw_configure,

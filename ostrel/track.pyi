@@ -104,9 +104,10 @@ class Dll:
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
         """Correlate complex64 samples against the code and track it; return the prompts: one
         per code period (the sum divided by sps*L) with segments=1, the ``segments`` partial
-        correlations of each period (normalised by the strongest one-period window) otherwise.
-        Output room is len(x), or len(out): give an ``out`` with ``segments`` elements more than
-        ``x`` so that no partial is dropped."""
+        correlations of each period otherwise, normalised so that the mean of the strongest
+        one-period window's partials has unit magnitude. Output room is len(x), or len(out):
+        give an ``out`` with ``segments`` elements more than ``x`` so that no partial is dropped
+        (with more segments than samples per period, len(x) * segments / (sps * L) + segments)."""
         ...
     def steps_max_out(self) -> int: ...
     def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
