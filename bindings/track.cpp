@@ -255,9 +255,10 @@ PyMethodDef methods[] = {
              "steps(x, out=None)\n--\n\nCorrelate complex64 samples x against the code and track "
              "it; return the prompts (complex64): one per code period, the epoch sum divided by "
              "sps*L, with segments=1; with segments=n, the n partial correlations of each epoch, "
-             "normalised so that the strongest one-epoch window has unit magnitude. Output room "
-             "is len(x) (or len(out)): partials beyond it are dropped, so give an out with "
-             "segments elements more than x to keep every one."),
+             "normalised so that the mean of the strongest one-epoch window's partials has unit "
+             "magnitude. Output room is len(x) (or len(out)): partials beyond it are dropped, so "
+             "give an out with segments elements more than x to keep every one (with more "
+             "segments than samples per epoch, len(x)*segments/(sps*L) + segments)."),
     OX_MAX_OUT("steps_max_out", dll_steps_max_out),
     OX_TELEMETRY(dll_set_telemetry),
     OX_CALL("configure", dll_configure, kw_configure,
@@ -327,9 +328,11 @@ constexpr const char *doc =
     "period still yields n partials, those no sample fell in being 0. An off-peak noise tap gives a\n"
     "CFAR lock detector (locked, lock_stat). Telemetry probes: prefix + \".e\", \".rate\",\n"
     "\".lock\", \".locked\", once per code period.\n\n"
-    "With segments=1 the rate integrator moves the phase L times more per update than the\n"
-    "proportional path (it is the fractional rate itself): long codes want a narrow bn there\n"
-    "(about 0.002 for 1023 chips). With segments >= 2 both paths scale alike and bn ~ 0.05 works.";
+    "With segments=1 the rate integrator is the fractional code rate itself, so it moves the\n"
+    "phase L times more per update than the proportional path (kp e chips): the loop is lightly\n"
+    "damped and stable only for bn < (1 + 4 zeta^2) / (2 L), about 1.5 / L at zeta 0.707 (0.0015\n"
+    "for 1023 chips); it settles fastest for bn between about 0.5 / L and 1 / L (0.0005 to 0.001\n"
+    "for 1023 chips). With segments >= 2 both paths scale alike and bn ~ 0.05 works.";
 
 }  // namespace dll_py
 

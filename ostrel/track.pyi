@@ -81,11 +81,14 @@ class Dll:
     splits it into n partial correlations, all emitted, and runs the discriminator on the
     strongest one-period window, so data transitions inside a period do not collapse it
     (segments may exceed L*sps: every period still yields n partials, those no sample fell in
-    being 0). In
-    single-segment mode the rate integrator moves the phase L times more per update than the
-    proportional path (it is the fractional rate itself), so long codes want a narrow bn there
-    (about 0.002 for 1023 chips at 2 samples per chip). An off-peak noise tap, re-drawn every
-    period, gives a constant-false-alarm lock detector (``locked``, ``lock_stat``).
+    being 0). An off-peak noise tap, re-drawn every period, gives a constant-false-alarm lock
+    detector (``locked``, ``lock_stat``).
+
+    With ``segments=1`` the rate integrator is the fractional code rate itself, so it moves the
+    phase L times more per update than the proportional path (kp e chips): the loop is lightly
+    damped and stable only for ``bn < (1 + 4 zeta**2) / (2 L)``, about 1.5 / L at zeta 0.707
+    (0.0015 for 1023 chips); it settles fastest for bn between about 0.5 / L and 1 / L (0.0005
+    to 0.001 for 1023 chips). With ``segments >= 2`` both paths scale alike and bn ~ 0.05 works.
     """
 
     def __init__(
@@ -101,9 +104,10 @@ class Dll:
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
         """Correlate complex64 samples against the code and track it; return the prompts: one
         per code period (the sum divided by sps*L) with segments=1, the ``segments`` partial
-        correlations of each period (normalised by the strongest one-period window) otherwise.
-        Output room is len(x), or len(out): give an ``out`` with ``segments`` elements more than
-        ``x`` so that no partial is dropped."""
+        correlations of each period otherwise, normalised so that the mean of the strongest
+        one-period window's partials has unit magnitude. Output room is len(x), or len(out):
+        give an ``out`` with ``segments`` elements more than ``x`` so that no partial is dropped
+        (with more segments than samples per period, len(x) * segments / (sps * L) + segments)."""
         ...
     def steps_max_out(self) -> int: ...
     def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
