@@ -367,6 +367,34 @@ def test_last_corr_is_a_live_read_only_view():
     assert d.last_corr is None
 
 
+@pytest.mark.parametrize("two_d", [False, True])
+def test_pushing_last_corr_itself_equals_pushing_a_copy(two_d):
+    """The input may be the very buffer the push's dumps overwrite (last_corr): with queued
+    samples left over, part of it is copied into the ring only after a frame has run."""
+    ref = cnoise(512, 40)
+    make = (lambda: spectral.CorrDetector2D(ref.reshape(8, 64))) if two_d else \
+        (lambda: spectral.CorrDetector(ref))
+    a, b = make(), make()
+    x = cnoise(612, 41)
+    a.push(x)
+    b.push(x)
+    v = a.last_corr
+    w = v.copy()
+    assert a.push(v) == b.push(w)
+    assert a.get_state() == b.get_state()
+
+
+def test_last_corr_after_a_restore_into_a_fresh_detector():
+    """The blob carries last_valid but not the correlation vector: the fresh object shows its
+    own (never written) buffer rather than None."""
+    d = spectral.CorrDetector(cnoise(16, 42))
+    d.push(cnoise(16, 43))
+    fresh = spectral.CorrDetector(cnoise(16, 42))
+    fresh.set_state(d.get_state())
+    v = fresh.last_corr
+    assert v is not None and v.shape == (16,) and not v.any()
+
+
 def test_last_corr_survives_destroy_and_collection(tmp_path):
     script = textwrap.dedent("""
         import gc
