@@ -555,11 +555,12 @@ PyObject *push(PyObject *self, PyObject *x) {
             blocked = true;
             break;
         }
-        b->carry_pos = 0;
         if (PyList_SetSlice(b->carry, 0, 1, nullptr) < 0) {
+            b->carry_pos += used;  // fed in full: the next push only drops it
             Py_DECREF(in);
             return nullptr;
         }
+        b->carry_pos = 0;
     }
     const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
     const size_t used = blocked ? 0 : feed(static_cast<const ox_cf32 *>(PyArray_DATA(in)), n_in);
