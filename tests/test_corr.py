@@ -232,12 +232,13 @@ def test_zeropad_1d(n, m):
     np.testing.assert_array_equal(dst, want)
 
 
-@pytest.mark.parametrize("prefix", ["corr", "corr2d"])
-def test_short_output_and_reference_swap(prefix):
+@pytest.mark.parametrize("prefix,row_mode", [("corr", None), ("corr2d", True),
+                                             ("corr2d", False)])
+def test_short_output_and_reference_swap(prefix, row_mode):
     ref, ref2, x = cnoise(24, 18), cnoise(24, 19), cnoise(24, 20)
     args = (24, 1, 1, 0) if prefix == "corr" else (3, 8, 1, 1, 0, 0)
-    if prefix == "corr2d":
-        ref[8:] = ref2[8:] = 0  # row mode
+    if row_mode:
+        ref[8:] = ref2[8:] = 0
     c = native.Core(lib(), prefix, ref.ctypes.data, *args)
     full = np.zeros(24, C64)
     assert c.call("execute", x.ctypes.data, 24, full.ctypes.data, 24) == 24
