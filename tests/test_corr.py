@@ -247,6 +247,7 @@ def test_short_output_and_reference_swap(prefix, row_mode):
     np.testing.assert_array_equal(short[:10], full[:10])
     assert (short[10:] == 5).all()
     assert c.call("execute", x.ctypes.data, 24, short.ctypes.data, 0) == 0  # dump, nothing written
+    assert c.call("execute", x.ctypes.data, 24, None, 24) == 0  # no out: the same
     rc = c.call("set_ref", ref2.ctypes.data)
     assert rc in (None, 0)
     assert c.call("execute", x.ctypes.data, 24, full.ctypes.data, 24) == 24

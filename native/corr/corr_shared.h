@@ -97,16 +97,18 @@ inline void scale(ox_cf32 *x, uint64_t n, float s) {
 // Delivers a dump of n_out values: `inverse(dst)` writes the n_out unscaled values to dst, which
 // is `out` when it holds them all, else the one-time scratch (n_out zeroed samples allocated at
 // first need) from which the first out_cap scaled values are copied. Returns the count written:
-// n_out, out_cap, or 0 (out_cap 0, or the scratch cannot be allocated: nothing is written).
+// n_out, out_cap, or 0 (out_cap 0, a null out, or the scratch cannot be allocated: nothing is
+// written).
 template <class Inverse>
 size_t deliver(ox_cf32 *out, size_t out_cap, uint64_t n_out, ox_cf32 **scratch, float s,
                Inverse &&inverse) {
+    if (!out) return 0;
     if (out_cap >= n_out) {
         inverse(out);
         scale(out, n_out, s);
         return static_cast<size_t>(n_out);
     }
-    if (out_cap == 0 || !out) return 0;
+    if (out_cap == 0) return 0;
     if (!*scratch) *scratch = alloc_zeroed<ox_cf32>(n_out);
     if (!*scratch) return 0;
     inverse(*scratch);
