@@ -30,8 +30,12 @@ constexpr double kBetaMax = 60.0;
 
 // Kaiser beta whose window of length n has an ENBW of `target` bins, by bisection on [0, 60]
 // over the realised (float) window. False when the trial window cannot be allocated.
+// A window of two samples is two end points, equal whatever beta: its ENBW is 1 bin for every
+// beta, so the bisection would only climb to beta 60 and scale the window down to 1/I0(60),
+// which puts every windowed sample (and the whole display) into float underflow. Beta 0 gives
+// the same shape at unit gain.
 bool kaiser_beta_for_enbw(uint64_t n, double target, double *beta) {
-    if (!(target > 1.0)) {
+    if (!(target > 1.0) || n <= 2) {
         *beta = 0.0;
         return true;
     }
