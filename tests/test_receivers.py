@@ -42,18 +42,18 @@ class RefReceiver:
     loops' controls."""
 
     def __init__(self, m, sps, m_out, pulse, span, beta, bnc, bnt, f0=0.0, differential=False, thr=0.4999,
-                 agc=False, real=False):
+                 agc=False, real=False, front=1):
         rate = m_out / sps
         rc_rate = 2 * rate if real else rate  # behind the halfband the converter runs at twice the ratio
         self.real = real
         self.ddc = Core(T, "ddcr" if real else "ddc", pulse, span, 64, -(2 * f0 + 0.5) if real else -f0, rate,
                         beta, float(m_out), create="create_matched")
-        self.rc = RC("track", 1, pulse, span, 64, rc_rate, beta, float(m_out), matched=True)  # same bank
-        assert self.rc.call("num_stages") == 1
+        self.rc = RC("track", 1, pulse, span, 64, rc_rate, beta, float(m_out), matched=True)  # same plan
+        assert (self.rc.call("num_stages") == 1) == (front == 1)  # front: decimation ahead of the bank
         if agc:
             assert self.rc.call("enable_agc", min(bnc, bnt) * 0.05, 0.01) == 0
         zeta = 0.7071067811865476
-        self.timing = RefTiming(sps, m_out, self.rc.call("bank_shape_value", 1), rc_rate,
+        self.timing = RefTiming(sps, m_out, self.rc.call("bank_shape_value", 1), front * rc_rate,
                                 1.0 / T.symsync_ted_slope(0, pulse, span, beta), bnt, zeta)
         self.car = RefCarrier(m, 0.5 * sps if real else sps, bnc, zeta, thr, differential)
 
@@ -82,12 +82,13 @@ def _if_signal(x, f_if):
 
 # The receivers' per-sample path (mix, AGC, terminal filter only where the timing loop reads it) against
 # the down-converter and converter through their own per-sample API: complex and real input, with and
-# without AGC.
-@pytest.mark.parametrize("m,sps,pulse,diff,agc,real", [
-    (4, 6.3, 1, False, False, False), (2, 4.0, 0, True, False, False), (8, 5.1, 1, True, False, False),
-    (4, 6.3, 1, False, True, False), (2, 7.7, 0, False, True, False),
-    (4, 12.4, 1, False, False, True), (8, 12.4, 1, True, True, True)])
-def test_receiver_matches_restatement_bit_for_bit(m, sps, pulse, diff, agc, real):
+# without AGC, with decimating stages (a halfband, a CIC) ahead of the bank.
+@pytest.mark.parametrize("m,sps,pulse,diff,agc,real,front", [
+    (4, 6.3, 1, False, False, False, 1), (2, 4.0, 0, True, False, False, 1), (8, 5.1, 1, True, False, False, 1),
+    (4, 6.3, 1, False, True, False, 1), (2, 7.7, 0, False, True, False, 1),
+    (4, 16.0, 1, False, True, False, 2), (2, 70.3, 0, True, True, False, 8),
+    (4, 12.4, 1, False, False, True, 1), (8, 12.4, 1, True, True, True, 1)])
+def test_receiver_matches_restatement_bit_for_bit(m, sps, pulse, diff, agc, real, front):
     x, _ = psk_signal(330, m=m, sps=sps, esn0_db=14, offset=4e-4, clock_ppm=200, span=4,
                       pulse="rrc" if pulse else "iandd", differential=diff, seed=m)
     f0 = 0.23 if real else 1e-4
@@ -96,7 +97,8 @@ def test_receiver_matches_restatement_bit_for_bit(m, sps, pulse, diff, agc, real
     kw = dict(m=m, sps=sps, pulse=("iandd", "rrc")[pulse], rrc_span=4, bn_carrier=0.05, bn_timing=0.03,
               init_norm_freq=f0, num_phases=64, agc=int(agc), differential=int(diff))
     rx = (track.MpskReceiverR if real else track.MpskReceiver)(**kw)
-    ref = RefReceiver(m, sps, rx.m_out, pulse, 4, 0.35, 0.05, 0.03, f0=f0, differential=diff, agc=agc, real=real)
+    ref = RefReceiver(m, sps, rx.m_out, pulse, 4, 0.35, 0.05, 0.03, f0=f0, differential=diff, agc=agc, real=real,
+                      front=front)
     want_sym, want_bits = ref.run(x)
     got = rx.steps(x)
     assert len(got) > 250 and got.tobytes() == want_sym.tobytes()
