@@ -235,7 +235,13 @@ def test_defaults_options_and_readouts():
     # norm_freq assignment reads back exactly; reset keeps the tuning, clears the lock stamp
     x, _ = psk_signal(800, sps=8.0, esn0_db=20, offset=0.0, pulse="iandd", seed=2)
     rx.steps(x)
-    assert rx.lock_time >= 0 and rx.locked
+    first = rx.lock_time
+    assert first >= 0 and rx.locked
+    noise = np.random.default_rng(1).standard_normal(8000).astype(np.float32).view(np.complex64)
+    rx.steps(noise)
+    assert not rx.locked
+    rx.steps(x)
+    assert rx.locked and rx.lock_time == first  # the first lock since reset stays stamped
     rx.norm_freq = 0.0123
     assert rx.norm_freq == 0.0123 and rx.locked
     rx.reset()
