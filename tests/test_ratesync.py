@@ -84,6 +84,8 @@ def test_tracks_rate_and_locks_keeping_lock_on_reconfigure():
     rs.configure(0.01, 0.0)
     assert rs.bn == 0.002
     rs.configure(0.01, 0.707)
+    rs.configure_lock_raw(133, 0.311, 0.311, 1, 8)  # the lock is dropped and the averaging restarts
+    assert (rs.locked, rs.lock_stat) == (False, 0.0)
     rs.reset()
     assert (rs.ctrl, rs.locked, rs.rate, rs.timing_error) == (0.0, False, 8.0, 0.0)
     assert rs.steps(x).tobytes() == y.tobytes()
