@@ -136,6 +136,16 @@ def test_restore_mid_stream(at):
     assert_restore_continues(_make, lambda o, x: o.steps(x), _signal(), at)
 
 
+def test_restore_brings_the_loop_gains_and_their_bn():
+    """The loop filter's blob carries its gains: restored into a RateSync built with another bn,
+    the continuation is the original's and bn reads the restored value."""
+    other = lambda: track.RateSync(sps=5.7, m=4, span=4, num_phases=64, bn=0.005, zeta=0.9)  # noqa: E731
+    assert_restore_continues(_make, lambda o, x: o.steps(x), _signal(), 500, fresh=other)
+    b = other()
+    b.set_state(_make().get_state())
+    assert b.bn == 0.03
+
+
 def test_blob_layout_and_loop_record_api():
     rs = _make()
     rs.steps(_signal())
