@@ -136,6 +136,8 @@ def test_two_sample_window_keeps_unit_gain(rbw):
     assert (s.n, s.beta, s.rbw) == (2, 0.0, s.fs_out / 2)
     y = s.execute(np.full(1000, 0.5, np.complex64))
     assert y[s.display_size // 2] == pytest.approx(20 * math.log10(0.5), abs=0.05)
+    # five values from a 4-point transform: both ends show its one bin at +-fs_out/2
+    assert len(y) == 5 and y[0] == y[-1]
 
 
 # --- frames ---------------------------------------------------------------------------------------
