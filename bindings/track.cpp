@@ -686,7 +686,9 @@ constexpr const char *doc =
     "m-th output is an on-time strobe, the output m/2 earlier the mid-symbol sample; a Gardner\n"
     "or DTTL detector (normalised by the slope of its modelled S-curve, so bn means the same for\n"
     "every pulse) drives a PI loop (bn per symbol, zeta) that steers the terminal stage's rate.\n"
-    "The detector is not power-normalised: feed a constellation of about unit amplitude.\n"
+    "The detector is not power-normalised: feed a constellation of about unit amplitude (a\n"
+    "block several times stronger can push the rate control to where the converter stops\n"
+    "yielding outputs, and the loop then stays frozen until reset()).\n"
     "A narrow bn (0.002-0.01) rides out noise and clock wander; a wide one pulls in faster.\n"
     "Timing lock: eye-opening statistic averaged over 133 symbols, locked above 0.311.\n"
     "Telemetry probes (per symbol): prefix + \".e\", \".ctrl\", \".rate\", \".lock\", \".locked\",\n"
@@ -740,11 +742,12 @@ PyObject *bits_block(PyObject *self, PyObject *args, PyObject *kw) {
 }
 
 #define OX_RECEIVER_METHODS(steps_fn, bits_fn, input)                                             \
-    OX_BLOCK("steps", steps_fn, steps_fn##_max_out,                                               \
-             "steps(x, out=None)\n--\n\nDemodulate " input " samples x; returns the recovered "    \
-             "symbols (complex64), at most one per input sample. QPSK symbols sit at 45, 135, "    \
-             "225 and 315 degrees, BPSK and 8-PSK from 0 degrees, up to the carrier loop's "       \
-             "m-fold phase ambiguity."),                                                          \
+    OX_TELEMETRY(mpsk_receiver_set_telemetry),                                                    \
+        OX_BLOCK("steps", steps_fn, steps_fn##_max_out,                                           \
+                 "steps(x, out=None)\n--\n\nDemodulate " input " samples x; returns the recovered " \
+                 "symbols (complex64), at most one per input sample. QPSK symbols sit at 45, 135, " \
+                 "225 and 315 degrees, BPSK and 8-PSK from 0 degrees, up to the carrier loop's "   \
+                 "m-fold phase ambiguity."),                                                       \
         OX_MAX_OUT("steps_max_out", steps_fn##_max_out),                                          \
         {"bits", OX_FN(receiver_py::bits_block<bits_fn>), OX_KW,                                  \
          "bits(x, out=None)\n--\n\nDemodulate " input " samples x into hard bits (uint8 0/1, "     \
@@ -752,8 +755,8 @@ PyObject *bits_block(PyObject *self, PyObject *args, PyObject *kw) {
          "bits code the phase step from the previous symbol, which removes the carrier's "         \
          "phase ambiguity). Without out the result holds every bit; a given out needs at "         \
          "least len(x) elements and bits beyond it are dropped."},                                \
-        OX_MAX_OUT("bits_max_out", bits_fn##_max_out), OX_TELEMETRY(mpsk_receiver_set_telemetry), \
-        OX_STATE(mpsk_receiver), OX_LIFECYCLE(mpsk_receiver_destroy), OX_END_METHODS
+        OX_MAX_OUT("bits_max_out", bits_fn##_max_out), OX_STATE(mpsk_receiver),                   \
+        OX_LIFECYCLE(mpsk_receiver_destroy), OX_END_METHODS
 
 PyGetSetDef props[] = {
     OX_GET("agc_gain_db", mpsk_receiver_get_agc_gain_db,
@@ -835,12 +838,15 @@ mpsk_receiver *create_mpsk(PyObject *args, PyObject *kw, double sps, const char 
     "- bn_carrier and bn_timing are loop noise bandwidths normalised to the symbol rate. Wider\n" \
     "  loops acquire faster (the pull-in time grows as the square of the offset over the cube\n" \
     "  of the bandwidth) and follow more drift; narrower loops jitter less and hold lock at\n"    \
-    "  lower SNR. At Es/N0 10 dB a QPSK offset of 5e-3 cycles per symbol takes about 2000\n"      \
+    "  lower SNR. At Es/N0 10 dB a QPSK offset of 5e-3 cycles per symbol takes about 1000\n"      \
     "  symbols to pull in with 0.01 and about 200 with 0.02 (rrc_span 4), which costs about\n"   \
     "  0.2 dB of BER. zeta damps both loops.\n"                                                   \
     "- The AGC (agc=1) holds the matched filter's input at the level the timing detector\n"       \
     "  expects; its bandwidth is bn_agc_ratio (default 0.05) times the slower loop, so it never\n" \
     "  fights them. With agc=0 scale the input so that the symbols have about unit amplitude.\n"   \
+    "  While the input is silent (exact zeros) the AGC's gain keeps climbing (about 20 dB after\n" \
+    "  250 symbols at the default bandwidths), and a burst arriving that much too strong can\n"  \
+    "  throw the timing loop out of range for good: reset() before a burst that follows a gap.\n" \
     "- Carrier lock: the lock EMA (cosine of m times the phase error, averaged over ~20 symbols)\n" \
     "  above lock_thresh (default 0.4999) for 8 symbols declares lock; below 0.8 x lock_thresh\n" \
     "  for 32 symbols drops it. Its level falls with SNR (at Es/N0 10 dB about 0.9 for BPSK,\n"  \
