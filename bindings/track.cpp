@@ -713,32 +713,12 @@ int bits_per_symbol(const mpsk_receiver *r) {
     return m == 8 ? 3 : (m == 4 ? 2 : 1);
 }
 
-// bits(x, out=None) over `size_t F(core, const In *, n_in, uint8_t *, cap)`. Without `out` the
-// result is sized for every bit the block can yield (at most one symbol per input sample), so
-// that no bit is ever dropped for want of room (an 8-PSK receiver at 2 samples per symbol yields
-// 1.5 bits per input sample). A given `out` follows the block rule (at least len(x) elements;
-// bits beyond its length are dropped). Otherwise the frame's block call, step for step.
-template <auto F>
-PyObject *bits_block(PyObject *self, PyObject *args, PyObject *kw) {
-    using In = typename ox::py::BlockFn<decltype(F)>::I;
-    if (!ox::py::alive(self)) return nullptr;
-    PyObject *x = nullptr, *out_obj = nullptr;
-    if (!ox::py::parse_block_args(args, kw, ox::py::kBlockKeywords, &x, &out_obj)) return nullptr;
-    PyArrayObject *in = ox::py::input_array<In>(x);
-    if (!in) return nullptr;
-    auto *core = ox::py::core_of<mpsk_receiver>(self);
-    if (!core || !ox::py::stage_if_overlapping(&in, out_obj)) {
-        Py_DECREF(in);
-        return nullptr;
-    }
-    const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
-    const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
-    const bool fresh = !out_obj || out_obj == Py_None;
-    const size_t cap_min = fresh ? n_in * static_cast<size_t>(bits_per_symbol(core)) : n_in;
-    PyObject *r = ox::py::produce<uint8_t, ox::py::kReleasesGil>(
-        self, out_obj, cap_min, [&](uint8_t *o, size_t cap) { return F(core, in_data, n_in, o, cap); });
-    Py_DECREF(in);
-    return r;
+// Room for every bit a block can yield without `out` (at most one symbol per input sample, so
+// that no bit is dropped for want of room: an 8-PSK receiver at 2 samples per symbol yields 1.5
+// bits per input sample). A given `out` follows the block rule (at least len(x) elements; bits
+// beyond its length are dropped).
+size_t bits_capacity(const mpsk_receiver *r, size_t n_in) {
+    return n_in * static_cast<size_t>(bits_per_symbol(r));
 }
 
 #define OX_RECEIVER_METHODS(steps_fn, bits_fn, input)                                             \
@@ -749,7 +729,10 @@ PyObject *bits_block(PyObject *self, PyObject *args, PyObject *kw) {
                  "225 and 315 degrees, BPSK and 8-PSK from 0 degrees, up to the carrier loop's "   \
                  "m-fold phase ambiguity."),                                                       \
         OX_MAX_OUT("steps_max_out", steps_fn##_max_out),                                          \
-        {"bits", OX_FN(receiver_py::bits_block<bits_fn>), OX_KW,                                  \
+        {"bits",                                                                                  \
+         OX_FN((ox::py::block<bits_fn, bits_fn##_max_out, ox::py::kReleasesGil,                     \
+                              ox::py::kBlockKeywords, receiver_py::bits_capacity>)),              \
+         OX_KW,                                                                                   \
          "bits(x, out=None)\n--\n\nDemodulate " input " samples x into hard bits (uint8 0/1, "     \
          "log2(m) per symbol, least significant first, Gray-coded; with differential=1 the "       \
          "bits code the phase step from the previous symbol, which removes the carrier's "         \
