@@ -170,11 +170,11 @@ def other_paths(code: np.ndarray, x: np.ndarray, rounds: int) -> list[dict]:
     ref.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
                     ctypes.c_size_t]
     out = np.empty(x.size, np.complex64)
-    fast = track.Dll(code, bn=0.002)
+    fast = track.Dll(code, bn=0.001)
     t_fast = min(_util.cpu_time(lambda: fast.steps(x, out=out)) for _ in range(rounds))
-    table = track.Dll(code, bn=0.002, spacing=0.3)
+    table = track.Dll(code, bn=0.001, spacing=0.3)
     t_table = min(_util.cpu_time(lambda: table.steps(x, out=out)) for _ in range(rounds))
-    d = track.Dll(code, bn=0.002)
+    d = track.Dll(code, bn=0.001)
     core = ctypes.c_void_p.from_address(id(d) + object.__basicsize__).value
     m = x.size // 8
     t_ref = min(_util.cpu_time(lambda: ref(core, x.ctypes.data, m, out.ctypes.data, out.size))
@@ -201,7 +201,7 @@ def run(quick: bool) -> list[dict]:
              ).astype(np.complex64)
         out = np.empty(n + 8, np.complex64)
         for segments, aid in ((1, False), (8, False), (8, True)):
-            d = track.Dll(code, sps=sps, segments=segments, bn=0.002 if segments == 1 else 0.05)
+            d = track.Dll(code, sps=sps, segments=segments, bn=0.001 if segments == 1 else 0.05)
             if aid:
                 d.set_symbol_period(PERIOD_PARTIALS)
             t = min(_util.cpu_time(lambda: d.steps(x, out=out)) for _ in range(rounds))

@@ -48,10 +48,10 @@ def run(quick: bool) -> list[dict]:
         # The oscillator repeats every call when offset * per_call / fs is a whole number.
         assert float(offset * per_call / fs).is_integer()
         lo = np.exp(-2j * np.pi * offset / fs * np.arange(per_call)).astype(np.complex64)
-        spec = Specan(fs=fs, span=span, rbw=rbw, center=offset, navg=navg)
+        analyzer = Specan(fs=fs, span=span, rbw=rbw, center=offset, navg=navg)
 
         def ours():
-            return [spec.execute(b) for b in blocks]
+            return [analyzer.execute(b) for b in blocks]
 
         def peer():
             out = []

@@ -565,7 +565,11 @@ inline bool parse_block_args(PyObject *args, PyObject *kw, Keywords names, PyObj
 }
 
 // `Names` renames the two keywords (input first, then out) where a method's input is not `x`.
-template <auto F, auto MaxOut, bool Release = kReleasesGil, Keywords Names = kBlockKeywords>
+// `FreshCap`, when given, is `size_t FreshCap(core, n_in)`: the size of a result allocated
+// without `out` when a block can yield more than max(MaxOut, n_in) outputs and the core's bound
+// cannot say so (a given `out` keeps the usual rule).
+template <auto F, auto MaxOut, bool Release = kReleasesGil, Keywords Names = kBlockKeywords,
+          auto FreshCap = nullptr>
 PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using In = typename BlockFn<decltype(F)>::I;
@@ -583,7 +587,10 @@ PyObject *block(PyObject *self, PyObject *args, PyObject *kw) {
     const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
     const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
     const size_t max_out = MaxOut(core);
-    const size_t cap_min = max_out > n_in ? max_out : n_in;
+    size_t cap_min = max_out > n_in ? max_out : n_in;
+    if constexpr (FreshCap != nullptr) {
+        if (!out_obj || out_obj == Py_None) cap_min = std::max(cap_min, FreshCap(core, n_in));
+    }
     PyObject *r = produce<Out, Release>(self, out_obj, cap_min, [&](Out *o, size_t cap) {
         return F(core, in_data, n_in, o, cap);
     });

@@ -510,6 +510,21 @@ bool keep_rest(Box<D> *b, PyArrayObject *in, size_t from) {
     return rc == 0;
 }
 
+// An input that shares memory with the correlation buffer (last_corr itself, or a view of it)
+// would be overwritten by the dumps of this very push before all of it is queued or kept:
+// replace it by a copy, so the push sees the values it was given.
+template <class D>
+bool stage_if_in_corr_out(const D *d, PyArrayObject **in) {
+    if (!ox::py::spans_overlap(PyArray_DATA(*in), static_cast<size_t>(PyArray_NBYTES(*in)),
+                               d->corr_out, static_cast<size_t>(d->n) * sizeof(ox_cf32)))
+        return true;
+    auto *copy = reinterpret_cast<PyArrayObject *>(PyArray_NewCopy(*in, NPY_CORDER));
+    if (!copy) return false;
+    Py_DECREF(*in);
+    *in = copy;
+    return true;
+}
+
 template <class D>
 PyObject *push(PyObject *self, PyObject *x) {
     using Result = typename Api<D>::Result;
@@ -517,7 +532,7 @@ PyObject *push(PyObject *self, PyObject *x) {
     PyArrayObject *in = ox::py::input_array<ox_cf32>(x);
     if (!in) return nullptr;
     auto *b = ox::py::core_of<Box<D>>(self);
-    if (!b) {
+    if (!b || !stage_if_in_corr_out(b->det, &in)) {
         Py_DECREF(in);
         return nullptr;
     }
@@ -540,11 +555,12 @@ PyObject *push(PyObject *self, PyObject *x) {
             blocked = true;
             break;
         }
-        b->carry_pos = 0;
         if (PyList_SetSlice(b->carry, 0, 1, nullptr) < 0) {
+            b->carry_pos += used;  // fed in full: the next push only drops it
             Py_DECREF(in);
             return nullptr;
         }
+        b->carry_pos = 0;
     }
     const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
     const size_t used = blocked ? 0 : feed(static_cast<const ox_cf32 *>(PyArray_DATA(in)), n_in);
@@ -633,7 +649,8 @@ uint64_t get_nx(const Box<detector2d_state_t> *b) { return b->det->nx; }
         {"set_state", OX_FN((ox::py::set_state<box_state_bytes<D>, box_set_state<D>>)), METH_O, \
          "set_state($self, blob, /)\n--\n\nRestore a snapshot of a detector constructed the "    \
          "same way (pending input is discarded); a malformed blob is rejected and the object "  \
-         "left unchanged."}
+         "left unchanged. The correlation vector is not restored: last_corr shows this "        \
+         "object's own buffer as it is until the next dump."}
 #define OX_MAX_STATE_BYTES(D)                                                                   \
     {"state_bytes", OX_FN(ox::py::state_bytes<box_state_bytes<D>>), METH_NOARGS,               \
      "state_bytes($self, /)\n--\n\nLength in bytes of the state blob."}

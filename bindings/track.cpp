@@ -255,9 +255,10 @@ PyMethodDef methods[] = {
              "steps(x, out=None)\n--\n\nCorrelate complex64 samples x against the code and track "
              "it; return the prompts (complex64): one per code period, the epoch sum divided by "
              "sps*L, with segments=1; with segments=n, the n partial correlations of each epoch, "
-             "normalised so that the strongest one-epoch window has unit magnitude. Output room "
-             "is len(x) (or len(out)): partials beyond it are dropped, so give an out with "
-             "segments elements more than x to keep every one."),
+             "normalised so that the mean of the strongest one-epoch window's partials has unit "
+             "magnitude. Output room is len(x) (or len(out)): partials beyond it are dropped, so "
+             "give an out with segments elements more than x to keep every one (with more "
+             "segments than samples per epoch, len(x)*segments/(sps*L) + segments)."),
     OX_MAX_OUT("steps_max_out", dll_steps_max_out),
     OX_TELEMETRY(dll_set_telemetry),
     OX_CALL("configure", dll_configure, kw_configure,
@@ -327,9 +328,11 @@ constexpr const char *doc =
     "period still yields n partials, those no sample fell in being 0. An off-peak noise tap gives a\n"
     "CFAR lock detector (locked, lock_stat). Telemetry probes: prefix + \".e\", \".rate\",\n"
     "\".lock\", \".locked\", once per code period.\n\n"
-    "With segments=1 the rate integrator moves the phase L times more per update than the\n"
-    "proportional path (it is the fractional rate itself): long codes want a narrow bn there\n"
-    "(about 0.002 for 1023 chips). With segments >= 2 both paths scale alike and bn ~ 0.05 works.";
+    "With segments=1 the rate integrator is the fractional code rate itself, so it moves the\n"
+    "phase L times more per update than the proportional path (kp e chips): the loop is lightly\n"
+    "damped and stable only for bn < (1 + 4 zeta^2) / (2 L), about 1.5 / L at zeta 0.707 (0.0015\n"
+    "for 1023 chips); it settles fastest for bn between about 0.5 / L and 1 / L (0.0005 to 0.001\n"
+    "for 1023 chips). With segments >= 2 both paths scale alike and bn ~ 0.05 works.";
 
 }  // namespace dll_py
 
@@ -683,7 +686,9 @@ constexpr const char *doc =
     "m-th output is an on-time strobe, the output m/2 earlier the mid-symbol sample; a Gardner\n"
     "or DTTL detector (normalised by the slope of its modelled S-curve, so bn means the same for\n"
     "every pulse) drives a PI loop (bn per symbol, zeta) that steers the terminal stage's rate.\n"
-    "The detector is not power-normalised: feed a constellation of about unit amplitude.\n"
+    "The detector is not power-normalised: feed a constellation of about unit amplitude (a\n"
+    "block several times stronger can push the rate control to where the converter stops\n"
+    "yielding outputs, and the loop then stays frozen until reset()).\n"
     "A narrow bn (0.002-0.01) rides out noise and clock wander; a wide one pulls in faster.\n"
     "Timing lock: eye-opening statistic averaged over 133 symbols, locked above 0.311.\n"
     "Telemetry probes (per symbol): prefix + \".e\", \".ctrl\", \".rate\", \".lock\", \".locked\",\n"
@@ -708,49 +713,33 @@ int bits_per_symbol(const mpsk_receiver *r) {
     return m == 8 ? 3 : (m == 4 ? 2 : 1);
 }
 
-// bits(x, out=None) over `size_t F(core, const In *, n_in, uint8_t *, cap)`. Without `out` the
-// result is sized for every bit the block can yield (at most one symbol per input sample), so
-// that no bit is ever dropped for want of room (an 8-PSK receiver at 2 samples per symbol yields
-// 1.5 bits per input sample). A given `out` follows the block rule (at least len(x) elements;
-// bits beyond its length are dropped). Otherwise the frame's block call, step for step.
-template <auto F>
-PyObject *bits_block(PyObject *self, PyObject *args, PyObject *kw) {
-    using In = typename ox::py::BlockFn<decltype(F)>::I;
-    if (!ox::py::alive(self)) return nullptr;
-    PyObject *x = nullptr, *out_obj = nullptr;
-    if (!ox::py::parse_block_args(args, kw, ox::py::kBlockKeywords, &x, &out_obj)) return nullptr;
-    PyArrayObject *in = ox::py::input_array<In>(x);
-    if (!in) return nullptr;
-    auto *core = ox::py::core_of<mpsk_receiver>(self);
-    if (!core || !ox::py::stage_if_overlapping(&in, out_obj)) {
-        Py_DECREF(in);
-        return nullptr;
-    }
-    const auto *in_data = static_cast<const In *>(PyArray_DATA(in));
-    const size_t n_in = static_cast<size_t>(PyArray_SIZE(in));
-    const bool fresh = !out_obj || out_obj == Py_None;
-    const size_t cap_min = fresh ? n_in * static_cast<size_t>(bits_per_symbol(core)) : n_in;
-    PyObject *r = ox::py::produce<uint8_t, ox::py::kReleasesGil>(
-        self, out_obj, cap_min, [&](uint8_t *o, size_t cap) { return F(core, in_data, n_in, o, cap); });
-    Py_DECREF(in);
-    return r;
+// Room for every bit a block can yield without `out` (at most one symbol per input sample, so
+// that no bit is dropped for want of room: an 8-PSK receiver at 2 samples per symbol yields 1.5
+// bits per input sample). A given `out` follows the block rule (at least len(x) elements; bits
+// beyond its length are dropped).
+size_t bits_capacity(const mpsk_receiver *r, size_t n_in) {
+    return n_in * static_cast<size_t>(bits_per_symbol(r));
 }
 
 #define OX_RECEIVER_METHODS(steps_fn, bits_fn, input)                                             \
-    OX_BLOCK("steps", steps_fn, steps_fn##_max_out,                                               \
-             "steps(x, out=None)\n--\n\nDemodulate " input " samples x; returns the recovered "    \
-             "symbols (complex64), at most one per input sample. QPSK symbols sit at 45, 135, "    \
-             "225 and 315 degrees, BPSK and 8-PSK from 0 degrees, up to the carrier loop's "       \
-             "m-fold phase ambiguity."),                                                          \
+    OX_TELEMETRY(mpsk_receiver_set_telemetry),                                                    \
+        OX_BLOCK("steps", steps_fn, steps_fn##_max_out,                                           \
+                 "steps(x, out=None)\n--\n\nDemodulate " input " samples x; returns the recovered " \
+                 "symbols (complex64), at most one per input sample. QPSK symbols sit at 45, 135, " \
+                 "225 and 315 degrees, BPSK and 8-PSK from 0 degrees, up to the carrier loop's "   \
+                 "m-fold phase ambiguity."),                                                       \
         OX_MAX_OUT("steps_max_out", steps_fn##_max_out),                                          \
-        {"bits", OX_FN(receiver_py::bits_block<bits_fn>), OX_KW,                                  \
+        {"bits",                                                                                  \
+         OX_FN((ox::py::block<bits_fn, bits_fn##_max_out, ox::py::kReleasesGil,                     \
+                              ox::py::kBlockKeywords, receiver_py::bits_capacity>)),              \
+         OX_KW,                                                                                   \
          "bits(x, out=None)\n--\n\nDemodulate " input " samples x into hard bits (uint8 0/1, "     \
          "log2(m) per symbol, least significant first, Gray-coded; with differential=1 the "       \
          "bits code the phase step from the previous symbol, which removes the carrier's "         \
          "phase ambiguity). Without out the result holds every bit; a given out needs at "         \
          "least len(x) elements and bits beyond it are dropped."},                                \
-        OX_MAX_OUT("bits_max_out", bits_fn##_max_out), OX_TELEMETRY(mpsk_receiver_set_telemetry), \
-        OX_STATE(mpsk_receiver), OX_LIFECYCLE(mpsk_receiver_destroy), OX_END_METHODS
+        OX_MAX_OUT("bits_max_out", bits_fn##_max_out), OX_STATE(mpsk_receiver),                   \
+        OX_LIFECYCLE(mpsk_receiver_destroy), OX_END_METHODS
 
 PyGetSetDef props[] = {
     OX_GET("agc_gain_db", mpsk_receiver_get_agc_gain_db,
@@ -832,12 +821,15 @@ mpsk_receiver *create_mpsk(PyObject *args, PyObject *kw, double sps, const char 
     "- bn_carrier and bn_timing are loop noise bandwidths normalised to the symbol rate. Wider\n" \
     "  loops acquire faster (the pull-in time grows as the square of the offset over the cube\n" \
     "  of the bandwidth) and follow more drift; narrower loops jitter less and hold lock at\n"    \
-    "  lower SNR. At Es/N0 10 dB a QPSK offset of 5e-3 cycles per symbol takes about 2000\n"      \
+    "  lower SNR. At Es/N0 10 dB a QPSK offset of 5e-3 cycles per symbol takes about 1000\n"      \
     "  symbols to pull in with 0.01 and about 200 with 0.02 (rrc_span 4), which costs about\n"   \
     "  0.2 dB of BER. zeta damps both loops.\n"                                                   \
     "- The AGC (agc=1) holds the matched filter's input at the level the timing detector\n"       \
     "  expects; its bandwidth is bn_agc_ratio (default 0.05) times the slower loop, so it never\n" \
     "  fights them. With agc=0 scale the input so that the symbols have about unit amplitude.\n"   \
+    "  While the input is silent (exact zeros) the AGC's gain keeps climbing (about 20 dB after\n" \
+    "  250 symbols at the default bandwidths), and a burst arriving that much too strong can\n"  \
+    "  throw the timing loop out of range for good: reset() before a burst that follows a gap.\n" \
     "- Carrier lock: the lock EMA (cosine of m times the phase error, averaged over ~20 symbols)\n" \
     "  above lock_thresh (default 0.4999) for 8 symbols declares lock; below 0.8 x lock_thresh\n" \
     "  for 32 symbols drops it. Its level falls with SNR (at Es/N0 10 dB about 0.9 for BPSK,\n"  \

@@ -20,10 +20,12 @@ class Specan:
     - ``center``, ``span``: a down-converter mixes ``center`` to DC and resamples to
       ``fs_out = min(fs, 1.28*span)``; the display shows +-0.390625*fs_out (+-span/2). Levels
       are flat to about 0.01 dB while fs/fs_out < 8; from fs/fs_out >= 8 on the decimation
-      starts with an uncompensated CIC whose droop lowers levels towards the display edges.
+      starts with an uncompensated CIC whose droop lowers levels towards the display edges
+      (by several dB, up to about 25 dB at the edge).
     - ``rbw``: the segment length ``n`` is the power of two >= fs_out/rbw; with the Kaiser
       window its beta is solved so the window's equivalent noise bandwidth equals ``rbw``
-      (property ``rbw`` reads the realised value). Segments are zero-padded to ``nfft = 2*n``.
+      (property ``rbw`` reads the realised value; above fs_out/2 the window has two samples,
+      beta 0, and realises fs_out/2). Segments are zero-padded to ``nfft = 2*n``.
     - ``navg``: each frame is the mean of ``navg`` consecutive non-overlapping segments;
       averaging restarts for every frame.
     - ``full_scale``/``bits``: the amplitude reading 0 dB (``bits != 0`` sets 2**(bits-1)).

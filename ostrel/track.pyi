@@ -1,6 +1,6 @@
 """Type stubs for the ``ostrel.track`` extension module."""
 
-from typing import Any
+from typing import Any, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -81,11 +81,14 @@ class Dll:
     splits it into n partial correlations, all emitted, and runs the discriminator on the
     strongest one-period window, so data transitions inside a period do not collapse it
     (segments may exceed L*sps: every period still yields n partials, those no sample fell in
-    being 0). In
-    single-segment mode the rate integrator moves the phase L times more per update than the
-    proportional path (it is the fractional rate itself), so long codes want a narrow bn there
-    (about 0.002 for 1023 chips at 2 samples per chip). An off-peak noise tap, re-drawn every
-    period, gives a constant-false-alarm lock detector (``locked``, ``lock_stat``).
+    being 0). An off-peak noise tap, re-drawn every period, gives a constant-false-alarm lock
+    detector (``locked``, ``lock_stat``).
+
+    With ``segments=1`` the rate integrator is the fractional code rate itself, so it moves the
+    phase L times more per update than the proportional path (kp e chips): the loop is lightly
+    damped and stable only for ``bn < (1 + 4 zeta**2) / (2 L)``, about 1.5 / L at zeta 0.707
+    (0.0015 for 1023 chips); it settles fastest for bn between about 0.5 / L and 1 / L (0.0005
+    to 0.001 for 1023 chips). With ``segments >= 2`` both paths scale alike and bn ~ 0.05 works.
     """
 
     def __init__(
@@ -101,9 +104,10 @@ class Dll:
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
         """Correlate complex64 samples against the code and track it; return the prompts: one
         per code period (the sum divided by sps*L) with segments=1, the ``segments`` partial
-        correlations of each period (normalised by the strongest one-period window) otherwise.
-        Output room is len(x), or len(out): give an ``out`` with ``segments`` elements more than
-        ``x`` so that no partial is dropped."""
+        correlations of each period otherwise, normalised so that the mean of the strongest
+        one-period window's partials has unit magnitude. Output room is len(x), or len(out):
+        give an ``out`` with ``segments`` elements more than ``x`` so that no partial is dropped
+        (with more segments than samples per period, len(x) * segments / (sps * L) + segments)."""
         ...
     def steps_max_out(self) -> int: ...
     def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
@@ -328,7 +332,9 @@ class RateSync:
     is the matched filter for ``pulse`` ("iandd" or "rrc" of roll-off ``beta``, +-``span``
     symbols) in ``num_phases`` fractional delays, and the timing loop (Gardner or DTTL detector
     normalised by its S-curve slope, PI loop of bandwidth ``bn`` per symbol) steers its rate.
-    Feed a constellation of about unit amplitude (the detector is not power-normalised).
+    Feed a constellation of about unit amplitude (the detector is not power-normalised; a block
+    several times stronger can push the rate control to where the converter stops yielding
+    outputs, and the loop then stays frozen until ``reset()``).
     """
 
     def __init__(
@@ -376,6 +382,7 @@ class RateSync:
     def clipped(self) -> bool: ...
 
 # --- M-PSK receivers ----------------------------------------------------------------------------
+@type_check_only
 class _Receiver:
     """Methods and read-outs shared by the three M-PSK receivers.
 
@@ -392,10 +399,13 @@ class _Receiver:
     * ``bn_carrier`` and ``bn_timing`` are loop noise bandwidths per symbol: wider loops acquire
       faster (pull-in time grows as the square of the offset over the cube of the bandwidth),
       narrower ones jitter less. At Es/N0 10 dB a QPSK offset of 5e-3 cycles per symbol takes
-      about 2000 symbols to pull in with 0.01 and about 200 with 0.02 (rrc_span 4), for about
+      about 1000 symbols to pull in with 0.01 and about 200 with 0.02 (rrc_span 4), for about
       0.2 dB of BER.
     * The AGC (``agc=1``) runs at ``bn_agc_ratio`` times the slower loop; without it give
-      symbols of about unit amplitude.
+      symbols of about unit amplitude. While the input is silent (exact zeros) its gain keeps
+      climbing (about 20 dB after 250 symbols at the default bandwidths), and a burst arriving
+      that much too strong can throw the timing loop out of range for good: ``reset()`` before
+      a burst that follows a gap.
     * Lock: the lock EMA (mean cosine of m times the phase error) above ``lock_thresh``
       (default 0.4999) for 8 symbols declares lock, below 0.8 x ``lock_thresh`` for 32 drops
       it. Its level falls with SNR (QPSK about 0.66 at Es/N0 10 dB, 8-PSK 0.21): for 8-PSK
@@ -403,15 +413,17 @@ class _Receiver:
     * The carrier settles on one of m phases; ``differential=1`` resolves the ambiguity.
     """
 
+    def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
+        """15 probes with AGC (13 without): prefix + ".lock", ".car.e", ".car.freq", ".car.nco",
+        ".car.locked", ".sym.i", ".sym.q", ".sync.*" (6) and ".agc.gain_db", ".agc.level_db"."""
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
         """Recovered symbols (complex64), at most one per input sample."""
     def steps_max_out(self) -> int: ...
     def bits(self, x: npt.ArrayLike, out: npt.NDArray[np.uint8] | None = None) -> npt.NDArray[np.uint8]:
-        """Hard bits (0/1 per byte, log2(m) per symbol, least significant first, Gray-coded)."""
+        """Hard bits (0/1 per byte, log2(m) per symbol, least significant first, Gray-coded).
+        Without ``out`` the result holds every bit; a given ``out`` needs at least len(x)
+        elements and bits beyond its length are dropped."""
     def bits_max_out(self) -> int: ...
-    def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
-        """15 probes with AGC (13 without): prefix + ".lock", ".car.e", ".car.freq", ".car.nco",
-        ".car.locked", ".sym.i", ".sym.q", ".sync.*" (6) and ".agc.gain_db", ".agc.level_db"."""
     def reset(self) -> None: ...
     def state_bytes(self) -> int: ...
     def get_state(self) -> bytes: ...

@@ -158,6 +158,28 @@ def test_per_sample_form_matches_reference(update_every):
     assert a.call("get_gain_db") == ref.gain_db
 
 
+# Gains across the fast 10^(x/20)'s exponent range (its subnormal end, both sides of 2^-1022, the top,
+# where the float gain overflows) with smoothed levels across fastdB's: the per-sample form's exponent
+# handling against the reference's ldexp and frexp.
+EXTREMES = [(-6159.0, 0.0), (-6153.5, 1e-30), (-6150.0, 1.0), (-1000.0, 2.0 ** 200), (0.0, 2.0 ** 257),
+            (3000.0, 1e-12), (6158.9, 3.0), (6159.073711285056, 0.5)]
+
+
+@pytest.mark.parametrize("gain_db,level", EXTREMES)
+def test_per_sample_form_at_extreme_gains_and_levels(gain_db, level):
+    a = make(1.0, 0.01, 0.3, update_every=2)
+    ref = RefAgc(1.0, 0.01, 0.3, update_every=2)
+    blob = bytearray(a.state())
+    struct.pack_into("<dd", blob, 64, gain_db, level)
+    assert a.set_state(bytes(blob)) == OX_OK
+    ref.gain_db, ref.level = gain_db, level
+    x = signal(6, seed=5)
+    with np.errstate(over="ignore", invalid="ignore"):
+        want = ref.per_sample(x)
+    np.testing.assert_array_equal(run(a, x, per_sample=True), want)
+    assert struct.unpack_from("<3d", a.state(), 64) == (ref.gain_db, ref.level, ref.gain_lin)
+
+
 def test_block_ramp_and_short_final_block():
     a = make(0.0, 0.01, 1.0, block=8)
     x = np.full(11, 0.1 + 0j, np.complex64)

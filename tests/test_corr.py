@@ -232,12 +232,13 @@ def test_zeropad_1d(n, m):
     np.testing.assert_array_equal(dst, want)
 
 
-@pytest.mark.parametrize("prefix", ["corr", "corr2d"])
-def test_short_output_and_reference_swap(prefix):
+@pytest.mark.parametrize("prefix,row_mode", [("corr", None), ("corr2d", True),
+                                             ("corr2d", False)])
+def test_short_output_and_reference_swap(prefix, row_mode):
     ref, ref2, x = cnoise(24, 18), cnoise(24, 19), cnoise(24, 20)
     args = (24, 1, 1, 0) if prefix == "corr" else (3, 8, 1, 1, 0, 0)
-    if prefix == "corr2d":
-        ref[8:] = ref2[8:] = 0  # row mode
+    if row_mode:
+        ref[8:] = ref2[8:] = 0
     c = native.Core(lib(), prefix, ref.ctypes.data, *args)
     full = np.zeros(24, C64)
     assert c.call("execute", x.ctypes.data, 24, full.ctypes.data, 24) == 24
@@ -246,6 +247,7 @@ def test_short_output_and_reference_swap(prefix):
     np.testing.assert_array_equal(short[:10], full[:10])
     assert (short[10:] == 5).all()
     assert c.call("execute", x.ctypes.data, 24, short.ctypes.data, 0) == 0  # dump, nothing written
+    assert c.call("execute", x.ctypes.data, 24, None, 24) == 0  # no out: the same
     rc = c.call("set_ref", ref2.ctypes.data)
     assert rc in (None, 0)
     assert c.call("execute", x.ctypes.data, 24, full.ctypes.data, 24) == 24
@@ -294,6 +296,39 @@ def test_blob_restores_mid_stream(make, shape, magic):
     with pytest.raises(ValueError, match="set_state rejected the blob"):
         c.set_state(bytes(bad))
     assert c.get_state() == before
+
+
+def f32_mac(acc, x, r):
+    """acc + x * r elementwise in float32, in the correlators' order: re = xr*rr - xi*ri,
+    im = xr*ri + xi*rr, each then added to the accumulator."""
+    re = x.real * r.real - x.imag * r.imag
+    im = x.real * r.imag + x.imag * r.real
+    return (acc.real + re) + 1j * (acc.imag + im)
+
+
+@pytest.mark.parametrize("kind,shape", [("1d", (64,)), ("1d", (37,)), ("rows", (3, 48)), ("rows", (2, 13)),
+                                        ("2d", (4, 16)), ("2d", (3, 10))])
+def test_accumulation_is_the_float32_complex_mac(kind, shape):
+    """One frame into a restored accumulator, bit for bit: the frame's spectrum (the FFT type's
+    own single-precision transform) times conj(FFT(ref)), added to acc in float32."""
+    ref, x = cnoise(shape, 25), cnoise(shape, 26)
+    if kind == "rows":
+        ref[1:] = 0
+    c = spectral.Corr(ref, dwell=2) if kind == "1d" else spectral.Corr2D(ref, dwell=2)
+    assert kind == "1d" or c.row_mode is (kind == "rows")
+    if kind == "2d":
+        fft = spectral.FFT2D(*shape, -1).execute_cf32
+        xs, rs = fft(x), fft(ref)
+    else:
+        fft = spectral.FFT(shape[-1], -1).execute_cf32
+        xs = np.concatenate([fft(row) for row in x.reshape(-1, shape[-1])])
+        rs = np.tile(fft(ref.reshape(-1, shape[-1])[0]), xs.size // shape[-1])
+    acc = cnoise(xs.size, 27)
+    c.set_state(c.get_state()[:24] + acc.tobytes())
+    c.execute(x)
+    got = np.frombuffer(c.get_state(), C64, offset=24)
+    want = f32_mac(acc, xs, np.conj(rs)).astype(C64)
+    assert got.tobytes() == want.tobytes()
 
 
 # --- messages -----------------------------------------------------------------------------------

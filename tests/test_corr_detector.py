@@ -106,6 +106,24 @@ def test_median_of_four_is_the_upper_middle():
     assert (lag, round(peak, 4), round(noise, 4)) == (0, 10.0, 3.0)
 
 
+@pytest.mark.parametrize("period,pattern,lag", [
+    (2, [0, 2], 1),          # equal peaks at every odd lag: the lowest wins
+    (4, [0, 0, 2, 0], 2),
+    (64, [0] * 37 + [3] + [0] * 26, 37),
+    (1, [1], 0),             # all bins equal
+])
+def test_peak_ties_go_to_the_lowest_lag(period, pattern, lag):
+    """With an impulse reference the correlation is the frame itself; these frames transform
+    exactly, so the tied magnitudes are exactly equal."""
+    x = np.tile(np.array(pattern, C64), 64 // period)
+    d = spectral.CorrDetector(impulse(64))
+    [(got, peak, _, _)] = d.push(x)
+    c = d.last_corr
+    mag = np.sqrt(c.real * c.real + c.imag * c.imag)
+    assert got == lag and peak == mag.max() == mag[lag]
+    assert np.count_nonzero(mag == peak) == 64 // period  # the ties are exact
+
+
 def test_threshold_rule():
     ref = cnoise(32, 3)
     x = np.roll(ref, 3) + cnoise(32, 4, 2.0)
@@ -336,6 +354,19 @@ def test_core_feed_reports_consumption_and_setters():
     assert res[0].lag == 0 and res[0].stat > 5
 
 
+@pytest.mark.parametrize("mode,threshold,fires", [(4, 0.0, True), (4, 0.5, False),
+                                                   (-1, 0.0, True), (1, 0.0, True)])
+def test_core_unknown_noise_mode_gives_noise_and_statistic_zero(mode, threshold, fires):
+    ref = cnoise(16, 26)
+    d = native.Core(core(), "detector", ref.ctypes.data, 16, 1, 0, 15, mode, threshold, 1)
+    res = (Result * 1)()
+    x = np.roll(ref, 3)
+    assert d.call("push", x.ctypes.data, 16, res, 1) == int(fires)
+    if fires:
+        assert res[0].lag == 3 and res[0].peak > 0
+        assert (res[0].noise == 0 and res[0].stat == 0) == (mode not in (0, 1, 2, 3))
+
+
 def test_core_2d_set_ref_refused_in_row_mode_changes_nothing():
     ref = np.zeros((4, 8), C64)
     ref[0] = cnoise(8, 24)
@@ -367,6 +398,34 @@ def test_last_corr_is_a_live_read_only_view():
     assert d.last_corr is None
 
 
+@pytest.mark.parametrize("two_d", [False, True])
+def test_pushing_last_corr_itself_equals_pushing_a_copy(two_d):
+    """The input may be the very buffer the push's dumps overwrite (last_corr): with queued
+    samples left over, part of it is copied into the ring only after a frame has run."""
+    ref = cnoise(512, 40)
+    make = (lambda: spectral.CorrDetector2D(ref.reshape(8, 64))) if two_d else \
+        (lambda: spectral.CorrDetector(ref))
+    a, b = make(), make()
+    x = cnoise(612, 41)
+    a.push(x)
+    b.push(x)
+    v = a.last_corr
+    w = v.copy()
+    assert a.push(v) == b.push(w)
+    assert a.get_state() == b.get_state()
+
+
+def test_last_corr_after_a_restore_into_a_fresh_detector():
+    """The blob carries last_valid but not the correlation vector: the fresh object shows its
+    own (never written) buffer rather than None."""
+    d = spectral.CorrDetector(cnoise(16, 42))
+    d.push(cnoise(16, 43))
+    fresh = spectral.CorrDetector(cnoise(16, 42))
+    fresh.set_state(d.get_state())
+    v = fresh.last_corr
+    assert v is not None and v.shape == (16,) and not v.any()
+
+
 def test_last_corr_survives_destroy_and_collection(tmp_path):
     script = textwrap.dedent("""
         import gc
@@ -396,6 +455,31 @@ def test_last_corr_survives_destroy_and_collection(tmp_path):
     r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
                        cwd=tmp_path)
     assert r.returncode == 0 and r.stdout.strip() == "ok", r.stderr
+
+
+class Evil:
+    """A sample block whose conversion runs `action` first (destroys or re-creates the
+    detector while push is converting its argument)."""
+
+    def __init__(self, action, n):
+        self.action, self.n = action, n
+
+    def __array__(self, dtype=None, copy=None):
+        self.action()
+        return np.ones(self.n, dtype or C64)
+
+
+@pytest.mark.parametrize("two_d", [False, True])
+def test_push_whose_argument_destroys_or_reinitialises_the_detector(two_d):
+    ref = impulse(8).reshape(2, 4) if two_d else impulse(8)
+    kind = spectral.CorrDetector2D if two_d else spectral.CorrDetector
+    d = kind(ref)
+    with pytest.raises(RuntimeError, match="^destroyed$"):
+        d.push(Evil(d.destroy, 8))
+    d = kind(ref, dwell=2)
+    d.push(np.ones(11, C64))
+    assert len(d.push(Evil(lambda: d.__init__(ref), 8))) == 1  # ran on the new detector
+    assert d.count == 0 and d.dwell == 1
 
 
 # --- messages -----------------------------------------------------------------------------------

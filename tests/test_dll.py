@@ -89,7 +89,7 @@ class RefDll:
     def __init__(self, code, sps, segments=1, init_chip=0.0, bn=0.02, zeta=0.707, spacing=0.5):
         self.code, self.L, self.sps, self.n = list(code), len(code), sps, segments
         self.spacing = spacing
-        e = float(sps) * float(self.L)
+        e = self.epoch = float(sps) * float(self.L)
         self.ie, self.ie2, self.iel = 1.0 / e, 1.0 / (e * e), 1.0 / (e * self.L)
         self.cps, self.sseg = self.L / segments, (self.L * float(sps)) / segments
         self.bn, self.zeta, self.t, self.rs, self.aid, self.rate_aid = bn, zeta, 1.0, 1.0, 0.0, 0.0
@@ -219,13 +219,13 @@ class RefDll:
         pre = [parts[0][0]]
         for k in range(1, n):
             pre.append(cadd(pre[-1], parts[k][0]))
-        r, b_best = math.sqrt(float(mag2(pre[-1]))) * self.ie, 0
+        r, b_best = math.sqrt(float(mag2(pre[-1]))) / self.epoch, 0
         if self.prev:
             for b in range(n - 1, 0, -1):
                 suf = self.prev[n - 1][0]  # summed from the end
                 for q in self.prev[n - 2:n - b - 1:-1]:
                     suf = cadd(q[0], suf)
-                rb = math.sqrt(float(mag2(cadd(suf, pre[n - 1 - b])))) * self.ie
+                rb = math.sqrt(float(mag2(cadd(suf, pre[n - 1 - b])))) / self.epoch
                 if rb > r:
                     r, b_best = rb, b
         if not self.aid:
@@ -270,6 +270,7 @@ class RefDll:
 @pytest.mark.parametrize("L,sps,segments,spacing,period", [
     (15, 2, 1, 0.5, 0), (13, 3, 1, 0.25, 0), (15, 2, 4, 0.5, 0), (16, 2, 3, 0.75, 0),
     (15, 2, 4, 0.5, 6.5), (15, 2, 8, 0.5, 20.7), (15, 4, 8, 0.5, 13.0),
+    (11, 5, 3, 0.5, 0),  # R divided by sps L: a product with its reciprocal differs here
     (7, 1, 10, 0.5, 0)])  # last: fewer than one sample per segment
 def test_matches_python_restatement_bit_for_bit(L, sps, segments, spacing, period):
     code = code_of(L, L)
@@ -375,7 +376,7 @@ def test_clean_chips_give_unit_prompts_and_nominal_rate():
 
 # Single-segment mode steers the phase by kp e chips and the rate by ki e per epoch: an integral
 # path L times stronger than the proportional one, so a long code wants a narrow bn there.
-@pytest.mark.parametrize("segments,bn,sym_chips", [(1, 0.002, None), (8, 0.05, 1023 * 2.5)])
+@pytest.mark.parametrize("segments,bn,sym_chips", [(1, 0.001, None), (8, 0.05, 1023 * 2.5)])
 def test_pulls_in_and_locks_on_signal_not_on_noise(segments, bn, sym_chips):
     code = code_of(1023, 5)
     n = 1023 * 2 * 300
@@ -398,6 +399,20 @@ def test_pulls_in_and_locks_on_signal_not_on_noise(segments, bn, sym_chips):
         quiet.steps(noise(n), out=np.empty(n + segments, np.complex64))
         probes = tlm.demux(tlm.read())
     assert not probes["q.locked"].any() and np.median(probes["q.lock"]) < det_eta(20, 1e-3)
+
+
+# That stronger integral path bounds bn in single-segment mode: the loop is stable only below
+# bn = (1 + 4 zeta^2) / (2 L) (about 1.5 / L), the limit the docstring gives users.
+@pytest.mark.parametrize("factor,holds", [(0.33, True), (1.4, False)])
+def test_single_segment_stability_limit(factor, holds):
+    code = code_of(127, 5)
+    x = dsss(code, 2, 127 * 2 * 3000, tau=0.3, rate=1 + 3e-5, snr_db=0.0)
+    d = track.Dll(code, sps=2, bn=factor * (1 + 4 * 0.707**2) / (2 * 127))
+    with Telemetry(1 << 13) as tlm:
+        d.set_telemetry(tlm, "c")
+        d.steps(x)
+        locked = tlm.demux(tlm.read())["c.locked"][-1000:]
+    assert locked.all() if holds else not locked.any()
 
 
 def test_rate_aid_takes_the_offset_off_the_integrator():
@@ -634,6 +649,18 @@ def test_crafted_blob_rejected_and_object_unchanged(name, off, fmt, value):
     with pytest.raises(ValueError, match="^set_state rejected the blob$"):
         d.set_state(patched(good, HDR + off, fmt, value))
     assert d.get_state() == good
+
+
+def test_look_count_near_2_62_in_a_blob_is_safe():
+    # There i - j and m period round so that all 100 hypotheses start a symbol at once: each must
+    # be updated in place (no bounded candidate list), and the search stays within the object.
+    code = code_of(127, 1)
+    d = track.Dll(code, sps=2, segments=32)
+    d.set_symbol_period(100.0)
+    run = lambda o: o.steps(STREAM[:2000], out=np.empty(2040, np.complex64))  # noqa: E731
+    run(d)
+    d.set_state(patched(d.get_state(), HDR + 480, "<Q", 2**62))
+    assert run(d).size >= 7 * 32 and field(d.get_state(), 472, "<Q") < 100
 
 
 def test_consistent_blobs_accepted_and_ignored_bytes():

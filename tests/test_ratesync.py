@@ -84,6 +84,8 @@ def test_tracks_rate_and_locks_keeping_lock_on_reconfigure():
     rs.configure(0.01, 0.0)
     assert rs.bn == 0.002
     rs.configure(0.01, 0.707)
+    rs.configure_lock_raw(133, 0.311, 0.311, 1, 8)  # the lock is dropped and the averaging restarts
+    assert (rs.locked, rs.lock_stat) == (False, 0.0)
     rs.reset()
     assert (rs.ctrl, rs.locked, rs.rate, rs.timing_error) == (0.0, False, 8.0, 0.0)
     assert rs.steps(x).tobytes() == y.tobytes()
@@ -132,6 +134,16 @@ def test_block_split_invariance(cuts):
 @pytest.mark.parametrize("at", [0, 7, 400, 999])
 def test_restore_mid_stream(at):
     assert_restore_continues(_make, lambda o, x: o.steps(x), _signal(), at)
+
+
+def test_restore_brings_the_loop_gains_and_their_bn():
+    """The loop filter's blob carries its gains: restored into a RateSync built with another bn,
+    the continuation is the original's and bn reads the restored value."""
+    other = lambda: track.RateSync(sps=5.7, m=4, span=4, num_phases=64, bn=0.005, zeta=0.9)  # noqa: E731
+    assert_restore_continues(_make, lambda o, x: o.steps(x), _signal(), 500, fresh=other)
+    b = other()
+    b.set_state(_make().get_state())
+    assert b.bn == 0.03
 
 
 def test_blob_layout_and_loop_record_api():

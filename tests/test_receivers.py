@@ -36,25 +36,38 @@ INVALID = ("MpskReceiver: invalid parameter (need m in {2,4,8}, sps >= m_out -- 
 
 
 class RefReceiver:
-    """The complex receiver without AGC: a real matched down-converter driven per sample with
-    the restated timing and carrier loops' controls."""
+    """The receiver restated: a real down-converter through its exported API for the mix (and,
+    for real input, the real-to-complex halfband in front of it), then a real matched converter
+    (with the receivers' AGC when asked) driven per sample with the restated timing and carrier
+    loops' controls."""
 
-    def __init__(self, m, sps, pulse, span, beta, bnc, bnt, f0=0.0, differential=False, thr=0.4999):
-        m_out = 8 if sps >= 8 else 2 * int(sps // 2)
+    def __init__(self, m, sps, m_out, pulse, span, beta, bnc, bnt, f0=0.0, differential=False, thr=0.4999,
+                 agc=False, real=False, front=1):
         rate = m_out / sps
-        self.ddc = Core(T, "ddc", pulse, span, 64, -f0, rate, beta, float(m_out), create="create_matched")
-        rc = RC("track", 1, pulse, span, 64, rate, beta, float(m_out), matched=True)  # same bank
-        assert rc.call("num_stages") == 1
+        rc_rate = 2 * rate if real else rate  # behind the halfband the converter runs at twice the ratio
+        self.real = real
+        self.ddc = Core(T, "ddcr" if real else "ddc", pulse, span, 64, -(2 * f0 + 0.5) if real else -f0, rate,
+                        beta, float(m_out), create="create_matched")
+        self.rc = RC("track", 1, pulse, span, 64, rc_rate, beta, float(m_out), matched=True)  # same plan
+        assert (self.rc.call("num_stages") == 1) == (front == 1)  # front: decimation ahead of the bank
+        if agc:
+            assert self.rc.call("enable_agc", min(bnc, bnt) * 0.05, 0.01) == 0
         zeta = 0.7071067811865476
-        self.timing = RefTiming(sps, m_out, rc.call("bank_shape_value", 1), rate,
+        self.timing = RefTiming(sps, m_out, self.rc.call("bank_shape_value", 1), front * rc_rate,
                                 1.0 / T.symsync_ted_slope(0, pulse, span, beta), bnt, zeta)
-        self.car = RefCarrier(m, sps, bnc, zeta, thr, differential)
+        self.car = RefCarrier(m, 0.5 * sps if real else sps, bnc, zeta, thr, differential)
 
     def run(self, x):
-        out = np.zeros(8, np.complex64)
+        scratch, out = np.zeros(8, np.complex64), np.zeros(8, np.complex64)
+        mixed, tapped = CF32(), ctypes.c_int(0)
         syms, bits = [], []
         for v in x:
-            k = self.ddc.call("execute_ctrl_push", pc(out), 4, cf32(v), self.timing.ctrl, self.car.freq_ctrl)
+            xin = float(v) if self.real else cf32(v)
+            self.ddc.call("execute_ctrl_push_tap2", pc(scratch), 8, ctypes.byref(mixed), ctypes.byref(tapped), None,
+                          xin, 0.0, self.car.freq_ctrl, None)
+            if not tapped.value:
+                continue
+            k = self.rc.call("execute_ctrl_push", pc(out), 4, mixed, self.timing.ctrl)
             got = [self.car.update(c) for c in out[:k].copy() if self.timing.push(c)]
             if got:
                 syms.append(got[-1])
@@ -62,19 +75,36 @@ class RefReceiver:
         return np.array(syms, np.complex64), np.array(bits, np.uint8)
 
 
-@pytest.mark.parametrize("m,sps,pulse,diff", [(4, 6.3, 1, False), (2, 4.0, 0, True), (8, 5.1, 1, True)])
-def test_receiver_matches_restatement_bit_for_bit(m, sps, pulse, diff):
+def _if_signal(x, f_if):
+    """A complex baseband signal moved to the IF f_if (cycles per sample) as real float32."""
+    return (np.real(x * np.exp(2j * np.pi * f_if * np.arange(len(x)))) * math.sqrt(2)).astype(np.float32)
+
+
+# The receivers' per-sample path (mix, AGC, terminal filter only where the timing loop reads it) against
+# the down-converter and converter through their own per-sample API: complex and real input, with and
+# without AGC, with decimating stages (a halfband, a CIC) ahead of the bank.
+@pytest.mark.parametrize("m,sps,pulse,diff,agc,real,front", [
+    (4, 6.3, 1, False, False, False, 1), (2, 4.0, 0, True, False, False, 1), (8, 5.1, 1, True, False, False, 1),
+    (4, 6.3, 1, False, True, False, 1), (2, 7.7, 0, False, True, False, 1),
+    (4, 16.0, 1, False, True, False, 2), (2, 70.3, 0, True, True, False, 8),
+    (4, 12.4, 1, False, False, True, 1), (8, 12.4, 1, True, True, True, 1)])
+def test_receiver_matches_restatement_bit_for_bit(m, sps, pulse, diff, agc, real, front):
     x, _ = psk_signal(330, m=m, sps=sps, esn0_db=14, offset=4e-4, clock_ppm=200, span=4,
                       pulse="rrc" if pulse else "iandd", differential=diff, seed=m)
+    f0 = 0.23 if real else 1e-4
+    if real:
+        x = _if_signal(x, f0 + 1e-4)
     kw = dict(m=m, sps=sps, pulse=("iandd", "rrc")[pulse], rrc_span=4, bn_carrier=0.05, bn_timing=0.03,
-              init_norm_freq=1e-4, num_phases=64, agc=0, differential=int(diff))
-    ref = RefReceiver(m, sps, pulse, 4, 0.35, 0.05, 0.03, f0=1e-4, differential=diff)
+              init_norm_freq=f0, num_phases=64, agc=int(agc), differential=int(diff))
+    rx = (track.MpskReceiverR if real else track.MpskReceiver)(**kw)
+    ref = RefReceiver(m, sps, rx.m_out, pulse, 4, 0.35, 0.05, 0.03, f0=f0, differential=diff, agc=agc, real=real,
+                      front=front)
     want_sym, want_bits = ref.run(x)
-    rx = track.MpskReceiver(**kw)
     got = rx.steps(x)
     assert len(got) > 250 and got.tobytes() == want_sym.tobytes()
     assert (rx.lock, rx.lock_time, rx.timing_rate) == (ref.car.lock, ref.car.lock_time, ref.timing.rate)
-    assert rx.norm_freq == 1e-4 + ref.car.integ * ref.car.scale
+    assert rx.norm_freq == f0 + ref.car.integ * ref.car.scale * (0.5 if real else 1.0)
+    assert rx.agc_gain_db == ref.rc.call("agc_gain_db") and (rx.agc_gain_db != 0) == agc
     rx.reset()
     np.testing.assert_array_equal(rx.bits(x), want_bits)
 
@@ -205,11 +235,32 @@ def test_defaults_options_and_readouts():
     # norm_freq assignment reads back exactly; reset keeps the tuning, clears the lock stamp
     x, _ = psk_signal(800, sps=8.0, esn0_db=20, offset=0.0, pulse="iandd", seed=2)
     rx.steps(x)
-    assert rx.lock_time >= 0 and rx.locked
+    first = rx.lock_time
+    assert first >= 0 and rx.locked
+    noise = np.random.default_rng(1).standard_normal(8000).astype(np.float32).view(np.complex64)
+    rx.steps(noise)
+    assert not rx.locked
+    rx.steps(x)
+    assert rx.locked and rx.lock_time == first  # the first lock since reset stays stamped
     rx.norm_freq = 0.0123
     assert rx.norm_freq == 0.0123 and rx.locked
     rx.reset()
     assert (rx.lock_time, rx.locked, rx.norm_freq) == (-1, False, 0.0123)
+
+
+def test_zero_on_time_samples_hold_the_carrier_and_decay_the_lock():
+    """Exactly zero on-time samples (the matched filter flushed by silence) carry no phase: the
+    discriminator gives 0, the carrier integrator holds and the lock EMA decays toward 0."""
+    x, _ = psk_signal(600, sps=8.0, esn0_db=20, offset=2e-4, pulse="iandd", seed=3)
+    rx = track.MpskReceiver(sps=8.0, bn_carrier=0.05, agc=0)
+    rx.steps(x)
+    rx.steps(np.zeros(400, np.complex64))  # flush the filters
+    f, lock = rx.norm_freq, rx.lock
+    y = rx.steps(np.zeros(160, np.complex64))
+    assert len(y) == 20 and not np.any(y) and rx.norm_freq == f
+    for _ in range(20):
+        lock = (0.0 - lock) * 0.05 + lock
+    assert rx.lock == lock and 0 < lock < 0.4
 
 
 def test_bits_keep_every_bit_without_out():
@@ -328,6 +379,8 @@ def test_telemetry_probes(agc):
     with Telemetry(1 << 16) as tlm:
         rx.set_telemetry(tlm, "rx")
         y = rx.steps(x)
+        plain = track.MpskReceiver(sps=5.3, pulse="rrc", rrc_span=4, agc=agc)  # the same without probes
+        assert y.tobytes() == plain.steps(x).tobytes() and rx.get_state() == plain.get_state()
         names = ["rx" + s for s in CORE + SYNC] + (["rx.agc.gain_db", "rx.agc.level_db"] if agc else [])
         assert tlm.probe_names == names and len(names) == (15 if agc else 13)
         pr = tlm.demux(tlm.read())

@@ -128,6 +128,18 @@ def test_kaiser_bisection_realises_the_rbw(fs, span, rbw):
     assert Specan(fs=fs, span=span, rbw=s.fs_out / s.n).beta == 0.0  # target 1: rectangular
 
 
+@pytest.mark.parametrize("rbw", [1e6, 200e3])
+def test_two_sample_window_keeps_unit_gain(rbw):
+    """rbw >= fs_out/2 leaves n = 2, whose Kaiser window is flat for every beta: beta 0 (a
+    bisection would climb to 60 and scale the window into float underflow, a blank display)."""
+    s = Specan(fs=1e6, span=200e3, rbw=rbw)
+    assert (s.n, s.beta, s.rbw) == (2, 0.0, s.fs_out / 2)
+    y = s.execute(np.full(1000, 0.5, np.complex64))
+    assert y[s.display_size // 2] == pytest.approx(20 * math.log10(0.5), abs=0.05)
+    # five values from a 4-point transform: both ends show its one bin at +-fs_out/2
+    assert len(y) == 5 and y[0] == y[-1]
+
+
 # --- frames ---------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("kw", [

@@ -1,4 +1,5 @@
 #include "carrier/carrier_nda_core.h"
+#include "carrier/mth_power.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -79,26 +80,8 @@ size_t run(carrier_nda *p, const ox_cf32 *x, size_t n_in, ox_cf32 *out, size_t c
         const ox_cf32 a = ox::boxcar_update(arm, {yr, yi});
 
         // 5. M-th power discriminator on the normalised arm output.
-        const float rr = a.re * a.re, ii = a.im * a.im;
-        const float t = rr + ii;
-        float e = 0.0f, v = 0.0f;
-        if (static_cast<double>(t) > 1e-12) {
-            const float inv = 1.0f / t;
-            const float zr = (rr - ii) * inv;
-            const float zi = a.re * a.im * (2.0f * inv);
-            if constexpr (M == 2) {
-                e = zi;
-                v = zr;
-            } else if constexpr (M == 4) {
-                e = zr * zi;
-                v = zr * zr - zi * zi;
-            } else {
-                const float A = zr * zi;
-                const float B = zr * zr - zi * zi;
-                e = B * A;
-                v = B * B - 4.0f * (A * A);
-            }
-        }
+        float e, v;
+        ox::mth_power_discriminator<M>(a, &e, &v);
 
         // 6-8. Lock EMA, lock decision, loop filter (double).
         lock = (static_cast<double>(v) - lock) * kLockAlpha + lock;

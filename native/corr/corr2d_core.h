@@ -56,8 +56,8 @@ OX_API void corr2d_reset(corr2d_state_t *c2);
 // non-zero sample outside row 0: -1 and nothing changes. OX_EINVAL for NULL arguments.
 OX_API int corr2d_set_ref(corr2d_state_t *c2, const ox_cf32 *ref);
 // One frame: min(n_in, ny*nx) samples of x, zero-padded to ny*nx. 0 on a non-dump call, else
-// min(n_out, out_cap) values (0 when the one-time scratch of a short output cannot be
-// allocated; the integration is consumed either way).
+// min(n_out, out_cap) values (0 when out is NULL or the one-time scratch of a short output
+// cannot be allocated; the integration is consumed either way).
 OX_API size_t corr2d_execute(corr2d_state_t *c2, const ox_cf32 *x, size_t n_in, ox_cf32 *out,
                              size_t out_cap);
 OX_API size_t corr2d_execute_max_out(const corr2d_state_t *c2);

@@ -44,8 +44,8 @@ OX_API void corr_reset(corr_state_t *corr);
 OX_API void corr_set_ref(corr_state_t *corr, const ox_cf32 *ref);
 // One frame: min(n_in, n) samples of x, zero-padded to n. Returns 0 on a non-dump call; on the
 // dwell-th frame the dump: n_out values when out_cap >= n_out, else the first out_cap values
-// (0 when out_cap is 0 or the one-time scratch cannot be allocated; the integration is consumed
-// either way).
+// (0 when out_cap is 0, out is NULL or the one-time scratch cannot be allocated; the
+// integration is consumed either way).
 OX_API size_t corr_execute(corr_state_t *corr, const ox_cf32 *x, size_t n_in, ox_cf32 *out,
                            size_t out_cap);
 OX_API size_t corr_execute_max_out(const corr_state_t *corr);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "carrier/mpsk_slicer.h"
+#include "carrier/mth_power.h"
 #include "common/ox_common.h"
 #include "loops/lockdet_core.h"
 #include "loops/loop_filter_core.h"
@@ -70,27 +71,8 @@ constexpr double kMpskRxLockAlpha = 0.05;  // EMA coefficient of the carrier loc
 // lock-time stamp, loop filter, oscillator control. Returns the output symbol (p rotated by rot).
 template <int M>
 inline ox_cf32 mpsk_rx_carrier_update(mpsk_rx_loops *l, ox_cf32 p) {
-    static_assert(M == 2 || M == 4 || M == 8);
-    const float rr = p.re * p.re, ii = p.im * p.im;
-    const float energy = rr + ii;
-    float e = 0.0f, v = 0.0f;
-    if (static_cast<double>(energy) > 1e-12) {
-        const float inv = 1.0f / energy;
-        const float zr = (rr - ii) * inv;
-        const float zi = p.re * p.im * (2.0f * inv);
-        if constexpr (M == 2) {
-            e = zi;
-            v = zr;
-        } else if constexpr (M == 4) {
-            e = zr * zi;
-            v = zr * zr - zi * zi;
-        } else {
-            const float a = zr * zi;
-            const float b = zr * zr - zi * zi;
-            e = b * a;
-            v = b * b - 4.0f * (a * a);
-        }
-    }
+    float e, v;
+    ox::mth_power_discriminator<M>(p, &e, &v);
     l->car_lock = (static_cast<double>(v) - l->car_lock) * kMpskRxLockAlpha + l->car_lock;
     if (lockdet_update(&l->car_ld, l->car_lock) && l->lock_time < 0)
         l->lock_time = static_cast<int64_t>(l->n_sym);

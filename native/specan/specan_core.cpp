@@ -30,8 +30,12 @@ constexpr double kBetaMax = 60.0;
 
 // Kaiser beta whose window of length n has an ENBW of `target` bins, by bisection on [0, 60]
 // over the realised (float) window. False when the trial window cannot be allocated.
+// A window of two samples is two end points, equal whatever beta: its ENBW is 1 bin for every
+// beta, so the bisection would only climb to beta 60 and scale the window down to 1/I0(60),
+// which puts every windowed sample (and the whole display) into float underflow. Beta 0 gives
+// the same shape at unit gain.
 bool kaiser_beta_for_enbw(uint64_t n, double target, double *beta) {
-    if (!(target > 1.0)) {
+    if (!(target > 1.0) || n <= 2) {
         *beta = 0.0;
         return true;
     }
@@ -74,13 +78,20 @@ void drop_superseded_blocks(specan_state_t *s) {
 }
 
 // Display values in dB: 10 log10(power / FS^2 + 1e-20) + offset_db, in single precision.
+// The display ends half bins either side of DC; with a 4-point transform (n = 2) half is
+// nfft/2, so its last value is the bin at +fs_out/2, which the trace holds once, at index 0
+// (-fs_out/2, the same bin of the periodic transform): the index wraps there instead of reading
+// past the trace.
 void write_display(const specan_state_t *s, float *out, size_t r) {
     const double full_scale = s->psd->full_scale;
     const float fs2 = static_cast<float>(full_scale * full_scale);
     const float inv = 1.0f / fs2;
     const float offset = static_cast<float>(s->offset_db);
-    const float *p = s->display + s->display_start;
-    for (size_t i = 0; i < r; ++i) out[i] = 10.0f * std::log10(p[i] * inv + 1e-20f) + offset;
+    for (size_t i = 0; i < r; ++i) {
+        uint64_t k = s->display_start + i;
+        if (k >= s->nfft) k -= s->nfft;
+        out[i] = 10.0f * std::log10(s->display[k] * inv + 1e-20f) + offset;
+    }
 }
 
 }  // namespace

@@ -417,35 +417,39 @@ inline bool on_boundary(uint64_t i, uint64_t j, double period) {
     return m >= 0.0 && std::floor(m * period + dj + 0.5) == di;
 }
 
-// The hypotheses with a boundary at look index i, in increasing order, written to `out` (room
-// for 16); returns their count. A hypothesis j can only qualify with the m its formula gives,
-// m_j = floor((i - j)/period + 0.5), which is monotone in j, so m lies between m_(H-1) and m_0
-// (at most three values, H - 1 < period), and then m period + j + 0.5 falls in [i, i + 1), so
-// j is within one of i - m period. Each candidate is confirmed by on_boundary itself. Beyond
-// 2^40 looks (double rounding near 1) and for small H every j is tried.
-uint64_t boundary_hypotheses(uint64_t i, uint64_t h, double period, uint64_t *out) {
-    uint64_t n = 0;
+// Calls visit(j) for each hypothesis j with a boundary at look index i, in increasing order.
+// A hypothesis j can only qualify with the m its formula gives, m_j = floor((i - j)/period +
+// 0.5), which is monotone in j, so m lies between m_(H-1) and m_0 (at most three values,
+// H - 1 < period), and then m period + j + 0.5 falls in [i, i + 1), so j is within one of
+// i - m period: at most nine candidates, each confirmed by on_boundary itself. Beyond 2^40 looks
+// (where rounding of i - j and m period can let many j qualify at once) and for small H every
+// j is tried and visited directly, so no candidate list can overflow.
+template <class Visit>
+void for_each_boundary_hypothesis(uint64_t i, uint64_t h, double period, Visit &&visit) {
     if (i >= (uint64_t{1} << 40) || h <= 12) {
         for (uint64_t j = 0; j < h; ++j) {
-            if (on_boundary(i, j, period)) out[n++] = j;  // at most ceil(H / period) + 1 <= 3
+            if (on_boundary(i, j, period)) visit(j);
         }
-        return n;
+        return;
     }
+    constexpr uint64_t kRoom = 16;
+    uint64_t found[kRoom];
+    uint64_t n = 0;
     const double di = static_cast<double>(i);
     const double m_first = std::floor(di / period + 0.5);
     const double m_last = std::floor((di - static_cast<double>(h - 1)) / period + 0.5);
     for (double m = m_first; m >= m_last && m >= 0.0; m -= 1.0) {
         const double c = std::floor(di - m * period);
-        for (double cj = c - 1.0; cj <= c + 1.0; cj += 1.0) {
+        for (double cj = c - 1.0; cj <= c + 1.0 && n < kRoom; cj += 1.0) {
             if (cj < 0.0 || cj >= static_cast<double>(h)) continue;
             const auto j = static_cast<uint64_t>(cj);
-            if (!on_boundary(i, j, period) || std::find(out, out + n, j) != out + n) continue;
+            if (!on_boundary(i, j, period) || std::find(found, found + n, j) != found + n) continue;
             uint64_t k = n++;  // insertion keeps the increasing order
-            for (; k > 0 && out[k - 1] > j; --k) out[k] = out[k - 1];
-            out[k] = j;
+            for (; k > 0 && found[k - 1] > j; --k) found[k] = found[k - 1];
+            found[k] = j;
         }
     }
-    return n;
+    for (uint64_t q = 0; q < n; ++q) visit(found[q]);
 }
 
 // Sum of the last W ring entries starting at look index i, oldest first.
@@ -470,13 +474,10 @@ void aid_look(dll *d, ox_cf32 p, ox_cf32 o, ox_cf32 e, ox_cf32 l) {
     const ox_cf32 t = ring_sum(d->ring_prompt, i, w, mask);
     const double t2 = static_cast<double>(mag2(t));
     double *hp = d->hyp_power;
-    uint64_t hyps[16];
-    const uint64_t count = boundary_hypotheses(i, d->hypotheses, d->period, hyps);
-    for (uint64_t q = 0; q < count; ++q) {
-        const uint64_t j = hyps[q];
+    for_each_boundary_hypothesis(i, d->hypotheses, d->period, [&](uint64_t j) {
         hp[j] += kHypAlpha * (t2 - hp[j]);
         if (hp[j] > hp[d->best]) d->best = j;
-    }
+    });
     if (!on_boundary(i, d->best, d->period)) return;
     const ox_cf32 so = ring_sum(d->ring_noise, i, w, mask);
     const ox_cf32 se = ring_sum(d->ring_early, i, w, mask);
@@ -521,11 +522,14 @@ void epoch_segmented(dll *d, ox_cf32 *out, size_t &written, size_t cap) {
     ox_cf32 *pre = d->seg_prefix;
     pre[0] = part[0];
     for (uint64_t k = 1; k < n; ++k) pre[k] = add(pre[k - 1], part[k]);
-    double r = magnitude(pre[n - 1]) * d->inv_epoch;
+    // Window magnitudes are divided by the epoch length sps L (not multiplied by its
+    // reciprocal, which can differ in the last bit and change a tie of the look-back).
+    const double epoch = static_cast<double>(d->sps) * static_cast<double>(d->L);
+    double r = magnitude(pre[n - 1]) / epoch;
     uint64_t shift = 0;
     if (d->have_prev_epoch) {
         for (uint64_t b = n - 1; b >= 1; --b) {
-            const double rb = magnitude(add(d->prev_suffix[n - b], pre[n - 1 - b])) * d->inv_epoch;
+            const double rb = magnitude(add(d->prev_suffix[n - b], pre[n - 1 - b])) / epoch;
             if (rb > r) {
                 r = rb;
                 shift = b;
@@ -535,7 +539,7 @@ void epoch_segmented(dll *d, ox_cf32 *out, size_t &written, size_t cap) {
     if (!aid_on(d)) {
         const ox_cf32 e = window_sum(d->prev_early, d->seg_early, n, shift);
         const ox_cf32 l = window_sum(d->prev_late, d->seg_late, n, shift);
-        const double span = static_cast<double>(d->sps) * static_cast<double>(d->L) * r;
+        const double span = epoch * r;
         steer_segmented(d, clamp_unit(0.5 *
                                       (static_cast<double>(mag2(e)) -
                                        static_cast<double>(mag2(l))) /

@@ -21,10 +21,12 @@
 //
 // Loop scaling. In single-segment mode the integrator is the fractional code-rate offset itself
 // (it moves the phase by integ L chips per epoch) while the proportional path moves it by kp e
-// chips: the integral path is L times stronger than a loop designed for bn would have it, so long
-// codes want a narrow bn there (about 0.002 per epoch for 1023 chips). In segmented mode (and with
-// the symbol aid) the filter output A moves the phase by A / sps chips per update, both paths
-// alike.
+// chips: the integral path is L times stronger than a loop designed for bn would have it. With
+// the discriminator output measured over the epoch before the correction acts, the loop is then
+// lightly damped and stable only while L ki < 2 kp about, i.e. bn < (1 + 4 zeta^2) / (2 L)
+// (0.0015 per epoch for 1023 chips at zeta 0.707), whatever the discriminator gain; it settles
+// fastest for bn near 0.5 / L to 1 / L. In segmented mode (and with the symbol aid) the filter
+// output A moves the phase by A / sps chips per update, both paths alike.
 //
 // Replica. For a code position t in chips, h = (2t - 0.5) mod 2L in [0, 2L), k = floor(h),
 // f = h - k; the replica is (1 - f) s(code[k/2]) + f s(code[(k+1)/2]) (code[0] past the end),
@@ -162,6 +164,8 @@ static_assert(offsetof(dll, phase) == 48 && offsetof(dll, nominal) == 56 &&
               offsetof(dll, tlm_ids) == 552 && offsetof(dll, replica_table) == 568,
               "the DLL record up to replica_table is the payload image of its state blob");
 
+// NULL also for more segments than the state blob's 32-bit length can carry (about 89 million:
+// 48 bytes each).
 OX_API dll *dll_create(const uint8_t *code, size_t L, uint64_t sps, uint64_t segments,
                        double init_chip, double bn, double zeta, double spacing);
 // Initialises caller storage (sizeof(dll) bytes) with a borrowed code (not copied, never freed)

@@ -49,7 +49,10 @@ inline float farrow_eval(float a, float b, float c, float x, float mu) {
         const float k = 0.5f * (mu - 1.0f);
         return b + mu * ((c - b) + k * ((a + x) - (b + c)));
     } else {
-        // Lagrange through a, b, c, x at -1, 0, 1, 2.
+        // Lagrange through a, b, c, x at -1, 0, 1, 2, in Farrow form: each polynomial
+        // coefficient is formed first (the two sixths as a product with the float32 0.16666667,
+        // so mu (x - 3c + 3b - a) / 6 is read as mu times the coefficient (x - 3c + 3b - a) / 6),
+        // then Horner in mu.
         constexpr float kSixth = 0.16666667f;
         const float c1 = (6.0f * c - 2.0f * a - 3.0f * b - x) * kSixth;
         const float c2 = (a - 2.0f * b + c) * 0.5f;
