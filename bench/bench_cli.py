@@ -5,6 +5,11 @@ sides). Also the memory-map read rate (the disk, or the page cache once the file
 the command's peak resident memory on that file and on a 16 MB one: constant memory means the
 two are alike.
 
+The demod row writes the bits (``-o``) on both sides: the bare loop calls the receiver's own
+``bits()``; the command recovers symbols, demaps them, and also measures lock, carrier, symbol
+rate and MER. Overheads are given on wall time and on CPU time (steadier on a shared machine),
+for the whole run and for the steady state (the fixed start-up costs removed).
+
 The recording is a 1 s synthesised scene (``ostrel synth``) repeated to the size, written to a
 temporary directory and deleted afterwards."""
 
@@ -35,11 +40,10 @@ BARE_DEMOD = """
 import sys, numpy as np
 from ostrel import track
 x = np.memmap(sys.argv[1], np.complex64, mode="r")
-rx = track.MpskReceiver(m=4, sps=20.0, pulse="rrc", rrc_beta=0.35, init_norm_freq=0.1)
-n = 0
-for i in range(0, len(x), {block}):
-    n += len(rx.steps(x[i:i + {block}]))
-print(n)
+rx = track.MpskReceiver(m=4, sps=20.0, pulse="rrc", rrc_beta=0.35, rrc_span=4, init_norm_freq=0.1)
+with open(sys.argv[2], "wb") as f:
+    for i in range(0, len(x), {block}):
+        f.write(rx.bits(x[i:i + {block}]).tobytes())
 """
 
 READ = """
@@ -56,20 +60,22 @@ import resource, subprocess, sys, time
 t = time.perf_counter()
 p = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 dt = time.perf_counter() - t
-print(dt, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, p.returncode, repr(p.stderr[-300:]))
+u = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(dt, u.ru_utime + u.ru_stime, u.ru_maxrss, p.returncode, repr(p.stderr[-300:]))
 """
 
 
-def child(argv: list[str]) -> tuple[float, float]:
-    """Wall time and peak resident memory (MB) of one child process, measured by a fresh
-    intermediate process so that each figure belongs to this child alone. Children run in the
-    temporary directory, away from a source tree that would shadow the installed package."""
+def child(argv: list[str]) -> tuple[float, float, float]:
+    """Wall time, CPU time (user + system) and peak resident memory (MB) of one child process,
+    measured by a fresh intermediate process so that each figure belongs to this child alone.
+    CPU time is the steadier figure on a shared machine. Children run in the temporary
+    directory, away from a source tree that would shadow the installed package."""
     out = subprocess.run([sys.executable, "-c", RSS, *argv], capture_output=True, text=True, check=True,
                          cwd=tempfile.gettempdir())
-    dt, rss, rc, err = out.stdout.split(" ", 3)
+    dt, cpu, rss, rc, err = out.stdout.split(" ", 4)
     if int(rc):
         raise RuntimeError(f"{argv[:4]} failed: {err}")
-    return float(dt), int(rss) / 1024
+    return float(dt), float(cpu), int(rss) / 1024
 
 
 def make_recording(d: str, name: str, size_bytes: int) -> str:
@@ -93,14 +99,21 @@ def make_recording(d: str, name: str, size_bytes: int) -> str:
     return base + ".sigmf-meta"
 
 
-def best(argv: list[str], repeat: int) -> tuple[float, float]:
+def best(argv: list[str], repeat: int) -> tuple[float, float, float]:
+    """Best wall and CPU times and the largest peak memory over ``repeat`` runs."""
     runs = [child(argv) for _ in range(repeat)]
-    return min(r[0] for r in runs), max(r[1] for r in runs)
+    return min(r[0] for r in runs), min(r[1] for r in runs), max(r[2] for r in runs)
+
+
+def overheads(cmd_big, cmd_small, bare_big, bare_small, k: int) -> tuple[float, float]:
+    """(whole-run, steady-state) overhead in % of figure k (0 wall, 1 CPU): the steady state
+    removes the fixed costs (start-up, imports, metadata) that the 16 MB runs carry too."""
+    whole = 100 * (cmd_big[k] / bare_big[k] - 1)
+    steady = 100 * ((cmd_big[k] - cmd_small[k]) / (bare_big[k] - bare_small[k]) - 1)
+    return whole, steady
 
 
 def run(quick: bool) -> list[dict]:
-    from ostrel import track
-
     size = (64 if quick else 1024) << 20
     repeat = 3  # best of three: the machine is shared
     rows = []
@@ -111,27 +124,28 @@ def run(quick: bool) -> list[dict]:
         n = size // 8
         py = sys.executable
         mb = size >> 20
-        t_read, _ = best([py, "-c", READ.format(block=BLOCK), data], repeat)
+        t_read = best([py, "-c", READ.format(block=BLOCK), data], repeat)[0]
         rows.append(_util.row(f"memory-map read ({mb} MB cf32)", n / t_read))
-        cases = [("spectrum", ["spectrum"], BARE_SPECTRUM, "bare PSD loop")]
-        if hasattr(track, "MpskReceiver"):
-            cases.append(("demod", ["demod", "--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k",
-                                    "--rrc", "0.35"], BARE_DEMOD, "bare MpskReceiver loop"))
-        for name, args, bare, peer in cases:
+        bits = os.path.join(d, "out.bits")
+        cases = [("spectrum", ["spectrum"], [], BARE_SPECTRUM, "bare PSD loop"),
+                 ("demod", ["demod", "--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k",
+                            "--rrc", "0.35", "-o", bits, "--force"], [bits], BARE_DEMOD,
+                  "bare MpskReceiver.bits loop")]
+        for name, args, bare_extra, bare, peer in cases:
             cmd = [py, "-m", "ostrel", *args, "-q", "--json"]
-            t_cmd, rss_big = best(cmd[:4] + [big] + cmd[4:], repeat)
-            t_cmd16, rss_small = best(cmd[:4] + [small] + cmd[4:], repeat)
+            on = lambda rec: cmd[:4] + [rec] + cmd[4:]  # noqa: E731
+            c_big, c_small = best(on(big), repeat), best(on(small), repeat)
             bare_argv = [py, "-c", bare.format(block=BLOCK)]
-            t_bare, rss_bare = best(bare_argv + [data], repeat)
-            t_bare16, _ = best(bare_argv + [small.replace("-meta", "-data")], repeat)
-            # steady state: the 16 MB runs carry the same fixed costs (start-up, imports, set-up)
-            steady = (t_cmd - t_cmd16) / (t_bare - t_bare16) - 1
-            rows.append(_util.row(f"ostrel {name} ({mb} MB cf32)", n / t_cmd, peer=peer, peer_value=n / t_bare,
-                                  overhead_pct=100 * (t_cmd / t_bare - 1), steady_overhead_pct=100 * steady,
-                                  start_extra_s=t_cmd16 - t_bare16, max_rss_mb=rss_big,
-                                  max_rss_16mb_file=rss_small, bare_rss_mb=rss_bare))
-        if not hasattr(track, "MpskReceiver"):
-            print("  (this build has no track.MpskReceiver: ostrel demod not measured)")
+            b_big = best(bare_argv + [data] + bare_extra, repeat)
+            b_small = best(bare_argv + [small.replace("-meta", "-data")] + bare_extra, repeat)
+            wall, wall_steady = overheads(c_big, c_small, b_big, b_small, 0)
+            cpu, cpu_steady = overheads(c_big, c_small, b_big, b_small, 1)
+            rows.append(_util.row(f"ostrel {name} ({mb} MB cf32)", n / c_big[0], peer=peer,
+                                  peer_value=n / b_big[0], overhead_pct=wall,
+                                  steady_overhead_pct=wall_steady, cpu_overhead_pct=cpu,
+                                  cpu_steady_overhead_pct=cpu_steady,
+                                  start_extra_s=c_small[0] - b_small[0], max_rss_mb=c_big[2],
+                                  max_rss_16mb_file=c_small[2], bare_rss_mb=b_big[2]))
     return rows
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import re
 import sys
 import traceback
 import warnings
@@ -25,7 +26,8 @@ Recordings are SigMF (NAME.sigmf-meta + NAME.sigmf-data, or an uncompressed NAME
 archive; datatypes cf32_le, cf64_le, ci16_le, ci8, cu8 and their real rf/ri/ru forms) or raw
 I/Q files, which need --fs and --format (unless the extension says: .cf32, .cs16, .cu8 ...).
 Frequencies are offsets from the recording's centre frequency, in Hz, with optional SI
-suffixes: 100k, -2.5M."""
+suffixes: 100k, -2.5M. A negative value may follow its option (--carrier -150k) or be
+attached to it (--carrier=-150k)."""
 
 EPILOG = """\
 start here:
@@ -35,6 +37,7 @@ start here:
   ostrel demod demo --mod qpsk --symbol-rate 50k --carrier 100k --rrc 0.35 -o demo.bits
   ostrel detect demo --ref demo.code.npy       # correlation detections of a known code
   ostrel ddc demo --freq 100k --rate 200k -o chan.sigmf-meta
+  ostrel demod chan --mod qpsk --symbol-rate 50k --rrc 0.35   # the channel at DC
 
 many recordings: every command but synth takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
@@ -206,6 +209,39 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
+NEGATIVE = re.compile(r"^-\.?\d")  # -150k, -1.5e5, -.5: a value, never an option here
+
+
+def attach_negative_values(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
+    """``--carrier -150k`` as ``--carrier=-150k``: argparse takes a token that starts with '-'
+    for an option unless it is a plain number, so frequencies with SI suffixes or exponents
+    would not reach their option. No option of this command starts with '-' and a digit, so
+    such a token after an option that takes a value is always that value."""
+    takes_value = set()
+    parsers = [parser]
+    while parsers:
+        p = parsers.pop()
+        for action in p._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                parsers.extend(action.choices.values())
+            elif action.option_strings and action.nargs is None and not action.const:
+                takes_value.update(action.option_strings)
+    out: list[str] = []
+    i = 0
+    while i < len(argv):
+        a = argv[i]
+        if a == "--":
+            out.extend(argv[i:])
+            break
+        if a in takes_value and i + 1 < len(argv) and NEGATIVE.match(argv[i + 1]):
+            out.append(f"{a}={argv[i + 1]}")
+            i += 2
+            continue
+        out.append(a)
+        i += 1
+    return out
+
+
 def main(argv: list[str] | None = None) -> int:
     """Console entry point; returns the exit status (0 success, 1 input error, 2 usage)."""
     parser = build_parser()
@@ -214,7 +250,7 @@ def main(argv: list[str] | None = None) -> int:
         parser.print_help()
         return 2
     try:
-        args = parser.parse_args(argv)
+        args = parser.parse_args(attach_negative_values(parser, argv))
     except SystemExit as e:  # --help, --version, usage errors
         return int(e.code or 0) if not isinstance(e.code, str) else 2
     name = args.command

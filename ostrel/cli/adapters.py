@@ -83,6 +83,74 @@ class DownConverter:
         self.close()
 
 
+QUARTER = 0.25  # a 4:1 stage: two halfbands (complex), or the real-to-complex halfband and one
+
+
+def quarter_stages(ratio: float) -> int:
+    """4:1 stages to put in front of a converter whose input over output rate is ``ratio`` so
+    that what remains stays below 8: from 8 on the converter's own plan would start with a CIC
+    without droop compensation (levels fall towards the band edges and aliases come through
+    at about -34 dB), while halfbands and the polyphase resampler are flat to about 0.01 dB."""
+    k = 0
+    while ratio / 4 ** k >= 8:
+        k += 1
+    return k
+
+
+class FlatChain:
+    """Down-conversion in flat stages: the first mixes ``norm_freq`` (cycles per input sample)
+    to DC and decimates 4:1, each further one decimates 4:1, and an optional last stage
+    resamples by ``last`` (output over input rate, above 1/8). Same interface as
+    DownConverter."""
+
+    def __init__(self, norm_freq: float, quarters: int, real: bool, last: float | None = None):
+        self.stages: list[DownConverter] = []
+        try:
+            f = norm_freq
+            for i in range(quarters):
+                self.stages.append(DownConverter(f, QUARTER, real and i == 0))
+                f = 0.0
+            if last is not None:
+                self.stages.append(DownConverter(f, last, real and not quarters))
+        except BaseException:
+            self.close()
+            raise
+        self.real = real
+
+    @property
+    def rate(self) -> float:
+        r = 1.0
+        for s in self.stages:
+            r *= s.rate
+        return r
+
+    @property
+    def clipped(self) -> bool:
+        return any(s.clipped for s in self.stages)
+
+    def execute(self, x: np.ndarray) -> np.ndarray:
+        for s in self.stages:
+            x = s.execute(x)
+        return x
+
+    def close(self) -> None:
+        for s in self.stages:
+            s.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *a):
+        self.close()
+
+
+def flat_converter(norm_freq: float, rate: float, real: bool) -> FlatChain:
+    """Mix ``norm_freq`` to DC and resample by ``rate`` (output over input) without a CIC
+    stage: 4:1 stages while the ratio is 8 or more, then the converter for what remains."""
+    k = quarter_stages(1.0 / rate)
+    return FlatChain(norm_freq, k, real, last=rate * 4 ** k)
+
+
 def _find(module: str, name: str, what: str):
     import importlib
 
@@ -97,28 +165,31 @@ def _find(module: str, name: str, what: str):
 
 
 def receiver(m: int, fs: float, symbol_rate: float, carrier: float, rrc: float | None,
-             differential: bool, real: bool, bn_carrier: float, bn_timing: float):
+             differential: bool, real: bool, bn_carrier: float, bn_timing: float,
+             rrc_span: int = 8, lock_thresh: float = 0.0):
     """The M-PSK receiver for the recording: MpskReceiverR for real samples, BpskReceiver for
-    complex BPSK (parameters in Hz), MpskReceiver otherwise."""
+    complex BPSK (parameters in Hz; MpskReceiver with m=2 when a lock threshold is given, which
+    BpskReceiver does not take), MpskReceiver otherwise."""
     pulse = "rrc" if rrc is not None else "iandd"
     beta = rrc if rrc is not None else 0.35
     sps = fs / symbol_rate
-    common = dict(pulse=pulse, rrc_beta=beta, bn_carrier=bn_carrier, bn_timing=bn_timing,
-                  differential=int(differential))
+    common = dict(pulse=pulse, rrc_beta=beta, rrc_span=rrc_span, bn_carrier=bn_carrier,
+                  bn_timing=bn_timing, differential=int(differential))
+    mpsk = dict(m=m, sps=sps, init_norm_freq=carrier / fs, lock_thresh=lock_thresh, **common)
     if real:
         cls = _find("track", "MpskReceiverR", "the real-input M-PSK receiver")
-        make = lambda: cls(m=m, sps=sps, init_norm_freq=carrier / fs, **common)  # noqa: E731
-    elif m == 2:
+        make = lambda: cls(**mpsk)  # noqa: E731
+    elif m == 2 and not lock_thresh:
         cls = _find("track", "BpskReceiver", "the BPSK receiver")
         make = lambda: cls(sample_rate_hz=fs, symbol_rate_hz=symbol_rate,  # noqa: E731
                            carrier_freq_hz=carrier, **common)
     else:
         cls = _find("track", "MpskReceiver", "the M-PSK receiver")
-        make = lambda: cls(m=m, sps=sps, init_norm_freq=carrier / fs, **common)  # noqa: E731
+        make = lambda: cls(**mpsk)  # noqa: E731
     try:
         return make()
     except ValueError as e:
-        need = "more than 16" if real else "at least 2"
+        need = "more than 4" if real else "at least 2"
         raise UserError(f"the receiver refuses {sps:.3g} samples per symbol at this symbol rate "
                         f"and carrier (it needs {need} samples per symbol, the carrier inside "
                         f"the band, 0 <= --rrc <= 1): {e}") from None

@@ -11,7 +11,11 @@ The threshold follows from --pfa, the probability that a dump of noise alone rai
 detection: for n Rayleigh-distributed correlation bins compared with their mean,
 T = sqrt((4/pi) ln(n / pfa)). --threshold sets T directly. Without --ref, a recording whose
 annotations name its spread code (those of 'ostrel synth' do) uses that code; its known
-occurrences are then checked (true detections, false alarms, bursts found)."""
+occurrences are then checked (true detections, false alarms, bursts found).
+
+The frames are fixed slices of the stream, so a code that repeats (a spread code) is found at
+its exact start within each frame it fills; a code sent once usually straddles two frames and
+its reported start may then lie a whole code length after the true one (sample - n)."""
 
 from __future__ import annotations
 
@@ -165,42 +169,42 @@ def run(rec, args, progress: bool) -> dict:
     truth = occ if args.ref is None or (code is not None and len(code) == n
                                         and np.array_equal(code, ref)) else []
     det = adapters.corr_detector(ref, dwell)
-    # At most 32 dumps per push: the detector returns up to 64 results per call.
-    chunk = n * dwell * max(1, min(32, (1 << 20) // (n * dwell)))
-    pushed = 0
-    found: list = []
+    empty = np.zeros(0, np.complex64)
     n_dumps = n_det = 0
     stat_max = 0.0
+    found: list = []
     several = len(args.recordings) > 1
     sink = Sink(output_path(args.output, rec.path, several, "-o"))
     ok = False
     try:
         with progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
-            for x in rec.blocks(chunk, progress=bar):
+            for x in rec.blocks(args.block, progress=bar):
                 if not rec.fmt.complex:
                     x = x.astype(np.complex64)
                 res = det.push(x)
-                frames = range(pushed // n, (pushed + len(x)) // n)  # completed by this push
-                dumps = [f for f in frames if (f + 1) % dwell == 0]
-                if len(dumps) != len(res):
-                    raise RuntimeError(f"detector returned {len(res)} results for {len(dumps)} dumps")
-                pushed += len(x)
-                n_dumps += len(res)
-                for f, (lag, peak, noise, stat) in zip(dumps, res):
-                    stat_max = max(stat_max, stat)
-                    if stat > thr:
-                        first = (f - dwell + 1) * n
-                        d = {"sample": first + int(lag), "time_s": (first + int(lag)) / rec.fs,
-                             "lag": int(lag), "peak": float(peak), "noise": float(noise),
-                             "stat": float(stat)}
-                        n_det += 1
-                        sink.write(d)
-                        if len(found) < KEEP:
-                            found.append(d)
+                while True:
+                    # Every dump is reported (threshold 0), in stream order: the k-th result
+                    # is dump k, whose first frame starts at sample k * dwell * n.
+                    for lag, peak, noise, stat in res:
+                        stat_max = max(stat_max, stat)
+                        if stat > thr:
+                            s = n_dumps * dwell * n + int(lag)
+                            d = {"sample": s, "time_s": s / rec.fs, "lag": int(lag),
+                                 "peak": float(peak), "noise": float(noise), "stat": float(stat)}
+                            n_det += 1
+                            sink.write(d)
+                            if len(found) < KEEP:
+                                found.append(d)
+                        n_dumps += 1
+                    if not det.pending:  # a push returns at most 64 results and keeps the rest
+                        break
+                    res = det.push(empty)
         ok = True
     finally:
         sink.close(ok)
         det.destroy()
+    if n_dumps != rec.n_samples // (n * dwell):
+        raise RuntimeError(f"the detector reported {n_dumps} dumps for {rec.n_samples} samples")
     r = {"n": n, "dwell": dwell, "threshold": thr, "pfa": args.pfa if args.threshold is None else None,
          "dumps": n_dumps, "detections": n_det, "max_stat": stat_max,
          "output": str(sink.path) if sink.path else None, "list": found}
@@ -212,17 +216,20 @@ def run(rec, args, progress: bool) -> dict:
 def score(found: list, occ: list, n: int, dwell: int, n_det: int) -> dict:
     """Detections against the known occurrences: a detection is true when its frames overlap
     an occurrence and it lands on one of its code epochs (a whole number of periods from its
-    start; the circular correlation cannot tell which period)."""
-    true, hit = 0, set()
+    start; the circular correlation cannot tell which period). ``first_epoch`` gives, per
+    occurrence, the code period of its first detection (0: its very start), or None."""
+    true, first = 0, [None] * len(occ)
     for d in found:
-        s, first = d["sample"], d["sample"] - d["lag"]
+        s, frame0 = d["sample"], d["sample"] - d["lag"]
         for i, (start, count) in enumerate(occ):
-            if first < start + max(count, n) and start < first + n * dwell and (s - start) % n == 0:
+            if frame0 < start + max(count, n) and start < frame0 + n * dwell and (s - start) % n == 0:
                 true += 1
-                hit.add(i)
+                if first[i] is None:
+                    first[i] = (s - start) // n
                 break
     return {"true_detections": true, "false_alarms": n_det - true,
-            "bursts_found": len(hit), "bursts": len(occ)}
+            "bursts_found": sum(f is not None for f in first), "bursts": len(occ),
+            "first_epoch": first}
 
 
 COLUMNS = [("n", "code length", fint), ("dwell", "dwell", str), ("threshold", "threshold", f2),
@@ -234,7 +241,9 @@ COLUMNS = [("n", "code length", fint), ("dwell", "dwell", str), ("threshold", "t
 
 def details(r: dict):
     if r.get("bursts") is not None:
-        yield f"known bursts: {r['bursts_found']} of {r['bursts']} found"
+        epochs = ", ".join("missed" if e is None else f"period {e}" for e in r["first_epoch"])
+        yield (f"known bursts: {r['bursts_found']} of {r['bursts']} found, each first at its "
+               f"code start + a whole period: {epochs}")
     if r["list"]:
         buf = io.StringIO()
         buf.write(f"{'sample':>12}  {'time (s)':>11}  {'lag':>6}  {'peak':>10}  {'noise':>10}  {'stat':>7}")

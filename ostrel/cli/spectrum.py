@@ -3,15 +3,23 @@
 The whole band is analysed with the Welch estimator (spectral.PSD: non-overlapping windowed
 segments, zero-padded 2x); --center and --span zoom into a band with the spectrum analyzer
 (analyzer.Specan: down-conversion to 1.28 x span, then the same estimator with a Kaiser window
-sized for --rbw). Each displayed frame is the mean of --navg segments; the result is the
-average of all frames and their max-hold, and a waterfall of the frames over time.
+whose length and shape realise --rbw). Each displayed frame is the mean of --navg segments; the
+result is the average of all frames and their max-hold, and a waterfall of the frames over time.
 
 Levels are dBFS: a full-scale complex tone reads 0 dBFS (a real recording is shown one-sided,
-0 ... fs/2, where a tone reads its power). Measurements on the average trace: the noise floor
-(median bin, also as a density in dBFS/Hz), the peaks above the floor + --peak-threshold, the
-SNR of the strongest peak over the floor, the SFDR (strongest minus second peak) and the
-occupied bandwidth holding --obw of the power. --png draws the traces and the waterfall (needs
-matplotlib, the [plot] extra); --csv writes the traces."""
+0 ... fs/2, where a tone reads its power, zoomed or not). Zoomed levels are flat across the
+span to about 0.01 dB, and signals outside it are suppressed by 60 dB or more (60 just outside
+its edges, far more further out): when the span is narrow (fs / (1.28 x span) of 8 or more),
+4:1 halfband stages decimate in front of the analyzer, whose own down-converter would otherwise
+start with an uncompensated CIC (levels 1.4 to 4 dB low a quarter of the span from the centre
+and 5 to 23 dB low at its edges, depending on the ratio; aliases only 20 to 35 dB down). The
+report's "decimation" line shows the factor of those stages.
+
+Measurements on the average trace: the noise floor (median bin, also as a density in dBFS/Hz),
+the peaks above the floor + --peak-threshold, the SNR of the strongest peak over the floor, the
+SFDR (strongest minus second peak) and the occupied bandwidth holding --obw of the power. --png
+draws the traces and the waterfall (needs matplotlib, the [plot] extra); --csv writes the
+traces."""
 
 from __future__ import annotations
 
@@ -20,8 +28,9 @@ import math
 
 import numpy as np
 
+from .adapters import FlatChain, quarter_stages
 from .common import (AtomicFile, UserError, f1, f2, fint, fmt_hz, output_path, progress_bar,
-                     require_matplotlib)
+                     require_matplotlib, warn)
 
 EXAMPLES = """\
 examples:
@@ -41,9 +50,11 @@ def add_arguments(p) -> None:
     g.add_argument("--span", type=positive_hz_arg, metavar="S", help="width of a zoomed band, Hz (spectrum analyzer)")
     g.add_argument("--rbw", type=positive_hz_arg, metavar="R",
                    help="resolution bandwidth, Hz (default: 1024-sample segments over the whole "
-                        "band, span/400 when zoomed)")
-    g.add_argument("--navg", type=int, metavar="N", help="segments averaged per displayed frame (default: "
-                                            "enough for about 65536 samples)")
+                        "band, span/440 when zoomed, which the analyzer realises with a Kaiser "
+                        "window of beta about 9.7: sidelobes below -70 dB)")
+    g.add_argument("--navg", type=int, metavar="N",
+                   help="segments averaged per displayed frame (default: enough for about 65536 "
+                        "input samples, and at least 8 frames over the recording)")
     g.add_argument("--window", choices=["hann", "kaiser", "blackman-harris"],
                    help="window (default blackman-harris for the whole band, kaiser zoomed)")
     g.add_argument("--peaks", type=int, default=8, metavar="K", help="peaks to list (default 8)")
@@ -186,17 +197,22 @@ def _run_psd(rec, args, bar):
     with spectral.PSD(n=n, fs=rec.fs, window=window, beta=beta, pad=2, mode="mean") as psd:
         t = Traces(psd.nfft, rec.n_samples // seg)
         fold = psd.accumulate if rec.fmt.complex else psd.accumulate_real
-        block = seg * max(1, args.block // seg)
-        for x in rec.blocks(block, progress=bar):
-            whole = len(x) // seg * seg
-            for off in range(0, whole, seg):
-                fold(x[off:off + seg])
-                t.add(psd.power_twosided(), navg)
-                psd.reset()
-            if len(x) - whole >= n:  # the file's last, partial frame counts in the average
-                fold(x[whole:])
-                t.add(psd.power_twosided(), psd.count, full=t.frames == 0)
-                psd.reset()
+        # The estimator folds whole segments only: blocks of whole segments (never more than
+        # --block samples, whatever the frame), a frame may span several blocks.
+        filled = 0  # samples folded into the current frame
+        for x in rec.blocks(n * max(1, args.block // n), progress=bar):
+            pos = 0
+            while len(x) - pos >= n:
+                take = min(seg - filled, (len(x) - pos) // n * n)
+                fold(x[pos:pos + take])
+                filled, pos = filled + take, pos + take
+                if filled == seg:
+                    t.add(psd.power_twosided(), navg)
+                    psd.reset()
+                    filled = 0
+        if filled:  # the file's last, partial frame counts in the average
+            t.add(psd.power_twosided(), psd.count, full=t.frames == 0)
+            psd.reset()
         nfft, rbw = psd.nfft, psd.rbw
     axis = (np.arange(nfft) - nfft // 2) * (rec.fs / nfft)
     return t, axis, {"engine": "spectral.PSD", "window": window, "n": n, "nfft": nfft,
@@ -205,42 +221,85 @@ def _run_psd(rec, args, bar):
 
 def _run_specan(rec, args, bar):
     Specan = specan_type()
-    center = args.center or 0.0
-    span = args.span or rec.fs / 1.28
-    if abs(center) + span / 2 > rec.fs / 2 * 1.0001:
+    real = not rec.fmt.complex
+    center = args.center if args.center is not None else (rec.fs / 4 if real else 0.0)
+    span = args.span or (min(center, rec.fs / 2 - center) * 2 if real else rec.fs / 1.28)
+    lo, hi = (0.0, rec.fs / 2) if real else (-rec.fs / 2, rec.fs / 2)
+    if not (lo - 1e-6 * rec.fs <= center - span / 2 and center + span / 2 <= hi + 1e-6 * rec.fs) \
+            or span <= 0:
         raise UserError(f"band {fmt_hz(center - span / 2)} .. {fmt_hz(center + span / 2)} reaches "
-                        f"beyond the recording's +-{fmt_hz(rec.fs / 2)}")
-    rbw = args.rbw or span / 400
+                        f"beyond the recording's {fmt_hz(lo)} .. {fmt_hz(hi)}"
+                        + (" (a real recording)" if real else ""))
+    rbw = args.rbw or span / 440
     window = args.window or "kaiser"
     if window not in ("hann", "kaiser"):
         raise UserError("the spectrum analyzer's windows are hann and kaiser")
+    # Keep the analyzer's own down-converter below 8:1 (flat, alias-free); 4:1 stages in front
+    # take the rest. A real recording becomes its analytic signal in the first stage (a tone
+    # of power P then reads P + 3 dB: offset -3.01 dB), or, when the band is too wide for
+    # that, enters as complex samples (each tone also shows its mirror image, outside the
+    # band: offset +3.01 dB), so a real tone reads its power as in the whole-band view.
+    ratio = rec.fs / (1.28 * span)
+    quarters = quarter_stages(ratio)
+    if real and ratio >= 4:
+        quarters = max(quarters, 1)
+    chain = FlatChain(center / rec.fs, quarters, real) if quarters else None
+    fs_in = rec.fs / 4 ** quarters
+    tune = 0.0 if chain else center
+    offset_db = 0.0 if not real else (-10 * math.log10(2) if chain else 10 * math.log10(2))
     navg0 = args.navg or 1
     try:
-        probe = Specan(fs=rec.fs, span=span, rbw=rbw, center=center, window=window, navg=navg0)
-    except (ValueError, MemoryError) as e:
-        raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: {e}") from None
-    navg = args.navg or max(1, (1 << 16) // probe.n)
-    probe.destroy()
-    with Specan(fs=rec.fs, span=span, rbw=rbw, center=center, window=window, navg=navg) as sa:
-        per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
-        chunk = max(1, int(per_frame // 2))  # one call never completes two frames
-        t = Traces(sa.display_size, int(rec.n_samples // per_frame))
-        z = None if rec.fmt.complex else np.zeros(chunk, np.complex64)
-        for x in rec.blocks(chunk, progress=bar):
-            if z is not None:
-                z[:len(x)].real = x
-                x = z[:len(x)]
-            frame = sa.execute(x)
-            if frame is not None:
-                t.add(10 ** (frame.astype(np.float64) / 10), navg)
-        half = (sa.display_size - 1) // 2
-        axis = center + (np.arange(sa.display_size) - half) * (sa.fs_out / sa.nfft)
-        info = {"engine": "analyzer.Specan", "window": window, "n": sa.n, "nfft": sa.nfft,
-                "navg": navg, "rbw_hz": sa.rbw, "span_hz": span, "center_offset_hz": center}
+        try:
+            probe = Specan(fs=fs_in, span=span, rbw=rbw, center=tune, window=window, navg=navg0,
+                           offset_db=offset_db)
+        except (ValueError, MemoryError) as e:
+            raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: "
+                            f"{e}") from None
+        seg_in = probe.n * rec.fs / probe.fs_out  # input samples per segment
+        if window == "kaiser" and probe.beta < 6:
+            better = 0.92 * probe.fs_out / probe.n
+            warn(f"RBW {fmt_hz(probe.rbw)} needs a Kaiser window of beta {probe.beta:.1f}, whose "
+                 f"sidelobes (about {_kaiser_sidelobe_db(probe.beta):.0f} dB) show beside strong "
+                 f"tones; --rbw {better:.4g} gives beta 9.9 (sidelobes below -70 dB)")
+        probe.destroy()
+        # about 65536 input samples per frame, as over the whole band, and at least 8 frames
+        navg = args.navg or max(1, min(int((1 << 16) // seg_in),
+                                       int(rec.n_samples // (8 * seg_in))))
+        with Specan(fs=fs_in, span=span, rbw=rbw, center=tune, window=window, navg=navg,
+                    offset_db=offset_db) as sa:
+            per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
+            # one call never completes two frames, nor reads more than --block samples
+            chunk = max(1, min(args.block, int(per_frame // 2)))
+            t = Traces(sa.display_size, int(rec.n_samples // per_frame))
+            z = None if rec.fmt.complex or chain else np.zeros(chunk, np.complex64)
+            for x in rec.blocks(chunk, progress=bar):
+                if chain is not None:
+                    x = chain.execute(x)
+                elif z is not None:
+                    z[:len(x)].real = x
+                    x = z[:len(x)]
+                frame = sa.execute(x)
+                if frame is not None:
+                    t.add(10 ** (frame.astype(np.float64) / 10), navg)
+            half = sa.display_size // 2
+            axis = center + (np.arange(sa.display_size) - half) * (sa.fs_out / sa.nfft)
+            info = {"engine": "analyzer.Specan", "window": window, "n": sa.n, "nfft": sa.nfft,
+                    "navg": navg, "rbw_hz": sa.rbw, "span_hz": span, "center_offset_hz": center,
+                    "predecimation": 4 ** quarters}
+    finally:
+        if chain is not None:
+            chain.close()
     if t.frames == 0:
         raise UserError(f"the recording is shorter than one frame ({per_frame:.0f} samples: "
                         "fewer --navg, or a wider --rbw)")
     return t, axis, info
+
+
+def _kaiser_sidelobe_db(beta: float) -> float:
+    """Highest sidelobe of a Kaiser window relative to its main lobe, dB (measured at these
+    betas, interpolated between; rectangular at beta 0)."""
+    return float(np.interp(beta, [0, 2, 4, 6, 8, 10, 12],
+                           [-13.3, -18.4, -30.0, -43.8, -58.7, -74.1, -90.0]))
 
 
 def prominence(db: np.ndarray, i: int, level: float) -> float:
@@ -281,7 +340,9 @@ def measure(avg: np.ndarray, axis: np.ndarray, rbw: float, args) -> dict:
     }
 
 
-COLUMNS = [("engine", "engine", str), ("rbw_hz", "RBW", fmt_hz), ("frames", "frames", fint),
+COLUMNS = [("engine", "engine", str),
+           ("predecimation", "decimation", lambda v: f"{v}:1 in halfband stages" if v > 1 else "none"),
+           ("rbw_hz", "RBW", fmt_hz), ("frames", "frames", fint),
            ("noise_floor_db", "noise floor (dBFS/bin)", f1),
            ("noise_density_dbhz", "noise density (dBFS/Hz)", f1),
            ("peak_offset_hz", "strongest peak (offset)", fmt_hz), ("peak_dbfs", "peak (dBFS)", f2),

@@ -68,11 +68,41 @@ def indices_to_bits(idx: np.ndarray, m: int) -> np.ndarray:
     return ((g[:, None] >> np.arange(k)) & 1).astype(np.uint8).ravel()
 
 
+_TWO_PI = 6.283185307179586
+_QUARTER_PI = 0.7853981633974483
+
+
 def symbol_indices(sym: np.ndarray, m: int) -> np.ndarray:
-    """The demapper's decision: nearest index by phase (ties rounded away from zero)."""
+    """The demapper's decision, in the receivers' own arithmetic (double precision): the phase
+    u in units of the constellation step from the first point, rounded to the nearest integer
+    with ties towards zero; a NaN symbol decides 0.
+
+    BPSK and QPSK decide by signs where that gives the same answer (a symbol well away from
+    the axes, where the decision boundaries lie), the phase formula only for the rest."""
+    if m == 8:
+        return _phase_indices(sym, m)
+    re, im = sym.real, sym.imag
+    if m == 2:
+        idx = (re < 0).astype(np.int64)
+    else:  # quadrants 0 .. 3 counterclockwise from the first: 2 x (im < 0) + (re < 0 xor im < 0)
+        below = im < 0
+        idx = ((below.view(np.uint8) << 1) + (below ^ (re < 0)).view(np.uint8)).astype(np.int64)
+    # near an axis (relative to the other component), exactly on one, or NaN: the phase rule
+    ar, ai = np.abs(re), np.abs(im)
+    edge = ~((ar > 1e-12 * ai) & (ai > 1e-12 * ar)) if m == 4 else ~(ar > 1e-12 * ai)
+    if edge.any():
+        idx[edge] = _phase_indices(sym[edge], m)
+    return idx
+
+
+def _phase_indices(sym: np.ndarray, m: int) -> np.ndarray:
     phi = np.arctan2(sym.imag.astype(np.float64), sym.real.astype(np.float64))
-    u = (m / (2 * np.pi)) * (phi - phase_offset(m))
-    return np.trunc(u + np.copysign(0.49999999999999994, u)).astype(np.int64) & (m - 1)
+    u = ((1.0 / _TWO_PI) * m) * (phi - (_QUARTER_PI if m == 4 else 0.0))
+    whole = np.trunc(u)
+    nearest = np.trunc(u + np.copysign(0.49999999999999994, u))
+    nearest = np.where(np.abs(u - whole) == 0.5, whole, nearest)
+    nearest[np.isnan(nearest)] = 0.0
+    return nearest.astype(np.int64) & (m - 1)
 
 
 class Demapper:
