@@ -35,7 +35,7 @@ from .common import (AtomicFile, UserError, f1, f2, fint, fmt_hz, output_path, p
 EXAMPLES = """\
 examples:
   ostrel spectrum demo                                   # whole band, default RBW
-  ostrel spectrum demo --rbw 500 --png spec.png --csv spec.csv
+  ostrel spectrum demo --rbw 500 --png spectrum.png --csv spectrum.csv
   ostrel spectrum demo --center 100k --span 150k --rbw 200   # zoom (spectrum analyzer)
   ostrel spectrum capture.cu8 --fs 2.4M --json"""
 
