@@ -42,3 +42,22 @@ def loop_gains(bn: float, zeta: float, t: float = 1.0) -> tuple[float, float]:
     theta = wn * t
     d = (zeta * theta + 1) * 4 + theta * theta
     return (zeta * theta) * 8 / d, (theta * theta) * 4 / d
+
+
+def mth_power(re, im, m: int) -> tuple[np.float32, np.float32]:
+    """(error, lock signal) of the M-th-power carrier discriminator on one sample, float32 in
+    the loops' operation order; both 0 when the sample's power is not above 1e-12."""
+    f32 = np.float32
+    re, im = f32(re), f32(im)
+    rr, ii = re * re, im * im
+    power = rr + ii
+    if not float(power) > 1e-12:
+        return f32(0), f32(0)
+    inv = f32(1) / power
+    zr, zi = (rr - ii) * inv, re * im * (f32(2) * inv)
+    if m == 2:
+        return zi, zr
+    if m == 4:
+        return zr * zi, zr * zr - zi * zi
+    a, b = zr * zi, zr * zr - zi * zi
+    return b * a, b * b - f32(4) * (a * a)

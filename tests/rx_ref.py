@@ -9,7 +9,7 @@ import math
 
 import numpy as np
 
-from reference import loop_gains
+from reference import loop_gains, mth_power
 
 F32 = np.float32
 
@@ -94,19 +94,7 @@ class RefCarrier:
 
     def update(self, c) -> np.complex64:
         pr, pi = F32(c.real), F32(c.imag)
-        rr, ii = pr * pr, pi * pi
-        energy = rr + ii
-        e = v = F32(0)
-        if float(energy) > 1e-12:
-            inv = F32(1) / energy
-            zr, zi = (rr - ii) * inv, pr * pi * (F32(2) * inv)
-            if self.m == 2:
-                e, v = zi, zr
-            elif self.m == 4:
-                e, v = zr * zi, zr * zr - zi * zi
-            else:
-                a, b = zr * zi, zr * zr - zi * zi
-                e, v = b * a, b * b - F32(4) * (a * a)
+        e, v = mth_power(pr, pi, self.m)
         self.lock = (float(v) - self.lock) * 0.05 + self.lock
         if lockdet_step(self.ld, self.lock, 8, 32, self.thr, 0.8 * self.thr) and self.lock_time < 0:
             self.lock_time = self.n_sym

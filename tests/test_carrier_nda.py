@@ -13,7 +13,7 @@ import pytest
 from hypothesis import event, given, settings, strategies as st
 
 from native import lib
-from reference import phase_inc
+from reference import mth_power, phase_inc
 from ostrel import track
 from ostrel.telemetry import Telemetry
 
@@ -83,19 +83,7 @@ class RefLoop:
         if xr == 0 and xi == 0 and not np.any(self.ring):  # silence: the sum is exactly zero
             self.sr = self.si = F32(0)
         ar, ai = self.gain * self.sr, self.gain * self.si
-        rr, ii = ar * ar, ai * ai
-        t = rr + ii
-        e = v = F32(0)
-        if float(t) > 1e-12:
-            inv = F32(1) / t
-            zr, zi = (rr - ii) * inv, ar * ai * (F32(2) * inv)
-            if self.m == 2:
-                e, v = zi, zr
-            elif self.m == 4:
-                e, v = zr * zi, zr * zr - zi * zi
-            else:
-                a, b = zr * zi, zr * zr - zi * zi
-                e, v = b * a, b * b - F32(4) * (a * a)
+        e, v = mth_power(ar, ai, self.m)
         self.lock = (float(v) - self.lock) * 0.05 + self.lock
         if not self.locked:
             self.count = self.count + 1 if self.lock > 0.5 else 0
