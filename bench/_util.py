@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import functools
 import os
+import pathlib
 import platform
 import shutil
 import subprocess
@@ -106,3 +108,49 @@ def pin_one_core() -> None:
         os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
     except (AttributeError, OSError):
         pass
+
+
+# ---------------------------------------------------------------------------------------------
+# SDR-library peers from Debian: liquid-dsp from C, GNU Radio under Debian's own interpreter.
+# ---------------------------------------------------------------------------------------------
+GR_PYTHON = "/usr/bin/python3"
+LIQUID_HEADER = "/usr/include/liquid/liquid.h"
+
+
+@contextlib.contextmanager
+def liquid_program(source: str | pathlib.Path, opt: str = "-O3"):
+    """Compiles a C program (source text, or a path to a .c file) against liquid-dsp in a
+    temporary directory and yields the executable's path; yields None when liquid-dsp or a C
+    compiler is missing or the build fails (the peer is then skipped)."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc or not os.path.exists(LIQUID_HEADER):
+        yield None
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        src = pathlib.Path(source) if isinstance(source, pathlib.Path) else pathlib.Path(tmp) / "peer.c"
+        if not isinstance(source, pathlib.Path):
+            src.write_text(source)
+        exe = pathlib.Path(tmp) / "peer"
+        built = subprocess.run([cc, opt, str(src), "-o", str(exe), "-lliquid", "-lm"], capture_output=True)
+        yield exe if built.returncode == 0 else None
+
+
+def run_gnuradio(script: str | pathlib.Path, *args, timeout: float = 600) -> subprocess.CompletedProcess | None:
+    """Runs a GNU Radio script (source text, or a path) with its arguments under Debian's
+    python3, where GNU Radio is installed, pinned to this process's core; None when that
+    interpreter is missing or the run fails to start."""
+    if not os.path.exists(GR_PYTHON):
+        return None
+    cpu = str(sorted(os.sched_getaffinity(0))[0])
+    with tempfile.TemporaryDirectory() as tmp:
+        if not isinstance(script, pathlib.Path):
+            path = pathlib.Path(tmp) / "gr_peer.py"
+            path.write_text(script)
+            script = path
+        cmd = [GR_PYTHON, str(script), *map(str, args)]
+        if shutil.which("taskset"):
+            cmd = ["taskset", "-c", cpu, *cmd]
+        try:
+            return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, cwd=tmp)
+        except (OSError, subprocess.TimeoutExpired):
+            return None

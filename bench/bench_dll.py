@@ -22,11 +22,7 @@ correlation cost from below rather than compete on the whole job.
 from __future__ import annotations
 
 import ctypes
-import os
-import pathlib
-import shutil
 import subprocess
-import tempfile
 
 import numpy as np
 
@@ -133,13 +129,8 @@ def numpy_correlator(x: np.ndarray, code: np.ndarray, sps: int) -> np.ndarray:
 
 
 def liquid_rate(sps: int, epochs: int, rounds: int) -> float | None:
-    if not shutil.which("cc") or not os.path.exists("/usr/include/liquid/liquid.h"):
-        return None
-    with tempfile.TemporaryDirectory() as tmp:
-        src, exe = pathlib.Path(tmp) / "dotprod.c", pathlib.Path(tmp) / "dotprod"
-        src.write_text(LIQUID_SRC)
-        if subprocess.run(["cc", "-O3", str(src), "-o", str(exe), "-lliquid", "-lm"],
-                          capture_output=True).returncode:
+    with _util.liquid_program(LIQUID_SRC) as exe:
+        if exe is None:
             return None
         out = subprocess.run([str(exe), str(L * sps), str(epochs), str(rounds)],
                              capture_output=True, text=True, check=True).stdout
@@ -147,15 +138,8 @@ def liquid_rate(sps: int, epochs: int, rounds: int) -> float | None:
 
 
 def gnuradio_rate(sps: int, epochs: int) -> float | None:
-    py = "/usr/bin/python3"
-    if not os.path.exists(py):
-        return None
-    with tempfile.TemporaryDirectory() as tmp:
-        script = pathlib.Path(tmp) / "gr_corr.py"
-        script.write_text(GR_SRC)
-        r = subprocess.run([py, str(script), str(L * sps), str(epochs)], capture_output=True,
-                           text=True, cwd=tmp)
-    if r.returncode:
+    r = _util.run_gnuradio(GR_SRC, L * sps, epochs)
+    if r is None or r.returncode:
         return None
     return 1.0 / float(r.stdout.split()[0])
 

@@ -19,11 +19,8 @@ are skipped.
 from __future__ import annotations
 
 import json
-import os
 import pathlib
-import shutil
 import subprocess
-import tempfile
 
 import numpy as np
 
@@ -32,7 +29,6 @@ from ostrel import track
 
 HERE = pathlib.Path(__file__).resolve().parent
 SPS = 8
-GR_PYTHON = "/usr/bin/python3"
 
 
 def signal(n: int, sps: float = SPS) -> np.ndarray:
@@ -45,13 +41,9 @@ def signal(n: int, sps: float = SPS) -> np.ndarray:
 
 def gnuradio_rate(n: int, span: float) -> tuple[float, str]:
     """Samples per second of the GNU Radio chain net of the bare flowgraph, or (nan, reason)."""
-    if not os.path.exists(GR_PYTHON):
-        return float("nan"), "no system python"
-    try:
-        out = subprocess.run([GR_PYTHON, str(HERE / "gr_rx_chain.py"), str(n), str(span)], capture_output=True,
-                             text=True, timeout=600)
-    except (OSError, subprocess.TimeoutExpired) as e:
-        return float("nan"), str(e)
+    out = _util.run_gnuradio(HERE / "gr_rx_chain.py", n, span)
+    if out is None:
+        return float("nan"), "GNU Radio not available"
     if out.returncode != 0:
         return float("nan"), (out.stderr.strip().splitlines() or ["failed"])[-1]
     r = json.loads(out.stdout.strip().splitlines()[-1])
@@ -59,18 +51,10 @@ def gnuradio_rate(n: int, span: float) -> tuple[float, str]:
 
 
 def liquid_rate(n: int, span: int) -> tuple[float, str]:
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if not cc or not os.path.exists("/usr/include/liquid/liquid.h"):
-        return float("nan"), "liquid-dsp not installed"
-    with tempfile.TemporaryDirectory() as tmp:
-        exe = os.path.join(tmp, "liquid_symsync")
-        build = subprocess.run([cc, "-O3", str(HERE / "liquid_symsync.c"), "-o", exe, "-lliquid", "-lm"],
-                               capture_output=True, text=True)
-        if build.returncode != 0:
-            return float("nan"), "build failed"
-        cpu = str(sorted(os.sched_getaffinity(0))[0])
-        out = subprocess.run(["taskset", "-c", cpu, exe, str(n), str(span)] if shutil.which("taskset")
-                             else [exe, str(n), str(span)], capture_output=True, text=True)
+    with _util.liquid_program(HERE / "liquid_symsync.c") as exe:
+        if exe is None:
+            return float("nan"), "liquid-dsp not installed or build failed"
+        out = subprocess.run([str(exe), str(n), str(span)], capture_output=True, text=True)
     if out.returncode != 0:
         return float("nan"), "run failed"
     return float(out.stdout.split()[0]), "liquid-dsp symsync_crcf"

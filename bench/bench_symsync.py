@@ -27,7 +27,6 @@ Every process is pinned to the benchmark's core, so the figures are per core.
 from __future__ import annotations
 
 import pathlib
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -151,13 +150,8 @@ def _block_rate(sync, x: np.ndarray, out: np.ndarray, rounds: int, drain=None) -
 
 def liquid_rates(paths: dict, n: int, rounds: int) -> dict:
     """samples/s of liquid-dsp's synchroniser per samples-per-symbol, {} when unavailable."""
-    if not shutil.which("cc") or not pathlib.Path("/usr/include/liquid/liquid.h").exists():
-        return {}
-    with tempfile.TemporaryDirectory() as tmp:
-        src, exe = pathlib.Path(tmp) / "l.c", pathlib.Path(tmp) / "l"
-        src.write_text(LIQUID_SRC)
-        if subprocess.run(["cc", "-O2", str(src), "-o", str(exe), "-lliquid", "-lm"],
-                          capture_output=True).returncode:
+    with _util.liquid_program(LIQUID_SRC, opt="-O2") as exe:
+        if exe is None:
             return {}
         rates = {}
         for sps, path in paths.items():
@@ -169,20 +163,13 @@ def liquid_rates(paths: dict, n: int, rounds: int) -> dict:
 
 
 def gnuradio_rates(paths: dict, n: int, reps: int) -> dict:
-    if not pathlib.Path("/usr/bin/python3").exists():
-        return {}
     rates = {}
-    with tempfile.TemporaryDirectory() as tmp:
-        script = pathlib.Path(tmp) / "gr_symsync.py"
-        script.write_text(GNURADIO_SRC)
-        for sps, path in paths.items():
-            out = subprocess.run(["/usr/bin/python3", str(script), path, str(n), str(reps),
-                                  *(f"{sps}:{ted}" for ted in TEDS)],
-                                 capture_output=True, text=True)
-            for line in out.stdout.splitlines():
-                key, value = line.split()
-                s, ted = key.split(":")
-                rates[(int(s), ted)] = float(value)
+    for sps, path in paths.items():
+        out = _util.run_gnuradio(GNURADIO_SRC, path, n, reps, *(f"{sps}:{ted}" for ted in TEDS))
+        for line in (out.stdout.splitlines() if out else []):
+            key, value = line.split()
+            s, ted = key.split(":")
+            rates[(int(s), ted)] = float(value)
     return rates
 
 
