@@ -123,3 +123,18 @@ def test_generic_methods_have_signatures():
             assert str(inspect.signature(getattr(tp(), name))).startswith("("), name
     assert str(inspect.signature(Costas().steps_max_out)) == "()"
     assert str(inspect.signature(LoopFilter().set_state)) == "(blob, /)"
+
+
+def test_readme_examples_run(capsys):
+    """The README's Python examples run as written, in order, in one namespace."""
+    import pathlib
+    import re
+
+    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    if not readme.exists():
+        pytest.skip("README not beside the tests")
+    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.S)
+    assert blocks
+    namespace: dict = {}
+    for block in blocks:
+        exec(compile(block, str(readme), "exec"), namespace)
