@@ -368,8 +368,9 @@ inline PyArrayObject *refuse_non_numeric(PyObject *x) {
 // Converts `x` to a C-contiguous, aligned array of dtype T without a forced cast (an unsafe cast
 // raises NumPy's TypeError). Any shape is taken as its flat element sequence. Sample blocks are
 // numbers: None, and sequences or arrays holding anything else (None, strings, objects), raise
-// TypeError instead of turning into NaN samples. A Python sequence or scalar is converted with
-// its values as given (a list of floats feeds a complex64 method directly).
+// TypeError instead of turning into NaN samples. A Python sequence or scalar is first looked at
+// to find what it holds, then converted directly as before (a list of floats feeds a complex64
+// method; a list of complex numbers given to a real method is refused by NumPy).
 template <class T>
 inline PyArrayObject *input_array(PyObject *x) {
     constexpr int kFlags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
@@ -386,18 +387,13 @@ inline PyArrayObject *input_array(PyObject *x) {
     } else if (x == Py_None) {
         return refuse_non_numeric(x);
     } else if (!PyArray_IsScalar(x, Generic)) {
-        // A Python sequence or number: find what it holds first, then take its values.
+        // A Python sequence or number: refuse it when it holds anything but numbers (a direct
+        // conversion would turn None into NaN), else convert it directly below.
         auto *found = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(x, nullptr, 0, 0, 0, nullptr));
         if (!found) return nullptr;
-        if (!is_numeric_type(PyArray_TYPE(found))) {
-            Py_DECREF(found);
-            return refuse_non_numeric(x);
-        }
-        PyObject *r = PyArray_FromAny(reinterpret_cast<PyObject *>(found),
-                                      PyArray_DescrFromType(Npy<T>::type), 0, 0,
-                                      kFlags | NPY_ARRAY_FORCECAST, nullptr);
+        const bool numeric = is_numeric_type(PyArray_TYPE(found));
         Py_DECREF(found);
-        return reinterpret_cast<PyArrayObject *>(r);
+        if (!numeric) return refuse_non_numeric(x);
     }
     return reinterpret_cast<PyArrayObject *>(
         PyArray_FromAny(x, PyArray_DescrFromType(Npy<T>::type), 0, 0, kFlags, nullptr));

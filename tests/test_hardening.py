@@ -208,6 +208,11 @@ def test_non_numeric_blocks_are_refused(make, method, dtype):
     getattr(obj, method)([1.0, 2.0, 3.0])  # numbers in a list are still taken as given
 
 
+def test_a_list_of_complex_numbers_is_not_truncated_to_real():
+    with pytest.raises(TypeError):
+        spectral.PSD(n=4).accumulate_real([1 + 1j, 2.0, 3.0, 4.0])
+
+
 @pytest.mark.parametrize("make, method, dtype", [c for c in BLOCK_CALLS if c[1] != "accumulate"])
 def test_out_overlapping_the_input_gives_the_separate_buffer_result(make, method, dtype):
     rng = np.random.default_rng(5)
