@@ -207,17 +207,8 @@ size_t carrier_nda_steps(carrier_nda *p, const ox_cf32 *x, size_t n_in, ox_cf32 
 size_t carrier_nda_steps_max_out(const carrier_nda *) { return 0; }
 
 int carrier_nda_set_telemetry(carrier_nda *p, ox_tlm *tlm, const char *prefix, int decim) {
-    if (!tlm) {
-        p->tlm = nullptr;
-        return OX_OK;
-    }
-    int32_t ids[CARRIER_NDA_PROBES];
-    if (ox::tlm_register_probes(tlm, prefix, "car", kProbeSuffixes, CARRIER_NDA_PROBES,
-                                static_cast<uint32_t>(decim), ids) != OX_OK)
-        return OX_EINVAL;
-    std::memcpy(p->tlm_ids, ids, sizeof(ids));
-    p->tlm = tlm;
-    return OX_OK;
+    return ox::tlm_attach(&p->tlm, p->tlm_ids, tlm, prefix, "car", kProbeSuffixes,
+                           static_cast<uint32_t>(decim));
 }
 
 void carrier_nda_tlm_flush(carrier_nda *p) {

@@ -187,17 +187,8 @@ size_t costas_steps(costas *cl, const ox_cf32 *x, size_t n, ox_cf32 *out, size_t
 size_t costas_steps_max_out(const costas *) { return 0; }
 
 int costas_set_telemetry(costas *cl, ox_tlm *tlm, const char *prefix, int decim) {
-    if (!tlm) {
-        cl->tlm = nullptr;
-        return OX_OK;
-    }
-    int32_t ids[COSTAS_N_PROBES];
-    if (ox::tlm_register_probes(tlm, prefix, "car", kProbeSuffixes, COSTAS_N_PROBES,
-                                static_cast<uint32_t>(decim), ids) != OX_OK)
-        return OX_EINVAL;
-    std::memcpy(cl->probe_ids, ids, sizeof(ids));
-    cl->tlm = tlm;
-    return OX_OK;
+    return ox::tlm_attach(&cl->tlm, cl->probe_ids, tlm, prefix, "car", kProbeSuffixes,
+                           static_cast<uint32_t>(decim));
 }
 
 void costas_tlm_flush(costas *cl) { flush(cl, cl->osc.norm_freq); }

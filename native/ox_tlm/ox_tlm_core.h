@@ -115,6 +115,22 @@ inline void tlm_emit(ox_tlm *tlm, uint32_t id, double value) {
 int tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                         const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids);
 
+// The whole of a simple component's set_telemetry: a NULL `tlm` detaches (clears `*slot`);
+// otherwise the probes are registered as above and, only on success, the context and the ids
+// are stored, so a failure keeps the previous attachment. Returns OX_OK or OX_EINVAL.
+template <size_t N>
+inline int tlm_attach(ox_tlm **slot, int32_t (&ids)[N], ox_tlm *tlm, const char *prefix,
+                      const char *default_prefix, const char *const (&suffixes)[N], uint32_t decim) {
+    if (!tlm) {
+        *slot = nullptr;
+        return OX_OK;
+    }
+    if (tlm_register_probes(tlm, prefix, default_prefix, suffixes, N, decim, ids) != OX_OK)
+        return OX_EINVAL;
+    *slot = tlm;
+    return OX_OK;
+}
+
 // One attachment of a component together with its sub-components, as a transaction over the
 // probe registry: while it lives, every tlm_register_probes on the context joins it (so a
 // sub-component's names may not meet the parent's after the cut either); unless commit() is

@@ -822,17 +822,8 @@ double dll_get_last_error(const dll *d) { return d->last_error; }
 uint64_t dll_get_segments(const dll *d) { return d->segments; }
 
 int dll_set_telemetry(dll *d, ox_tlm *tlm, const char *prefix, unsigned decim) {
-    if (!tlm) {
-        d->tlm = nullptr;
-        return OX_OK;
-    }
-    int32_t ids[DLL_N_PROBES];
-    if (ox::tlm_register_probes(tlm, prefix, "code", kProbeSuffixes, DLL_N_PROBES, decim, ids) !=
-        OX_OK)
-        return OX_EINVAL;
-    std::memcpy(d->tlm_ids, ids, sizeof(ids));
-    d->tlm = tlm;
-    return OX_OK;
+    return ox::tlm_attach(&d->tlm, d->tlm_ids, tlm, prefix, "code", kProbeSuffixes,
+                           static_cast<uint32_t>(decim));
 }
 
 void dll_tlm_flush(dll *d) {

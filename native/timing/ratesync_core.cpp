@@ -108,17 +108,8 @@ void ratesync_loop_configure_lock_raw(ratesync_loop *l, uint64_t avgs, int n_up,
 }
 
 int ratesync_loop_set_telemetry(ratesync_loop *l, ox_tlm *tlm, const char *prefix, int decim) {
-    if (!tlm) {
-        l->tlm = nullptr;
-        return OX_OK;
-    }
-    int32_t ids[RATESYNC_N_PROBES];
-    if (ox::tlm_register_probes(tlm, prefix, "sync", kProbeSuffixes, RATESYNC_N_PROBES,
-                                static_cast<uint32_t>(decim), ids) != OX_OK)
-        return OX_EINVAL;
-    std::memcpy(l->probe_ids, ids, sizeof(ids));
-    l->tlm = tlm;
-    return OX_OK;
+    return ox::tlm_attach(&l->tlm, l->probe_ids, tlm, prefix, "sync", kProbeSuffixes,
+                           static_cast<uint32_t>(decim));
 }
 
 void ratesync_loop_tlm_flush(ratesync_loop *l) {

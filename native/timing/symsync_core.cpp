@@ -256,17 +256,8 @@ void symsync_configure_lock_raw(symsync *s, uint64_t avgs, int n_up, int n_down,
 }
 
 int symsync_set_telemetry(symsync *s, ox_tlm *tlm, const char *prefix, unsigned decim) {
-    if (!tlm) {
-        s->tlm = nullptr;
-        return OX_OK;
-    }
-    int32_t ids[SYMSYNC_N_PROBES];
-    if (ox::tlm_register_probes(tlm, prefix, "sync", kProbeSuffixes, SYMSYNC_N_PROBES, decim, ids) !=
-        OX_OK)
-        return OX_EINVAL;
-    std::memcpy(s->probe_ids, ids, sizeof(ids));
-    s->tlm = tlm;
-    return OX_OK;
+    return ox::tlm_attach(&s->tlm, s->probe_ids, tlm, prefix, "sync", kProbeSuffixes,
+                           static_cast<uint32_t>(decim));
 }
 
 void symsync_tlm_flush(symsync *s) { flush(s); }
