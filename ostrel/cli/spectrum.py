@@ -8,12 +8,10 @@ result is the average of all frames and their max-hold, and a waterfall of the f
 
 Levels are dBFS: a full-scale complex tone reads 0 dBFS (a real recording is shown one-sided,
 0 ... fs/2, where a tone reads its power, zoomed or not). Zoomed levels are flat across the
-span to about 0.01 dB, and signals outside it are suppressed by 60 dB or more (60 just outside
-its edges, far more further out): when the span is narrow (fs / (1.28 x span) of 8 or more),
-4:1 halfband stages decimate in front of the analyzer, whose own down-converter would otherwise
-start with an uncompensated CIC (levels 1.4 to 4 dB low a quarter of the span from the centre
-and 5 to 23 dB low at its edges, depending on the ratio; aliases only 20 to 35 dB down). The
-report's "decimation" line shows the factor of those stages.
+span to about 0.01 dB, and signals outside it are suppressed by 60 dB or more: when the span is
+narrow (fs / (1.28 x span) of 8 or more), the analyzer's flat front end decimates 4:1 in
+halfband pairs ahead of its last converter. The report's "decimation" line shows the factor of
+those pairs.
 
 Measurements on the average trace: the noise floor (median bin, also as a density in dBFS/Hz),
 the peaks above the floor + --peak-threshold, the SNR of the strongest peak over the floor, the
@@ -28,7 +26,6 @@ import math
 
 import numpy as np
 
-from .adapters import FlatChain, quarter_stages
 from .common import (AtomicFile, UserError, f1, f2, fint, fmt_hz, output_path, progress_bar,
                      require_matplotlib, warn)
 
@@ -234,61 +231,45 @@ def _run_specan(rec, args, bar):
     window = args.window or "kaiser"
     if window not in ("hann", "kaiser"):
         raise UserError("the spectrum analyzer's windows are hann and kaiser")
-    # Keep the analyzer's own down-converter below 8:1 (flat, alias-free); 4:1 stages in front
-    # take the rest. A real recording becomes its analytic signal in the first stage (a tone
-    # of power P then reads P + 3 dB: offset -3.01 dB), or, when the band is too wide for
-    # that, enters as complex samples (each tone also shows its mirror image, outside the
-    # band: offset +3.01 dB), so a real tone reads its power as in the whole-band view.
-    ratio = rec.fs / (1.28 * span)
-    quarters = quarter_stages(ratio)
-    if real and ratio >= 4:
-        quarters = max(quarters, 1)
-    chain = FlatChain(center / rec.fs, quarters, real) if quarters else None
-    fs_in = rec.fs / 4 ** quarters
-    tune = 0.0 if chain else center
-    offset_db = 0.0 if not real else (-10 * math.log10(2) if chain else 10 * math.log10(2))
-    navg0 = args.navg or 1
+    # The analyzer's flat front end mixes the centre to DC and decimates in halfband pairs to
+    # below 8:1 before its last converter. A real recording enters as complex samples (each
+    # tone also shows its mirror image, outside the band), its tones at half their power:
+    # offset +3.01 dB, so a real tone reads its power as in the whole-band view.
+    offset_db = 10 * math.log10(2) if real else 0.0
+    kw = dict(fs=rec.fs, span=span, rbw=rbw, center=center, window=window, offset_db=offset_db,
+              flat=True)
     try:
-        try:
-            probe = Specan(fs=fs_in, span=span, rbw=rbw, center=tune, window=window, navg=navg0,
-                           offset_db=offset_db)
-        except (ValueError, MemoryError) as e:
-            raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: "
-                            f"{e}") from None
-        seg_in = probe.n * rec.fs / probe.fs_out  # input samples per segment
-        if window == "kaiser" and probe.beta < 6:
-            better = 0.92 * probe.fs_out / probe.n
-            warn(f"RBW {fmt_hz(probe.rbw)} needs a Kaiser window of beta {probe.beta:.1f}, whose "
-                 f"sidelobes (about {_kaiser_sidelobe_db(probe.beta):.0f} dB) show beside strong "
-                 f"tones; --rbw {better:.4g} gives beta 9.9 (sidelobes below -70 dB)")
-        probe.destroy()
-        # about 65536 input samples per frame, as over the whole band, and at least 8 frames
-        navg = args.navg or max(1, min(int((1 << 16) // seg_in),
-                                       int(rec.n_samples // (8 * seg_in))))
-        with Specan(fs=fs_in, span=span, rbw=rbw, center=tune, window=window, navg=navg,
-                    offset_db=offset_db) as sa:
-            per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
-            # one call never completes two frames, nor reads more than --block samples
-            chunk = max(1, min(args.block, int(per_frame // 2)))
-            t = Traces(sa.display_size, int(rec.n_samples // per_frame))
-            z = None if rec.fmt.complex or chain else np.zeros(chunk, np.complex64)
-            for x in rec.blocks(chunk, progress=bar):
-                if chain is not None:
-                    x = chain.execute(x)
-                elif z is not None:
-                    z[:len(x)].real = x
-                    x = z[:len(x)]
-                frame = sa.execute(x)
-                if frame is not None:
-                    t.add(10 ** (frame.astype(np.float64) / 10), navg)
-            half = sa.display_size // 2
-            axis = center + (np.arange(sa.display_size) - half) * (sa.fs_out / sa.nfft)
-            info = {"engine": "analyzer.Specan", "window": window, "n": sa.n, "nfft": sa.nfft,
-                    "navg": navg, "rbw_hz": sa.rbw, "span_hz": span, "center_offset_hz": center,
-                    "predecimation": 4 ** quarters}
-    finally:
-        if chain is not None:
-            chain.close()
+        probe = Specan(**kw, navg=args.navg or 1)
+    except (ValueError, MemoryError) as e:
+        raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: "
+                        f"{e}") from None
+    seg_in = probe.n * rec.fs / probe.fs_out  # input samples per segment
+    if window == "kaiser" and probe.beta < 6:
+        better = 0.92 * probe.fs_out / probe.n
+        warn(f"RBW {fmt_hz(probe.rbw)} needs a Kaiser window of beta {probe.beta:.1f}, whose "
+             f"sidelobes (about {_kaiser_sidelobe_db(probe.beta):.0f} dB) show beside strong "
+             f"tones; --rbw {better:.4g} gives beta 9.9 (sidelobes below -70 dB)")
+    probe.destroy()
+    # about 65536 input samples per frame, as over the whole band, and at least 8 frames
+    navg = args.navg or max(1, min(int((1 << 16) // seg_in), int(rec.n_samples // (8 * seg_in))))
+    with Specan(**kw, navg=navg) as sa:
+        per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
+        # one call never completes two frames, nor reads more than --block samples
+        chunk = max(1, min(args.block, int(per_frame // 2)))
+        t = Traces(sa.display_size, int(rec.n_samples // per_frame))
+        z = np.zeros(chunk, np.complex64) if real else None
+        for x in rec.blocks(chunk, progress=bar):
+            if z is not None:
+                z[:len(x)].real = x
+                x = z[:len(x)]
+            frame = sa.execute(x)
+            if frame is not None:
+                t.add(10 ** (frame.astype(np.float64) / 10), navg)
+        half = sa.display_size // 2
+        axis = center + (np.arange(sa.display_size) - half) * (sa.fs_out / sa.nfft)
+        info = {"engine": "analyzer.Specan", "window": window, "n": sa.n, "nfft": sa.nfft,
+                "navg": navg, "rbw_hz": sa.rbw, "span_hz": span, "center_offset_hz": center,
+                "predecimation": sa.predecimation}
     if t.frames == 0:
         raise UserError(f"the recording is shorter than one frame ({per_frame:.0f} samples: "
                         "fewer --navg, or a wider --rbw)")
