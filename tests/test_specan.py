@@ -499,3 +499,22 @@ def test_flat_retune_and_reset():
     s.retune(1e3)
     y = frames(s, x)
     assert s.center == 1e3 and np.argmax(y[-s.display_size:]) == s.display_size // 2
+
+
+def test_flat_limits_and_threads():
+    """Beyond 30 halfband pairs (fs/fs_out above 8*4**30, or infinite) the flat analyzer is
+    refused where the plain one still builds; flat analyzers run in parallel threads."""
+    for kw in (dict(fs=1e20, span=1.0, rbw=0.1), dict(fs=1e300, span=1e-300, rbw=1e-301)):
+        with pytest.raises(MemoryError, match=f"^{NULL}$"):
+            Specan(**kw)
+    assert Specan(fs=1e20, span=1.0, rbw=0.1, flat=False).predecimation == 1
+    assert Specan(fs=8e18 * 1.28, span=1.0, rbw=0.5).predecimation == 4 ** 30
+    x = tones(40000, FLAT_SMALL["fs"], [(3e3, 0.5)], noise=0.01)
+    want = frames(Specan(**FLAT_SMALL), x)
+    objs, got = [Specan(**FLAT_SMALL) for _ in range(3)], [None] * 3
+    threads = [threading.Thread(target=lambda i=i: got.__setitem__(i, frames(objs[i], x, 40000))) for i in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(g.tobytes() == want[-len(g):].tobytes() for g in got)

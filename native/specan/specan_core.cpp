@@ -18,6 +18,8 @@ constexpr size_t kFlatHeaderBytes = 32;
 // A flat front end decimates 4:1 in halfband pairs while the ratio left is at least this: the
 // rate converter would start with an uncompensated CIC from here on.
 constexpr double kFlatRatioLimit = 8.0;
+// At most this many pairs (a decimation of 4^30, about 1e18): larger ratios are refused.
+constexpr uint64_t kMaxQuarters = 30;
 
 // Input samples handed to the down-converter per call: its output buffer is sized once at
 // creation and the pending buffer is bounded, so execute never allocates and never drops data.
@@ -78,10 +80,11 @@ void release(specan_state_t *s) {
 
 uint64_t block_len(const specan_state_t *s) { return s->n * s->navg; }
 
-// 4:1 halfband pairs that bring fs/fs_out below 8 (none below 8:1).
+// 4:1 halfband pairs that bring fs/fs_out below 8 (none below 8:1); kMaxQuarters + 1 for a
+// ratio beyond reach (also an infinite one).
 uint64_t flat_quarters(double ratio) {
     uint64_t k = 0;
-    while (ratio >= kFlatRatioLimit) {
+    while (ratio >= kFlatRatioLimit && k <= kMaxQuarters) {
         ratio *= 0.25;
         ++k;
     }
@@ -95,6 +98,10 @@ bool build_front_end(specan_state_t *s, bool flat) {
     const double rate = s->fs_out / s->fs;
     s->flat = flat ? 1 : 0;
     s->quarters = flat ? flat_quarters(1.0 / rate) : 0;
+    if (s->quarters > kMaxQuarters) {
+        s->quarters = 0;  // nothing built to release
+        return false;
+    }
     if (s->quarters == 0) {
         s->ddc = ddc_create(norm, rate);
         return s->ddc != nullptr;
