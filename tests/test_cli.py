@@ -795,14 +795,6 @@ def test_sfdr_is_the_carrier_over_the_strongest_spur_outside_its_band(capsys, tm
     assert r["sfdr_db"] == (None if sfdr is None else pytest.approx(sfdr, abs=0.1))
 
 
-@pytest.mark.parametrize("rbw, text", [(45.4545, "45.5 Hz"), (1959.29, "1.96 kHz"), (2.5e6, "2.5 MHz"),
-                                       (0.8, "0.8 Hz")])
-def test_rbw_reads_to_three_figures(rbw, text):
-    from ostrel.cli.spectrum import fmt_rbw
-
-    assert fmt_rbw(rbw) == text
-
-
 def test_zoomed_png_shows_absolute_frequencies_and_a_db_colour_bar(recs, tmp_path, monkeypatch):
     """The figure as drawn: tick labels are whole absolute frequencies (no offset text), the
     colour bar and the level axis say dBFS per RBW, the title has no class names."""

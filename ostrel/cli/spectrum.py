@@ -361,8 +361,8 @@ def measure(avg: np.ndarray, axis: np.ndarray, rbw: float, args) -> dict:
 
 
 COLUMNS = [("engine", "engine", str),
-           ("predecimation", "decimation", lambda v: f"{v}:1 in halfband stages" if v > 1 else "none"),
-           ("rbw_hz", "RBW", fmt_hz), ("frames", "frames", fint),
+           ("predecimation", "decimation", lambda v: f"{v}:1 in halfband pairs" if v > 1 else "none"),
+           ("rbw_hz", "RBW", lambda v: fmt_rbw(v)), ("frames", "frames", fint),
            ("noise_floor_db", "noise floor (dBFS/RBW)", f1),
            ("noise_density_dbhz", "noise density (dBFS/Hz)", f1),
            ("peak_offset_hz", "strongest peak (offset)", fmt_hz), ("peak_dbfs", "peak (dBFS)", f2),
