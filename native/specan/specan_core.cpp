@@ -118,8 +118,8 @@ bool build_front_end(specan_state_t *s, bool flat) {
     }
     s->post[s->quarters - 1] = RateConverter_create(0, rest * 4.0);
     if (!s->post[s->quarters - 1]) return false;
-    // The halfband pairs pass DC with a gain of about 1.0011 (0.0024 dB per halfband), which
-    // the display divides out; the last converter is left as in the plain front end.
+    // Each halfband passes DC with a gain of about 1.00028 (0.0024 dB); the display divides
+    // the pairs' gain out. The last converter is left as in the plain front end.
     double g = RateConverter_gain(ox::ddc_converter(s->ddc));
     for (uint64_t i = 0; i + 1 < s->quarters; ++i) g *= RateConverter_gain(s->post[i]);
     s->gain_db = 20.0 * std::log10(g);
