@@ -14,14 +14,16 @@ namespace specan_py {
 specan_state_t *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"fs",        "span",       "rbw",  "src_center",
                                         "center",    "offset_db",  "full_scale",
-                                        "bits",      "window",     "navg", nullptr};
+                                        "bits",      "window",     "navg",
+                                        "flat",      nullptr};
     double fs = 0.0, span = 0.0, rbw = 0.0, src_center = 0.0, center = 0.0, offset_db = 0.0,
            full_scale = 1.0;
     unsigned long long bits = 0, navg = 1;
     const char *window = "kaiser";
-    if (!ox::py::parse(args, kw, "ddd|ddddO&sO&:Specan", names, &fs, &span, &rbw, &src_center,
+    int flat = 1;
+    if (!ox::py::parse(args, kw, "ddd|ddddO&sO&p:Specan", names, &fs, &span, &rbw, &src_center,
                        &center, &offset_db, &full_scale, ox::py::u64_arg, &bits, &window,
-                       ox::py::u64_arg, &navg))
+                       ox::py::u64_arg, &navg, &flat))
         return nullptr;
     int window_code;
     if (std::strcmp(window, "hann") == 0) {
@@ -32,8 +34,9 @@ specan_state_t *create(PyObject *args, PyObject *kw) {
         PyErr_Format(PyExc_ValueError, "window must be one of \"hann\", \"kaiser\", got '%s'", window);
         return nullptr;
     }
-    return ox::py::created(specan_create(fs, span, rbw, src_center, center, offset_db, full_scale,
-                                         bits, window_code, navg),
+    auto *make = flat ? specan_create_flat : specan_create;
+    return ox::py::created(make(fs, span, rbw, src_center, center, offset_db, full_scale, bits,
+                                window_code, navg),
                            PyExc_MemoryError, "specan_create returned NULL");
 }
 
@@ -48,6 +51,7 @@ uint64_t get_n(const specan_state_t *s) { return s->n; }
 uint64_t get_nfft(const specan_state_t *s) { return s->nfft; }
 uint64_t get_navg(const specan_state_t *s) { return s->navg; }
 uint64_t get_display_size(const specan_state_t *s) { return s->display_size; }
+int get_flat(const specan_state_t *s) { return s->flat; }
 
 constexpr const char *kw_center[] = {"center", nullptr};
 
@@ -84,12 +88,16 @@ PyGetSetDef props[] = {
     OX_GET("nfft", get_nfft, "Zero-padded transform length."),
     OX_GET("navg", get_navg, "Segments averaged per emitted frame."),
     OX_GET("display_size", get_display_size, "Display size."),
+    OX_GET_BOOL("flat", get_flat, "True for the flat front end (halfband pairs ahead of the last converter)."),
+    OX_GET("predecimation", specan_predecimation,
+           "Decimation of the 4:1 halfband pairs ahead of the last converter (4**k; 1 without "
+           "them: flat=False, or fs/fs_out < 8)."),
     OX_END_PROPS,
 };
 
 constexpr const char *doc =
     "Specan(fs, span, rbw, src_center=0.0, center=0.0, offset_db=0.0, full_scale=1.0, bits=0, "
-    "window='kaiser', navg=1)\n--\n\n"
+    "window='kaiser', navg=1, flat=True)\n--\n\n"
     "Streaming spectrum analyzer set up like a bench instrument.\n\n"
     "Input: complex64 I/Q at fs Hz whose DC sits at the RF frequency src_center Hz. Each\n"
     "frame shows `span` Hz around `center` Hz in dB (10*log10 of the power relative to\n"
@@ -99,11 +107,17 @@ constexpr const char *doc =
     "                (src_center - center)/fs cycles per sample) and resamples to\n"
     "                fs_out = min(fs, 1.28*span); the 28 % margin keeps the resampler's\n"
     "                transition band outside the display, which shows +-0.390625*fs_out\n"
-    "                (+-span/2) around center. Levels are flat to about 0.01 dB across the\n"
-    "                display while fs/fs_out < 8 (halfband and resampler stages); from\n"
-    "                fs/fs_out >= 8 on, the decimation starts with an uncompensated CIC whose\n"
-    "                droop lowers levels towards the display edges (by several dB, up to\n"
-    "                about 25 dB at the edge).\n"
+    "                (+-span/2) around center.\n"
+    "  flat          True (default): while fs/fs_out >= 8 the down-converter decimates 4:1\n"
+    "                in pairs of halfbands (`predecimation` reads their factor) and a last\n"
+    "                converter resamples the remaining ratio below 8, so levels are flat to\n"
+    "                a few hundredths of a dB across the display and signals outside the\n"
+    "                span stay 60 dB or more down. False: one rate converter, which from\n"
+    "                fs/fs_out >= 8 on starts with an uncompensated CIC whose droop lowers\n"
+    "                levels towards the display edges (1.5 dB a quarter span off centre,\n"
+    "                several dB at the edges) and lets aliases through 20-37 dB down; below\n"
+    "                8:1 both front ends are the same chain. The state blobs differ (magic\n"
+    "                \"SPAF\" flat, \"SPAN\" otherwise).\n"
     "  rbw           The segment length n is the power of two >= fs_out/rbw. With\n"
     "                window='kaiser' the window's beta is solved so that its equivalent noise\n"
     "                bandwidth equals the requested rbw (the `rbw` property reads the\n"

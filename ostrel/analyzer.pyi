@@ -18,10 +18,14 @@ class Specan:
     ``offset_db``), DC-centred.
 
     - ``center``, ``span``: a down-converter mixes ``center`` to DC and resamples to
-      ``fs_out = min(fs, 1.28*span)``; the display shows +-0.390625*fs_out (+-span/2). Levels
-      are flat to about 0.01 dB while fs/fs_out < 8; from fs/fs_out >= 8 on the decimation
-      starts with an uncompensated CIC whose droop lowers levels towards the display edges
-      (by several dB, up to about 25 dB at the edge).
+      ``fs_out = min(fs, 1.28*span)``; the display shows +-0.390625*fs_out (+-span/2).
+    - ``flat`` (default True): while fs/fs_out >= 8 the down-converter decimates 4:1 in
+      pairs of halfbands (``predecimation`` reads their factor) and a last converter
+      resamples the remaining ratio, so levels are flat to a few hundredths of a dB across the
+      display and signals outside the span stay 60 dB or more down. ``flat=False``: one rate
+      converter, which from fs/fs_out >= 8 on starts with an uncompensated CIC (levels 1.5 dB
+      low a quarter span off centre and several dB at the edges, aliases 20-37 dB down).
+      Below 8:1 both are the same chain; their state blobs differ ("SPAF" and "SPAN").
     - ``rbw``: the segment length ``n`` is the power of two >= fs_out/rbw; with the Kaiser
       window its beta is solved so the window's equivalent noise bandwidth equals ``rbw``
       (property ``rbw`` reads the realised value; above fs_out/2 the window has two samples,
@@ -35,7 +39,7 @@ class Specan:
 
     def __init__(self, fs: float, span: float, rbw: float, src_center: float = 0.0,
                  center: float = 0.0, offset_db: float = 0.0, full_scale: float = 1.0,
-                 bits: int = 0, window: str = "kaiser", navg: int = 1) -> None:
+                 bits: int = 0, window: str = "kaiser", navg: int = 1, flat: bool = True) -> None:
         """``window`` is "hann" or "kaiser" (ValueError otherwise); parameters the chain cannot
         realise (fs, span or rbw not positive, navg 0, ...) raise MemoryError
         "specan_create returned NULL"."""
@@ -89,3 +93,10 @@ class Specan:
     @property
     def display_size(self) -> int:
         """Display size."""
+    @property
+    def flat(self) -> bool:
+        """True for the flat front end (halfband pairs ahead of the last converter)."""
+    @property
+    def predecimation(self) -> int:
+        """Decimation of the 4:1 halfband pairs ahead of the last converter (4**k; 1 without
+        them: flat=False, or fs/fs_out < 8)."""

@@ -766,3 +766,54 @@ def test_console_script_and_module(recs, tmp_path):
     p = subprocess.run([sys.executable, "-m", "ostrel", "info", str(tmp_path / "none.sigmf-meta")],
                        capture_output=True, text=True, cwd=tmp_path)
     assert p.returncode == 1 and "no such metadata file" in p.stderr and "Traceback" not in p.stderr
+
+
+# --- spectrum: SFDR and figures ------------------------------------------------------------------
+
+def _scene(kind: str, fs: float = 1e6, n: int = 1 << 18) -> np.ndarray:
+    """Lines on the bins of the whole-band trace (fs/2048 apart) over a -80 dBFS floor: a clean
+    FM signal (index 1), a carrier with -13 dBc sidebands and a spur 50 dB down, or noise."""
+    t, b = np.arange(n), fs / 2048
+    w = lambda k: 2 * np.pi * k * b / fs * t  # noqa: E731
+    x = {"fm": 0.5 * np.exp(1j * (w(100) + np.sin(w(20)))),
+         "am": 0.5 * np.exp(1j * w(100)) * (1 + 2 * 10 ** (-13 / 20) * np.cos(w(20)))
+         + 0.5 * 10 ** (-50 / 20) * np.exp(-1j * w(400)),
+         "noise": np.zeros(n)}[kind]
+    rng = np.random.default_rng(1)
+    return (x + 1e-4 * (rng.standard_normal(n) + 1j * rng.standard_normal(n))).astype(np.complex64)
+
+
+@pytest.mark.parametrize("kind, sfdr", [
+    ("fm", 20 * np.log10(0.7651976866 / 0.0195633540)),  # J0(1) over J3(1): J3 lies outside 99 %
+    ("am", 50.0),  # the sidebands are the carrier's own; the spur is not
+    ("noise", None),  # no carrier
+])
+def test_sfdr_is_the_carrier_over_the_strongest_spur_outside_its_band(capsys, tmp_path, kind, sfdr):
+    raw = tmp_path / f"{kind}.cf32"
+    _scene(kind).tofile(raw)
+    r, = results(capsys, "spectrum", raw, "--fs", "1M")
+    assert r["sfdr_db"] == (None if sfdr is None else pytest.approx(sfdr, abs=0.1))
+
+
+def test_zoomed_png_shows_absolute_frequencies_and_a_db_colour_bar(recs, tmp_path, monkeypatch):
+    """The figure as drawn: tick labels are whole absolute frequencies (no offset text), the
+    colour bar and the level axis say dBFS per RBW, the title has no class names."""
+    pytest.importorskip("matplotlib")
+    import matplotlib.figure
+
+    figs = []
+    save = matplotlib.figure.Figure.savefig
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
+                        lambda self, *a, **k: (figs.append(self), save(self, *a, **k))[1])
+    png = tmp_path / "z.png"
+    assert main(["spectrum", str(recs["cplx"]), "--center", "310k", "--span", "20k",
+                 "--png", str(png), "-q"]) == 0
+    fig, = figs
+    fig.canvas.draw()
+    a1, a2, bar = fig.axes
+    ticks = [float(t.get_text()) for t in a2.get_xticklabels() if t.get_text()]
+    assert a2.xaxis.get_offset_text().get_text() == "" and a2.get_xlabel() == "frequency, MHz"
+    assert all(434.2195 <= v <= 434.2405 for v in ticks) and len(ticks) >= 4
+    assert a1.get_ylabel() == bar.get_ylabel() == "dBFS per 45.5 Hz RBW"
+    assert "Specan" not in a1.get_title() and "20 kHz span around 434.23 MHz" in a1.get_title()
+    assert png.read_bytes()[:4] == b"\x89PNG"

@@ -35,7 +35,8 @@ fn(A, "specan_execute", c_size, P, P, c_size, P, c_size)
 LIBM = ctypes.CDLL("libm.so.6")
 LIBM.log10f.restype, LIBM.log10f.argtypes = c_float, [c_float]
 
-SMALL = dict(fs=1.024e6, span=200e3, rbw=8e3, center=10e3, navg=2)  # n 32, display 51
+# The plain front end (flat=False) throughout, except in the section on the flat one.
+SMALL = dict(fs=1.024e6, span=200e3, rbw=8e3, center=10e3, navg=2, flat=False)  # n 32, display 51
 
 
 def tones(n, fs, parts, noise=0.0, seed=0):
@@ -61,16 +62,22 @@ class HandChain:
         self.inv = np.float32(1) / np.float32(full_scale * full_scale)
         self.offset = np.float32(kw.get("offset_db", 0.0))
         self.pending = np.zeros(0, np.complex64)
+        self.post = []
+
+    def convert(self, x):
+        y = np.zeros(len(x) + 8, np.complex64)
+        m = self.ddc.call("execute", pc(x), len(x), pc(y), len(y)) if len(x) else 0
+        for rc in self.post:
+            y, x = np.zeros(m + 8, np.complex64), y[:m]
+            m = rc.call("execute", pc(x), m, pc(y), len(y)) if m else 0
+        return y[:m]
 
     def retune(self, center):
         self.ddc.call("set_norm_freq", (self.src - center) / self.fs)
         self.pending = self.pending[:0]
 
     def execute(self, x):
-        x = np.ascontiguousarray(x, np.complex64)
-        y = np.zeros(len(x) + 8, np.complex64)
-        m = self.ddc.call("execute", pc(x), len(x), pc(y), len(y)) if len(x) else 0
-        self.pending = np.concatenate([self.pending, y[:m]])
+        self.pending = np.concatenate([self.pending, self.convert(np.ascontiguousarray(x, np.complex64))])
         B, nfft, size = self.s.n * self.s.navg, self.s.nfft, self.s.display_size
         k = len(self.pending) // B
         if k == 0:
@@ -86,6 +93,20 @@ class HandChain:
 
     def __del__(self):
         A.psd_destroy(self.psd)
+
+
+class FlatHandChain(HandChain):
+    """The flat front end composed by hand from the exported API: a down-converter of rate 1/4
+    (oscillator and the first halfband pair), rate converters of 1/4 for the further pairs and
+    one for the remaining ratio, then the same PSD and display, less the pairs' DC gain."""
+
+    def __init__(self, s: Specan, kw: dict, quarters: int):
+        super().__init__(s, kw)
+        self.ddc = Core(A, "ddc", (self.src - s.center) / self.fs, 0.25)
+        rest = s.fs_out / self.fs * 4 ** quarters
+        self.post = [Core(A, "RateConverter", 0, r) for r in [0.25] * (quarters - 1) + [rest]]
+        g = Core(A, "RateConverter", 0, 0.25).call("gain") ** quarters
+        self.offset = np.float32(kw.get("offset_db", 0.0) - 20 * math.log10(g))
 
 
 def frames(obj, x, step=3000):
@@ -143,9 +164,9 @@ def test_two_sample_window_keeps_unit_gain(rbw):
 # --- frames ---------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("kw", [
-    dict(fs=10e6, span=1e6, rbw=1e3, src_center=100e6, center=100.3e6, navg=3),
-    dict(fs=1.024e6, span=200e3, rbw=2e3, center=-50e3, full_scale=0.5, offset_db=3.5, navg=5),
-    dict(fs=2.048e6, span=200e3, rbw=4e3, bits=12, window="hann"),
+    dict(fs=10e6, span=1e6, rbw=1e3, src_center=100e6, center=100.3e6, navg=3, flat=False),
+    dict(fs=1.024e6, span=200e3, rbw=2e3, center=-50e3, full_scale=0.5, offset_db=3.5, navg=5, flat=False),
+    dict(fs=2.048e6, span=200e3, rbw=4e3, bits=12, window="hann", flat=False),
 ])
 def test_frames_equal_down_converter_plus_psd(kw):
     s = Specan(**kw)
@@ -190,7 +211,7 @@ def test_tone_levels_and_frequencies():
 
 
 def test_retune_moves_the_display_and_restarts_the_block():
-    kw = dict(fs=1.024e6, span=200e3, rbw=2e3)
+    kw = dict(fs=1.024e6, span=200e3, rbw=2e3, flat=False)
     s = Specan(**kw)
     ref = HandChain(s, kw)
     x = tones(40000, kw["fs"], [(50e3, 0.5), (-30e3, 0.1)])
@@ -342,3 +363,158 @@ def test_method_errors():
         with pytest.raises(RuntimeError, match="^destroyed$"):
             call()
     assert t.destroy() is None
+
+
+# --- flat front end -------------------------------------------------------------------------------
+
+# fs/fs_out = 8 exactly (one pair, then a halfband), 31.25 (one pair, then the resampler), 78
+# (two pairs), 260 (three pairs, at the RF of a real receiver)
+FLAT = [dict(fs=2.048e6, span=200e3, rbw=2e3, center=-100e3, navg=2),
+        dict(fs=1e6, span=25e3, rbw=200.0, center=300e3, full_scale=0.5, offset_db=3.5),
+        dict(fs=1e6, span=10e3, rbw=100.0, center=-405e3, window="hann", navg=3),
+        dict(fs=10e6, span=30e3, rbw=300.0, src_center=100e6, center=97.1e6)]
+FLAT_SMALL = dict(fs=1.024e6, span=20e3, rbw=2e3, center=-7e3, navg=2)  # two pairs, n 16
+
+
+@pytest.mark.parametrize("kw,quarters", list(zip(FLAT, [1, 1, 2, 3])))
+def test_flat_frames_equal_the_halfband_pairs_composed_by_hand(kw, quarters):
+    s = Specan(**kw)
+    assert s.flat and s.predecimation == 4 ** quarters and Specan(**kw, flat=False).predecimation == 1
+    ref = FlatHandChain(s, kw, quarters)
+    per_frame = int(s.n * s.navg * kw["fs"] / s.fs_out)
+    x = tones(3 * per_frame, kw["fs"], [(kw["center"] - kw.get("src_center", 0) + 0.3 * kw["span"], 0.3)],
+              noise=0.01)
+    calls = [(0, 7000), (7000, 7001), (7001, per_frame + 11), (per_frame + 11, len(x))]
+    got, want = [s.execute(x[a:b]) for a, b in calls], [ref.execute(x[a:b]) for a, b in calls]
+    assert [g is None for g in got] == [w is None for w in want] and got[-1] is not None
+    assert all(g is None or g.tobytes() == w.tobytes() for g, w in zip(got, want))
+
+
+def test_below_8_to_1_flat_is_the_plain_chain():
+    x = tones(20000, SMALL["fs"], [(37e3, 0.4)], noise=0.05, seed=3)
+    flat, plain = Specan(**{**SMALL, "flat": True}), Specan(**SMALL)
+    assert (flat.flat, plain.flat, flat.predecimation) == (True, False, 1)
+    assert frames(flat, x).tobytes() == frames(plain, x).tobytes()
+    a, b = flat.get_state(), plain.get_state()  # "SPAF" adds the pair count (0) to "SPAN"
+    assert (a[:4], b[:4], a[16:24], a[24:]) == (b"SPAF", b"SPAN", bytes(8), b[16:])
+
+
+LEVEL_CASES = [(10e6, 100e3, True), (1e6, 25e3, True), (2.048e6, 200e3, True), (1e6, 3e3, True),
+               (1e6, 200e3, False), (10e6, 100e3, False)]
+
+
+@pytest.mark.parametrize("fs,span,flat", LEVEL_CASES)
+def test_a_full_scale_tone_reads_0_dbfs_across_the_span(fs, span, flat):
+    """A complex tone of amplitude 1 on a display bin anywhere within +-0.4 span reads
+    0.00 dBFS; the plain front end at 100:1 reads the uncompensated CIC's droop."""
+    s = Specan(fs=fs, span=span, rbw=span / 440, center=0.0, flat=flat)
+    df, half = s.fs_out / s.nfft, s.display_size // 2
+    n_in = int(2 * s.n * fs / s.fs_out) + 1000  # the frame is the second segment: settled
+    got = {}
+    for off in (-0.4, -0.25, -0.1, 0.0, 0.1, 0.25, 0.4):
+        k = round(off * span / df)
+        s.reset()
+        y = s.execute(tones(n_in, fs, [(k * df, 1.0)]))
+        assert np.argmax(y) == half + k
+        got[off] = y[half + k]
+    if flat or fs / s.fs_out < 8:
+        assert all(abs(v) <= 0.02 for v in got.values()), got
+    else:  # 10 MHz to 128 kHz: CIC(64) then the resampler
+        assert (got[0.25], got[0.4]) == (pytest.approx(-1.47, abs=0.01), pytest.approx(-3.82, abs=0.01))
+
+
+@pytest.mark.parametrize("fs,span,plain_worst", [(10e6, 100e3, -77.7), (1e6, 25e3, -23.7),
+                                                 (2.048e6, 200e3, -46.1), (1e6, 3e3, -45.2)])
+def test_signals_outside_the_span_stay_60_db_down(fs, span, plain_worst):
+    """0 dBFS tones 0.55 to 5 spans off centre (both sides; aliases of the resampler start at
+    0.78 span) leave every display value below -60 dBFS; the plain front end lets the CIC's
+    aliases through at some of these offsets."""
+    worst = {}
+    for flat in (True, False):
+        s = Specan(fs=fs, span=span, rbw=span / 440, flat=flat)
+        n_in = int(2 * s.n * fs / s.fs_out) + 1000
+        levels = []
+        for off in (0.55, 0.75, 1.0, 1.5, 3.0, 5.0):
+            for f in (off * span, -off * span):
+                if abs(f) < fs / 2:
+                    s.reset()
+                    levels.append(s.execute(tones(n_in, fs, [(f, 1.0)])).max())
+        worst[flat] = max(levels)
+    assert worst[True] < -60 and worst[False] == pytest.approx(plain_worst, abs=0.5), worst
+
+
+@settings(max_examples=15, deadline=None)
+@given(st.lists(st.integers(0, 8000), max_size=6))
+def test_flat_any_split_gives_the_same_frames_and_state(cuts):
+    x = tones(8000, FLAT_SMALL["fs"], [(-3e3, 0.4)], noise=0.05, seed=5)
+    assert_split_invariant(lambda: Specan(**FLAT_SMALL), lambda o, v: (o.execute(v), [])[1], x, cuts)
+
+
+def flat_layout(s: Specan):
+    """Offsets in a "SPAF" blob: the down-converter, the converters behind it, the PSD, pending_len."""
+    d = 24
+    ddc = Core(A, "ddc", 0.0, 0.25).call("state_bytes")
+    rcs = [Core(A, "RateConverter", 0, r).call("state_bytes") for r in (0.25,) * (s.predecimation.bit_length() // 2 - 1)
+           + (s.fs_out / FLAT_SMALL["fs"] * s.predecimation,)]
+    post = [d + ddc + sum(rcs[:i]) for i in range(len(rcs))]
+    p = d + ddc + sum(rcs)
+    return d, post, p, p + 40 + 8 * s.nfft
+
+
+def test_flat_blob_restores_mid_stream_and_rejects_crafted_blobs():
+    x = tones(12000, FLAT_SMALL["fs"], [(2e3, 0.5)], noise=0.02, seed=9)
+    for at in (0, 777, 1301, 5000):
+        assert_restore_continues(lambda: Specan(**FLAT_SMALL), frames, x, at)
+    s = Specan(**FLAT_SMALL)
+    frames(s, x[:3000])
+    other = s.get_state()
+    s.execute(x[3000:3333])
+    now, (d, post, p, q), B = s.get_state(), flat_layout(s), s.n * s.navg
+    assert len(now) == s.state_bytes() == q + 8 + 8 * B and len(post) == 2
+    assert (now[:4], now[16:24], now[d:d + 4], now[p:p + 4]) == (b"SPAF", (2).to_bytes(8, "little"), b"DDC_", b"PSD ")
+    for at, data in [(16, (1).to_bytes(8, "little")), (16, b"\xff" * 8), (q, (B + 1).to_bytes(8, "little")),
+                     (p, b"PSX "), (d + 16, struct.pack("<d", 0.5)), *[(a, b"XXXX") for a in post],
+                     (post[-1] + 8, b"\xff\xff\xff\x7f")]:
+        with pytest.raises(ValueError, match="^set_state rejected the blob$"):
+            s.set_state(patched(other, at, data))
+        assert s.get_state() == now  # nothing restored, not even the down-converter
+    plain = Specan(**FLAT_SMALL, flat=False)  # the two kinds never take each other's blobs
+    for a, b in ((s, plain), (plain, s)):
+        with pytest.raises(ValueError):
+            a.set_state(b.get_state())
+    s.set_state(other)
+    assert s.get_state() == other
+    use = lambda o: (o.execute(tones(3000, FLAT_SMALL["fs"], [], noise=1.0)), o.rbw)  # noqa: E731
+    rng = np.random.default_rng(11)
+    for lo, hi, count in [(16, None, 150), (16, 24, 40), (post[0], p, 100)]:
+        fuzz_blobs(s, rng, use, count=count, lo=lo, hi=hi)
+
+
+def test_flat_retune_and_reset():
+    s, ref = Specan(**FLAT_SMALL), Specan(**FLAT_SMALL)
+    x = tones(9000, FLAT_SMALL["fs"], [(1e3, 0.5)])
+    frames(s, x)
+    s.reset()
+    assert s.get_state() == ref.get_state()
+    s.retune(1e3)
+    y = frames(s, x)
+    assert s.center == 1e3 and np.argmax(y[-s.display_size:]) == s.display_size // 2
+
+
+def test_flat_limits_and_threads():
+    """Beyond 30 halfband pairs (fs/fs_out above 8*4**30, or infinite) the flat analyzer is
+    refused where the plain one still builds; flat analyzers run in parallel threads."""
+    for kw in (dict(fs=1e20, span=1.0, rbw=0.1), dict(fs=1e300, span=1e-300, rbw=1e-301)):
+        with pytest.raises(MemoryError, match=f"^{NULL}$"):
+            Specan(**kw)
+    assert Specan(fs=1e20, span=1.0, rbw=0.1, flat=False).predecimation == 1
+    assert Specan(fs=8e18 * 1.28, span=1.0, rbw=0.5).predecimation == 4 ** 30
+    x = tones(40000, FLAT_SMALL["fs"], [(3e3, 0.5)], noise=0.01)
+    want = frames(Specan(**FLAT_SMALL), x)
+    objs, got = [Specan(**FLAT_SMALL) for _ in range(3)], [None] * 3
+    threads = [threading.Thread(target=lambda i=i: got.__setitem__(i, frames(objs[i], x, 40000))) for i in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(g.tobytes() == want[-len(g):].tobytes() for g in got)

@@ -5,12 +5,21 @@
 #include <new>
 
 #include "rate/ddc_core.h"
+#include "rate/rate_converter_core.h"
 #include "spectral/window_core.h"
 
 namespace {
 
 constexpr ox::BlobKind kSpanBlob{"SPAN", 1};
-constexpr size_t kOwnHeaderBytes = 24;  // header + pending_len
+constexpr ox::BlobKind kFlatBlob{"SPAF", 1};
+// header + pending_len, and for the flat blob the number of halfband pairs
+constexpr size_t kOwnHeaderBytes = 24;
+constexpr size_t kFlatHeaderBytes = 32;
+// A flat front end decimates 4:1 in halfband pairs while the ratio left is at least this: the
+// rate converter would start with an uncompensated CIC from here on.
+constexpr double kFlatRatioLimit = 8.0;
+// At most this many pairs (a decimation of 4^30, about 1e18): larger ratios are refused.
+constexpr uint64_t kMaxQuarters = 30;
 
 // Input samples handed to the down-converter per call: its output buffer is sized once at
 // creation and the pending buffer is bounded, so execute never allocates and never drops data.
@@ -56,6 +65,10 @@ bool kaiser_beta_for_enbw(uint64_t n, double target, double *beta) {
 }
 
 void release(specan_state_t *s) {
+    if (s->post)
+        for (uint64_t i = 0; i < s->quarters; ++i) RateConverter_destroy(s->post[i]);
+    std::free(s->post);
+    std::free(s->stage_out);
     ddc_destroy(s->ddc);
     psd_destroy(s->psd);
     std::free(s->ddc_out);
@@ -67,6 +80,104 @@ void release(specan_state_t *s) {
 
 uint64_t block_len(const specan_state_t *s) { return s->n * s->navg; }
 
+// 4:1 halfband pairs that bring fs/fs_out below 8 (none below 8:1); kMaxQuarters + 1 for a
+// ratio beyond reach (also an infinite one).
+uint64_t flat_quarters(double ratio) {
+    uint64_t k = 0;
+    while (ratio >= kFlatRatioLimit && k <= kMaxQuarters) {
+        ratio *= 0.25;
+        ++k;
+    }
+    return k;
+}
+
+// Builds the front end: the plain down-converter, or the flat one (the down-converter's own
+// converter does the first 4:1 pair, then quarters - 1 further pairs and the remaining ratio).
+bool build_front_end(specan_state_t *s, bool flat) {
+    const double norm = (s->src_center - s->center) / s->fs;
+    const double rate = s->fs_out / s->fs;
+    s->flat = flat ? 1 : 0;
+    s->quarters = flat ? flat_quarters(1.0 / rate) : 0;
+    if (s->quarters > kMaxQuarters) {
+        s->quarters = 0;  // nothing built to release
+        return false;
+    }
+    if (s->quarters == 0) {
+        s->ddc = ddc_create(norm, rate);
+        return s->ddc != nullptr;
+    }
+    s->ddc = ddc_create(norm, 0.25);
+    s->post = static_cast<RateConverter **>(std::calloc(s->quarters, sizeof(RateConverter *)));
+    s->stage_out = static_cast<ox_cf32 *>(std::malloc(kChunkOutCap * sizeof(ox_cf32)));
+    if (!s->ddc || !s->post || !s->stage_out) return false;
+    double rest = rate;
+    for (uint64_t i = 0; i + 1 < s->quarters; ++i) {
+        s->post[i] = RateConverter_create(0, 0.25);
+        if (!s->post[i]) return false;
+        rest *= 4.0;
+    }
+    s->post[s->quarters - 1] = RateConverter_create(0, rest * 4.0);
+    if (!s->post[s->quarters - 1]) return false;
+    // Each halfband passes DC with a gain of about 1.00028 (0.0024 dB); the display divides
+    // the pairs' gain out. The last converter is left as in the plain front end.
+    double g = RateConverter_gain(ox::ddc_converter(s->ddc));
+    for (uint64_t i = 0; i + 1 < s->quarters; ++i) g *= RateConverter_gain(s->post[i]);
+    s->gain_db = 20.0 * std::log10(g);
+    return true;
+}
+
+// Down-converts one chunk of at most kChunk inputs; returns where its m outputs are.
+const ox_cf32 *front_end_execute(specan_state_t *s, const ox_cf32 *x, size_t len, size_t *m) {
+    ox_cf32 *a = s->ddc_out, *b = s->stage_out;
+    *m = ddc_execute(s->ddc, x, len, a, s->ddc_out_cap);
+    for (uint64_t i = 0; i < s->quarters; ++i) {
+        *m = RateConverter_execute(s->post[i], a, *m, b, kChunkOutCap);
+        ox_cf32 *t = a;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+void front_end_reset(specan_state_t *s) {
+    ddc_reset(s->ddc);
+    for (uint64_t i = 0; i < s->quarters; ++i) RateConverter_reset(s->post[i]);
+}
+
+size_t front_end_bytes(const specan_state_t *s) {
+    size_t b = ddc_state_bytes(s->ddc);
+    for (uint64_t i = 0; i < s->quarters; ++i) b += RateConverter_state_bytes(s->post[i]);
+    return b;
+}
+
+void front_end_get(const specan_state_t *s, uint8_t *buf) {
+    ddc_get_state(s->ddc, buf);
+    buf += ddc_state_bytes(s->ddc);
+    for (uint64_t i = 0; i < s->quarters; ++i) {
+        RateConverter_get_state(s->post[i], buf);
+        buf += RateConverter_state_bytes(s->post[i]);
+    }
+}
+
+// Sets the parts in order; false at the first one that rejects its slice.
+bool front_end_put(specan_state_t *s, const uint8_t *buf) {
+    if (ddc_set_state(s->ddc, buf) != OX_OK) return false;
+    buf += ddc_state_bytes(s->ddc);
+    for (uint64_t i = 0; i < s->quarters; ++i) {
+        if (RateConverter_set_state(s->post[i], buf) != OX_OK) return false;
+        buf += RateConverter_state_bytes(s->post[i]);
+    }
+    return true;
+}
+
+// Restores every part or, when one rejects its slice, puts all back from a snapshot.
+bool front_end_set(specan_state_t *s, const uint8_t *buf) {
+    front_end_get(s, s->ddc_backup);
+    if (front_end_put(s, buf)) return true;
+    front_end_put(s, s->ddc_backup);
+    return false;
+}
+
 // Keeps only the last complete block of pending and the samples after it: earlier blocks can
 // no longer become the frame of this call.
 void drop_superseded_blocks(specan_state_t *s) {
@@ -77,7 +188,8 @@ void drop_superseded_blocks(specan_state_t *s) {
     s->pending_len -= start;
 }
 
-// Display values in dB: 10 log10(power / FS^2 + 1e-20) + offset_db, in single precision.
+// Display values in dB: 10 log10(power / FS^2 + 1e-20) + offset_db, in single precision (the
+// flat front end's halfband gain, gain_db, taken off the offset first).
 // The display ends half bins either side of DC; with a 4-point transform (n = 2) half is
 // nfft/2, so its last value is the bin at +fs_out/2, which the trace holds once, at index 0
 // (-fs_out/2, the same bin of the periodic transform): the index wraps there instead of reading
@@ -86,7 +198,7 @@ void write_display(const specan_state_t *s, float *out, size_t r) {
     const double full_scale = s->psd->full_scale;
     const float fs2 = static_cast<float>(full_scale * full_scale);
     const float inv = 1.0f / fs2;
-    const float offset = static_cast<float>(s->offset_db);
+    const float offset = static_cast<float>(s->offset_db - s->gain_db);
     for (size_t i = 0; i < r; ++i) {
         uint64_t k = s->display_start + i;
         if (k >= s->nfft) k -= s->nfft;
@@ -94,11 +206,9 @@ void write_display(const specan_state_t *s, float *out, size_t r) {
     }
 }
 
-}  // namespace
-
-specan_state_t *specan_create(double fs, double span, double rbw, double src_center, double center,
-                              double offset_db, double full_scale, uint64_t bits, int window,
-                              uint64_t navg) {
+specan_state_t *create_analyzer(double fs, double span, double rbw, double src_center,
+                                double center, double offset_db, double full_scale, uint64_t bits,
+                                int window, uint64_t navg, bool flat) {
     if (!(fs > 0.0) || !std::isfinite(fs) || !(span > 0.0) || !(rbw > 0.0) || navg == 0 ||
         (window != SPECAN_WINDOW_HANN && window != SPECAN_WINDOW_KAISER))
         return nullptr;
@@ -135,10 +245,10 @@ specan_state_t *specan_create(double fs, double span, double rbw, double src_cen
     s->display_size = 2 * h + 1;
     s->display_start = half_nfft - h;
 
-    s->ddc = ddc_create((src_center - center) / fs, fs_out / fs);
+    const bool front_end = build_front_end(s, flat);
     s->psd = psd_create(n, fs_out, static_cast<uint32_t>(window), static_cast<float>(beta), 2, full_scale,
                         bits, ACC_TRACE_MEAN, 0.1);
-    if (!s->ddc || !s->psd) {
+    if (!front_end || !s->psd) {
         release(s);
         return nullptr;
     }
@@ -148,7 +258,7 @@ specan_state_t *specan_create(double fs, double span, double rbw, double src_cen
     s->ddc_out = static_cast<ox_cf32 *>(std::malloc(s->ddc_out_cap * sizeof(ox_cf32)));
     s->pending = static_cast<ox_cf32 *>(std::malloc(s->pending_cap * sizeof(ox_cf32)));
     s->display = static_cast<float *>(std::calloc(s->nfft, sizeof(float)));
-    s->ddc_backup = static_cast<uint8_t *>(std::malloc(ddc_state_bytes(s->ddc)));
+    s->ddc_backup = static_cast<uint8_t *>(std::malloc(front_end_bytes(s)));
     if (!s->ddc_out || !s->pending || !s->display || !s->ddc_backup ||
         specan_state_bytes(s) > kMaxBlob) {
         release(s);
@@ -157,12 +267,34 @@ specan_state_t *specan_create(double fs, double span, double rbw, double src_cen
     return s;
 }
 
+}  // namespace
+
+specan_state_t *specan_create(double fs, double span, double rbw, double src_center, double center,
+                              double offset_db, double full_scale, uint64_t bits, int window,
+                              uint64_t navg) {
+    return create_analyzer(fs, span, rbw, src_center, center, offset_db, full_scale, bits, window,
+                           navg, false);
+}
+
+specan_state_t *specan_create_flat(double fs, double span, double rbw, double src_center,
+                                   double center, double offset_db, double full_scale,
+                                   uint64_t bits, int window, uint64_t navg) {
+    return create_analyzer(fs, span, rbw, src_center, center, offset_db, full_scale, bits, window,
+                           navg, true);
+}
+
+uint64_t specan_predecimation(const specan_state_t *s) {
+    uint64_t d = 1;
+    for (uint64_t i = 0; i < s->quarters; ++i) d *= 4;
+    return d;
+}
+
 void specan_destroy(specan_state_t *s) {
     if (s) release(s);
 }
 
 void specan_reset(specan_state_t *s) {
-    ddc_reset(s->ddc);
+    front_end_reset(s);
     psd_reset(s->psd);
     s->pending_len = 0;
 }
@@ -176,8 +308,9 @@ void specan_retune(specan_state_t *s, double center) {
 size_t specan_execute(specan_state_t *s, const ox_cf32 *x, size_t n_in, float *out, size_t out_cap) {
     for (size_t i = 0; i < n_in; i += kChunk) {
         const size_t len = n_in - i < kChunk ? n_in - i : kChunk;
-        const size_t m = ddc_execute(s->ddc, x + i, len, s->ddc_out, s->ddc_out_cap);
-        std::memcpy(s->pending + s->pending_len, s->ddc_out, m * sizeof(ox_cf32));
+        size_t m;
+        const ox_cf32 *y = front_end_execute(s, x + i, len, &m);
+        std::memcpy(s->pending + s->pending_len, y, m * sizeof(ox_cf32));
         s->pending_len += m;
         drop_superseded_blocks(s);
     }
@@ -197,17 +330,19 @@ size_t specan_execute(specan_state_t *s, const ox_cf32 *x, size_t n_in, float *o
 size_t specan_execute_max_out(const specan_state_t *s) { return s->display_size; }
 
 size_t specan_state_bytes(const specan_state_t *s) {
-    return kOwnHeaderBytes + ddc_state_bytes(s->ddc) + psd_state_bytes(s->psd) +
-           block_len(s) * sizeof(ox_cf32);
+    return (s->flat ? kFlatHeaderBytes : kOwnHeaderBytes) + front_end_bytes(s) +
+           psd_state_bytes(s->psd) + block_len(s) * sizeof(ox_cf32);
 }
 
 void specan_get_state(const specan_state_t *s, void *buf) {
     auto *b = static_cast<uint8_t *>(buf);
     const uint64_t B = block_len(s);
-    ox::blob_write_header(b, kSpanBlob, static_cast<uint32_t>(specan_state_bytes(s)));
+    ox::blob_write_header(b, s->flat ? kFlatBlob : kSpanBlob,
+                          static_cast<uint32_t>(specan_state_bytes(s)));
     ox::BlobWriter w(b + ox::kBlobHeaderBytes);
-    ddc_get_state(s->ddc, w.pos());
-    w.skip(ddc_state_bytes(s->ddc));
+    if (s->flat) w.put<uint64_t>(s->quarters);
+    front_end_get(s, w.pos());
+    w.skip(front_end_bytes(s));
     psd_get_state(s->psd, w.pos());
     w.skip(psd_state_bytes(s->psd));
     const uint64_t held = s->pending_len < B ? s->pending_len : B;
@@ -216,24 +351,26 @@ void specan_get_state(const specan_state_t *s, void *buf) {
     w.zeros((B - held) * sizeof(ox_cf32));
 }
 
-// All or nothing: the header and the pending length are checked first; the down-converter and
-// the PSD each restore atomically, and the down-converter is put back from a snapshot when the
-// PSD rejects its slice, so a crafted blob never leaves a half-restored analyzer.
+// All or nothing: the header, the number of halfband pairs (flat) and the pending length are
+// checked first; the front end restores as a whole (put back from a snapshot when one of its
+// parts rejects its slice), and so again when the PSD rejects its slice, so a crafted blob never
+// leaves a half-restored analyzer.
 int specan_set_state(specan_state_t *s, const void *buf) {
-    if (!buf || !ox::blob_header_ok(buf, kSpanBlob, static_cast<uint32_t>(specan_state_bytes(s))))
+    if (!buf || !ox::blob_header_ok(buf, s->flat ? kFlatBlob : kSpanBlob,
+                                    static_cast<uint32_t>(specan_state_bytes(s))))
         return OX_EINVAL;
     const uint64_t B = block_len(s);
     ox::BlobReader r(static_cast<const uint8_t *>(buf) + ox::kBlobHeaderBytes);
-    const uint8_t *ddc_blob = r.pos();
-    r.skip(ddc_state_bytes(s->ddc));
+    if (s->flat && r.get<uint64_t>() != s->quarters) return OX_EINVAL;
+    const uint8_t *front_blob = r.pos();
+    r.skip(front_end_bytes(s));
     const uint8_t *psd_blob = r.pos();
     r.skip(psd_state_bytes(s->psd));
     const auto held = r.get<uint64_t>();
     if (held > B) return OX_EINVAL;
-    ddc_get_state(s->ddc, s->ddc_backup);
-    if (ddc_set_state(s->ddc, ddc_blob) != OX_OK) return OX_EINVAL;
+    if (!front_end_set(s, front_blob)) return OX_EINVAL;
     if (psd_set_state(s->psd, psd_blob) != OX_OK) {
-        ddc_set_state(s->ddc, s->ddc_backup);
+        front_end_put(s, s->ddc_backup);
         return OX_EINVAL;
     }
     r.bytes(s->pending, held * sizeof(ox_cf32));

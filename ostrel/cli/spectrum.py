@@ -8,16 +8,16 @@ result is the average of all frames and their max-hold, and a waterfall of the f
 
 Levels are dBFS: a full-scale complex tone reads 0 dBFS (a real recording is shown one-sided,
 0 ... fs/2, where a tone reads its power, zoomed or not). Zoomed levels are flat across the
-span to about 0.01 dB, and signals outside it are suppressed by 60 dB or more (60 just outside
-its edges, far more further out): when the span is narrow (fs / (1.28 x span) of 8 or more),
-4:1 halfband stages decimate in front of the analyzer, whose own down-converter would otherwise
-start with an uncompensated CIC (levels 1.4 to 4 dB low a quarter of the span from the centre
-and 5 to 23 dB low at its edges, depending on the ratio; aliases only 20 to 35 dB down). The
-report's "decimation" line shows the factor of those stages.
+span to about 0.01 dB, and signals outside it are suppressed by 60 dB or more: when the span is
+narrow (fs / (1.28 x span) of 8 or more), the analyzer's flat front end decimates 4:1 in
+halfband pairs ahead of its last converter. The report's "decimation" line shows the factor of
+those pairs.
 
 Measurements on the average trace: the noise floor (median bin, also as a density in dBFS/Hz),
 the peaks above the floor + --peak-threshold, the SNR of the strongest peak over the floor, the
-SFDR (strongest minus second peak) and the occupied bandwidth holding --obw of the power. --png
+SFDR (the strongest peak, the carrier, over the strongest spur outside the carrier's own
+occupied band: the band holding --obw of the power standing above the floor +
+--peak-threshold) and the occupied bandwidth holding --obw of the power. --png
 draws the traces and the waterfall (needs matplotlib, the [plot] extra); --csv writes the
 traces."""
 
@@ -28,7 +28,6 @@ import math
 
 import numpy as np
 
-from .adapters import FlatChain, quarter_stages
 from .common import (AtomicFile, UserError, f1, f2, fint, fmt_hz, output_path, progress_bar,
                      require_matplotlib, warn)
 
@@ -234,61 +233,45 @@ def _run_specan(rec, args, bar):
     window = args.window or "kaiser"
     if window not in ("hann", "kaiser"):
         raise UserError("the spectrum analyzer's windows are hann and kaiser")
-    # Keep the analyzer's own down-converter below 8:1 (flat, alias-free); 4:1 stages in front
-    # take the rest. A real recording becomes its analytic signal in the first stage (a tone
-    # of power P then reads P + 3 dB: offset -3.01 dB), or, when the band is too wide for
-    # that, enters as complex samples (each tone also shows its mirror image, outside the
-    # band: offset +3.01 dB), so a real tone reads its power as in the whole-band view.
-    ratio = rec.fs / (1.28 * span)
-    quarters = quarter_stages(ratio)
-    if real and ratio >= 4:
-        quarters = max(quarters, 1)
-    chain = FlatChain(center / rec.fs, quarters, real) if quarters else None
-    fs_in = rec.fs / 4 ** quarters
-    tune = 0.0 if chain else center
-    offset_db = 0.0 if not real else (-10 * math.log10(2) if chain else 10 * math.log10(2))
-    navg0 = args.navg or 1
+    # The analyzer's flat front end mixes the centre to DC and decimates in halfband pairs to
+    # below 8:1 before its last converter. A real recording enters as complex samples (each
+    # tone also shows its mirror image, outside the band), its tones at half their power:
+    # offset +3.01 dB, so a real tone reads its power as in the whole-band view.
+    offset_db = 10 * math.log10(2) if real else 0.0
+    kw = dict(fs=rec.fs, span=span, rbw=rbw, center=center, window=window, offset_db=offset_db,
+              flat=True)
     try:
-        try:
-            probe = Specan(fs=fs_in, span=span, rbw=rbw, center=tune, window=window, navg=navg0,
-                           offset_db=offset_db)
-        except (ValueError, MemoryError) as e:
-            raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: "
-                            f"{e}") from None
-        seg_in = probe.n * rec.fs / probe.fs_out  # input samples per segment
-        if window == "kaiser" and probe.beta < 6:
-            better = 0.92 * probe.fs_out / probe.n
-            warn(f"RBW {fmt_hz(probe.rbw)} needs a Kaiser window of beta {probe.beta:.1f}, whose "
-                 f"sidelobes (about {_kaiser_sidelobe_db(probe.beta):.0f} dB) show beside strong "
-                 f"tones; --rbw {better:.4g} gives beta 9.9 (sidelobes below -70 dB)")
-        probe.destroy()
-        # about 65536 input samples per frame, as over the whole band, and at least 8 frames
-        navg = args.navg or max(1, min(int((1 << 16) // seg_in),
-                                       int(rec.n_samples // (8 * seg_in))))
-        with Specan(fs=fs_in, span=span, rbw=rbw, center=tune, window=window, navg=navg,
-                    offset_db=offset_db) as sa:
-            per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
-            # one call never completes two frames, nor reads more than --block samples
-            chunk = max(1, min(args.block, int(per_frame // 2)))
-            t = Traces(sa.display_size, int(rec.n_samples // per_frame))
-            z = None if rec.fmt.complex or chain else np.zeros(chunk, np.complex64)
-            for x in rec.blocks(chunk, progress=bar):
-                if chain is not None:
-                    x = chain.execute(x)
-                elif z is not None:
-                    z[:len(x)].real = x
-                    x = z[:len(x)]
-                frame = sa.execute(x)
-                if frame is not None:
-                    t.add(10 ** (frame.astype(np.float64) / 10), navg)
-            half = sa.display_size // 2
-            axis = center + (np.arange(sa.display_size) - half) * (sa.fs_out / sa.nfft)
-            info = {"engine": "analyzer.Specan", "window": window, "n": sa.n, "nfft": sa.nfft,
-                    "navg": navg, "rbw_hz": sa.rbw, "span_hz": span, "center_offset_hz": center,
-                    "predecimation": 4 ** quarters}
-    finally:
-        if chain is not None:
-            chain.close()
+        probe = Specan(**kw, navg=args.navg or 1)
+    except (ValueError, MemoryError) as e:
+        raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: "
+                        f"{e}") from None
+    seg_in = probe.n * rec.fs / probe.fs_out  # input samples per segment
+    if window == "kaiser" and probe.beta < 6:
+        better = 0.92 * probe.fs_out / probe.n
+        warn(f"RBW {fmt_hz(probe.rbw)} needs a Kaiser window of beta {probe.beta:.1f}, whose "
+             f"sidelobes (about {_kaiser_sidelobe_db(probe.beta):.0f} dB) show beside strong "
+             f"tones; --rbw {better:.4g} gives beta 9.9 (sidelobes below -70 dB)")
+    probe.destroy()
+    # about 65536 input samples per frame, as over the whole band, and at least 8 frames
+    navg = args.navg or max(1, min(int((1 << 16) // seg_in), int(rec.n_samples // (8 * seg_in))))
+    with Specan(**kw, navg=navg) as sa:
+        per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
+        # one call never completes two frames, nor reads more than --block samples
+        chunk = max(1, min(args.block, int(per_frame // 2)))
+        t = Traces(sa.display_size, int(rec.n_samples // per_frame))
+        z = np.zeros(chunk, np.complex64) if real else None
+        for x in rec.blocks(chunk, progress=bar):
+            if z is not None:
+                z[:len(x)].real = x
+                x = z[:len(x)]
+            frame = sa.execute(x)
+            if frame is not None:
+                t.add(10 ** (frame.astype(np.float64) / 10), navg)
+        half = sa.display_size // 2
+        axis = center + (np.arange(sa.display_size) - half) * (sa.fs_out / sa.nfft)
+        info = {"engine": "analyzer.Specan", "window": window, "n": sa.n, "nfft": sa.nfft,
+                "navg": navg, "rbw_hz": sa.rbw, "span_hz": span, "center_offset_hz": center,
+                "predecimation": sa.predecimation}
     if t.frames == 0:
         raise UserError(f"the recording is shorter than one frame ({per_frame:.0f} samples: "
                         "fewer --navg, or a wider --rbw)")
@@ -314,6 +297,38 @@ def prominence(db: np.ndarray, i: int, level: float) -> float:
     return float(level - max(base_l, base_r))
 
 
+def carrier_band(p: np.ndarray, db: np.ndarray, k: int, level: float, fraction: float) -> tuple:
+    """First and last bin of the carrier's own occupied band: the band holding ``fraction`` of
+    the power that stands above ``level`` (dB; bins below it count as noise), holding bin
+    ``k`` and widened to whole runs of bins above that level at both edges (a line at the edge
+    belongs to the band with its skirts). Modulation sidebands lie inside it; a spur holding a
+    negligible share of the power lies outside."""
+    excess = np.where(db > level, p - 10 ** (level / 10), 0.0)
+    cum = np.cumsum(excess)
+    lo = hi = k
+    if cum[-1] > 0:
+        lo = min(k, int(np.searchsorted(cum, (1 - fraction) / 2 * cum[-1])))
+        hi = max(k, min(len(db) - 1, int(np.searchsorted(cum, (1 + fraction) / 2 * cum[-1]))))
+    below = np.flatnonzero(db <= level)
+    left, right = below[below < lo], below[below > hi]
+    return (left[-1] + 1 if len(left) else 0), (right[0] - 1 if len(right) else len(db) - 1)
+
+
+def sfdr(p: np.ndarray, db: np.ndarray, peaks: list, k: int, level: float, fraction: float):
+    """The carrier's (strongest peak's) level minus the strongest spur outside its own occupied
+    band (a listed peak's interpolated level, or the highest bin there); None without a carrier
+    or when its band covers the whole trace."""
+    if not peaks:
+        return None
+    lo, hi = carrier_band(p, db, k, level, fraction)
+    outside = np.concatenate([db[:lo], db[hi + 1:]])
+    if not len(outside):
+        return None
+    spur = max([float(outside.max())] + [q["level_dbfs"] for q in peaks[1:]
+                                         if not lo <= q["index"] <= hi])
+    return peaks[0]["level_dbfs"] - spur
+
+
 def measure(avg: np.ndarray, axis: np.ndarray, rbw: float, args) -> dict:
     """Noise floor, peaks, SNR, SFDR and occupied bandwidth of a linear trace on ``axis``."""
     from ostrel import spectral
@@ -326,24 +341,29 @@ def measure(avg: np.ndarray, axis: np.ndarray, rbw: float, args) -> dict:
         for fn, lvl in spectral.find_peaks_f32(db, 256, nf + args.peak_threshold):
             idx = fn * len(db) + len(db) // 2
             if prominence(db, int(round(idx)), lvl) >= args.prominence:
-                peaks.append({"freq_offset_hz": float(axis[0] + idx * step), "level_dbfs": float(lvl)})
+                peaks.append({"freq_offset_hz": float(axis[0] + idx * step), "level_dbfs": float(lvl),
+                              "index": int(round(idx))})
                 if len(peaks) == args.peaks:
                     break
+    spur_free = sfdr(avg, db, peaks, peaks[0]["index"] if peaks else 0, nf + args.peak_threshold,
+                     args.obw)
+    for q in peaks:
+        del q["index"]
     obw = spectral.obw_from_power(avg.astype(np.float64), len(db) * step, args.obw)
     return {
         "noise_floor_db": nf, "noise_density_dbhz": nf - 10 * math.log10(rbw),
         "peak_offset_hz": peaks[0]["freq_offset_hz"] if peaks else None,
         "peak_dbfs": peaks[0]["level_dbfs"] if peaks else None,
         "snr_db": peaks[0]["level_dbfs"] - nf if peaks else None,
-        "sfdr_db": peaks[0]["level_dbfs"] - peaks[1]["level_dbfs"] if len(peaks) > 1 else None,
+        "sfdr_db": spur_free,
         "obw_hz": obw, "obw_fraction": args.obw, "peaks": peaks,
     }
 
 
 COLUMNS = [("engine", "engine", str),
-           ("predecimation", "decimation", lambda v: f"{v}:1 in halfband stages" if v > 1 else "none"),
-           ("rbw_hz", "RBW", fmt_hz), ("frames", "frames", fint),
-           ("noise_floor_db", "noise floor (dBFS/bin)", f1),
+           ("predecimation", "decimation", lambda v: f"{v}:1 in halfband pairs" if v > 1 else "none"),
+           ("rbw_hz", "RBW", lambda v: fmt_rbw(v)), ("frames", "frames", fint),
+           ("noise_floor_db", "noise floor (dBFS/RBW)", f1),
            ("noise_density_dbhz", "noise density (dBFS/Hz)", f1),
            ("peak_offset_hz", "strongest peak (offset)", fmt_hz), ("peak_dbfs", "peak (dBFS)", f2),
            ("snr_db", "SNR (dB)", f1), ("sfdr_db", "SFDR (dB)", f1), ("obw_hz", "occupied bw", fmt_hz)]
@@ -367,32 +387,74 @@ def _write_csv(path, axis, avg, peak, rec) -> None:
             w.writerow([f"{fr:.3f}", f"{center + fr:.3f}", f"{a:.3f}", f"{m:.3f}"])
 
 
+def fmt_rbw(v: float) -> str:
+    """A resolution bandwidth to three significant figures: 45.5 Hz, 1.96 kHz."""
+    for unit, scale in (("MHz", 1e6), ("kHz", 1e3)):
+        if v >= scale:
+            return f"{v / scale:.3g} {unit}"
+    return f"{v:.3g} Hz"
+
+
+def freq_unit(f: np.ndarray) -> tuple:
+    """Scale and unit that show the absolute frequencies ``f`` (Hz) with short numbers."""
+    top = float(np.max(np.abs(f))) if len(f) else 0.0
+    for unit, scale in (("GHz", 1e9), ("MHz", 1e6), ("kHz", 1e3)):
+        if top >= scale:
+            return scale, unit
+    return 1.0, "Hz"
+
+
 def _plot(path, axis, avg, peak, wf, r, rec) -> None:
+    from matplotlib.ticker import MaxNLocator, ScalarFormatter
+
     from .common import pyplot
 
     plt = pyplot()
-    scale, unit = (1e6, "MHz") if rec.center_known else (1e3, "kHz")
-    x = ((rec.center if rec.center_known else 0.0) + axis) / scale
-    fig, (a1, a2) = plt.subplots(2, 1, figsize=(10, 7), sharex=True,
-                                 gridspec_kw={"height_ratios": [1, 1.2]})
+    f_abs = (rec.center if rec.center_known else 0.0) + axis
+    scale, unit = freq_unit(f_abs)
+    x = f_abs / scale
+    fig = plt.figure(figsize=(10, 7.5))
+    grid = fig.add_gridspec(2, 2, height_ratios=[1, 1.2], width_ratios=[1, 0.022], hspace=0.08,
+                            wspace=0.03)
+    a1 = fig.add_subplot(grid[0, 0])
+    a2 = fig.add_subplot(grid[1, 0], sharex=a1)
+    bar = fig.add_subplot(grid[1, 1])
     a1.plot(x, _db(peak), lw=0.6, color="tab:orange", label="max hold")
     a1.plot(x, _db(avg), lw=0.8, color="tab:blue", label="average")
     a1.axhline(r["noise_floor_db"], color="gray", ls="--", lw=0.8,
                label=f"noise floor {r['noise_floor_db']:.1f} dBFS")
     for p in r["peaks"]:
-        a1.plot([(p.get("freq_hz", p["freq_offset_hz"])) / scale], [p["level_dbfs"]], "v", color="tab:red", ms=4)
-    a1.set_ylabel("dBFS")
-    a1.set_title(f"{rec.data_path.name}: {r['engine']}, RBW {fmt_hz(r['rbw_hz'])}, "
-                 f"{r['frames']} frames of {r['navg']} segments")
+        a1.plot([p.get("freq_hz", p["freq_offset_hz"]) / scale], [p["level_dbfs"]], "v",
+                color="tab:red", ms=4)
+    rbw = fmt_rbw(r["rbw_hz"])
+    level = f"dBFS per {rbw} RBW"
+    a1.set_ylabel(level)
+    zoom = r.get("predecimation") is not None
+    where = (f"{fmt_hz(r['span_hz'])} span around {fmt_hz(f_abs[len(f_abs) // 2])}" if zoom
+             else "whole band")
+    avg_of = f"{r['frames']} frame{'s' if r['frames'] != 1 else ''}"
+    if r["navg"] > 1:
+        avg_of += f" of {r['navg']} segments"
+    a1.set_title(f"{rec.data_path.name}: {where}, RBW {rbw}, average of {avg_of}")
     a1.grid(alpha=0.3)
-    a1.legend(loc="upper right", fontsize=8)
+    # headroom above the strongest line for the legend's one row, so it hides no signal
+    lo_db, hi_db = a1.get_ylim()
+    a1.set_ylim(lo_db, float(_db(peak).max()) + 0.25 * (hi_db - lo_db) + 3)
+    a1.legend(loc="upper left", ncol=3, fontsize=8, framealpha=0.9)
+    a1.tick_params(labelbottom=False)
     wdb = _db(wf)
-    lo = np.percentile(wdb, 5)
-    a2.imshow(wdb, aspect="auto", origin="upper", cmap="viridis", vmin=lo, vmax=wdb.max(),
-              extent=[x[0], x[-1], rec.duration, 0], interpolation="nearest")
+    im = a2.imshow(wdb, aspect="auto", origin="upper", cmap="viridis",
+                   vmin=np.percentile(wdb, 5), vmax=wdb.max(),
+                   extent=[x[0], x[-1], rec.duration, 0], interpolation="nearest")
+    fig.colorbar(im, cax=bar, label=level)
     a2.set_ylabel("time, s")
-    a2.set_xlabel(f"frequency, {unit}")
-    fig.tight_layout()
+    a2.set_xlabel(f"frequency, {unit}" + ("" if rec.center_known else " (offset from the recording's centre)"))
+    # absolute values on every tick: no offset or exponent to add in one's head
+    plain = ScalarFormatter(useOffset=False)
+    plain.set_scientific(False)
+    a2.xaxis.set_major_formatter(plain)
+    a2.xaxis.set_major_locator(MaxNLocator(8, steps=[1, 2, 2.5, 5, 10]))
+    fig.subplots_adjust(left=0.08, right=0.92, top=0.95, bottom=0.08)
     tmp = path.with_name(f".{path.name}.part.png")
     fig.savefig(tmp, dpi=110)
     plt.close(fig)
