@@ -33,7 +33,7 @@ benchdeps:
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
-	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1"
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" "mypy>=1.11"
 	touch $@
 
 venv: $(VENV)/.ready
@@ -42,8 +42,10 @@ venv: $(VENV)/.ready
 build: sysdeps venv
 	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) .
 
+# The .pyi stubs are checked against the built modules (stubs read from the source tree).
 test: build
 	$(VENV)/bin/pytest -p no:cacheprovider tests
+	$(PY) -P -m mypy.stubtest --mypy-config-file tests/stubtest.ini --allowlist tests/stubtest-allowlist.txt ostrel
 
 # The whole suite again against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (own virtual environment and build directory).

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, final
 
 import numpy as np
 import numpy.typing as npt
@@ -10,6 +10,7 @@ import numpy.typing as npt
 _ArrayLike = npt.ArrayLike
 _F32 = npt.NDArray[np.float32]
 
+@final
 class Specan:
     """Streaming spectrum analyzer set up like a bench instrument.
 

@@ -547,7 +547,7 @@ def test_frame_messages_and_lifecycle():
     assert str(inspect.signature(track.CarrierNda)) == (
         "(bn=0.01, zeta=0.707, init_norm_freq=0.0, sps=8, n=4, m=4)")
     assert str(inspect.signature(track.CarrierNda.configure_lock)) == (
-        "(up_thresh, down_thresh, n_up, n_down)")
+        "(self, /, up_thresh, down_thresh, n_up, n_down)")
 
 
 def test_two_threads_match_sequential():

@@ -510,7 +510,7 @@ def test_constructor_keywords_and_docs():
     assert list(inspect.signature(track.Costas).parameters) == [
         "bn", "zeta", "init_norm_freq", "tsamps", "bn_fll"]
     assert list(inspect.signature(track.Costas.configure_lock).parameters) == [
-        "up_thresh", "down_thresh", "n_up", "n_down"]
+        "self", "up_thresh", "down_thresh", "n_up", "n_down"]
     for name in ("steps", "configure", "set_telemetry", "get_state", "set_state", "reset"):
         assert getattr(track.Costas, name).__doc__
     for name in ("bn", "norm_freq", "lock_metric", "locked", "last_error", "bn_fll"):

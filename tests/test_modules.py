@@ -123,6 +123,31 @@ def test_generic_methods_have_signatures():
             assert str(inspect.signature(getattr(tp(), name))).startswith("("), name
     assert str(inspect.signature(Costas().steps_max_out)) == "()"
     assert str(inspect.signature(LoopFilter().set_state)) == "(blob, /)"
+    assert str(inspect.signature(Costas.steps)) == "(self, /, x, out=None)"
+    assert str(inspect.signature(Costas().steps)) == "(x, out=None)"
+
+
+def test_every_method_signature_names_its_receiver():
+    """Type checkers and IDEs read (self, ...) on the class and (...) on an instance."""
+    import inspect
+    import importlib
+
+    unsigned = []
+    for module in ("track", "analyzer", "spectral"):
+        mod = importlib.import_module(f"ostrel.{module}")
+        for tname, tp in vars(mod).items():
+            if not isinstance(tp, type):
+                continue
+            for name, meth in vars(tp).items():
+                if type(meth).__name__ != "method_descriptor":
+                    continue
+                try:
+                    params = list(inspect.signature(meth).parameters)
+                except ValueError:
+                    unsigned.append(f"{tname}.{name}")
+                    continue
+                assert params[:1] == ["self"], (tname, name, params)
+    assert not unsigned
 
 
 def test_readme_examples_run(capsys):

@@ -15,4 +15,5 @@ def main() -> None:
         print()
 
 
-main()
+if __name__ == "__main__":
+    main()
