@@ -1,5 +1,10 @@
 """FFTs (1-D and 2-D), Welch PSD with calibrated measurements, windows and spectral helpers,
-FFT correlators and correlation detectors."""
+FFT correlators and correlation detectors.
+
+A constructor argument outside its range raises ValueError naming the argument and the values
+it accepts ("dwell must be >= 1, got 0"); MemoryError means memory ran out (or a size
+was too large to allocate).
+"""
 
 from __future__ import annotations
 

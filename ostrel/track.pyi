@@ -1,4 +1,9 @@
-"""Type stubs for the ``ostrel.track`` extension module."""
+"""Type stubs for the ``ostrel.track`` extension module.
+
+A constructor argument outside its range raises ValueError naming the argument and the values
+it accepts ("dwell must be >= 1, got 0"); MemoryError means memory ran out (or a size
+was too large to allocate).
+"""
 
 from typing import Any, final, type_check_only
 
@@ -204,8 +209,9 @@ class SymbolSync:
         order: str = "cubic",
         ted: str = "gardner",
     ) -> None:
-        """``sps`` 0 counts as 1 (at 1 the NCO never moves and no symbol is produced); ``order``
-        and ``ted`` outside their sets raise ValueError."""
+        """``sps`` must be >= 2 (at 1 the NCO would never move and no symbol be produced),
+        ``bn`` >= 0 and ``zeta`` > 0; these and ``order`` and ``ted`` outside their sets raise
+        ValueError."""
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
         """Process complex64 samples; return one on-time sample per recovered symbol (the first
         strobe after construction or reset only primes the detector). A given ``out`` needs at

@@ -163,3 +163,27 @@ def test_readme_examples_run(capsys):
     namespace: dict = {}
     for block in blocks:
         exec(compile(block, str(readme), "exec"), namespace)
+
+
+def test_loop_constructors_name_the_argument_out_of_range():
+    """Every tracking loop refuses a loop bandwidth or damping that would make it diverge or
+    freeze, naming the argument and its range."""
+    import re
+
+    import numpy as np
+
+    from ostrel import track
+
+    code = np.array([1, 0, 1], np.uint8)
+    loops = [track.Costas, track.CarrierMpsk, track.CarrierNda, track.SymbolSync,
+             lambda **kw: track.Dll(code, **kw)]
+    for make in loops:
+        for kw, msg in ((dict(bn=-0.01), "bn must be >= 0, got -0.01"),
+                        (dict(zeta=0.0), "zeta must be > 0, got 0.0"),
+                        (dict(zeta=-1.0), "zeta must be > 0, got -1.0")):
+            with pytest.raises(ValueError, match=f"^{re.escape(msg)}$"):
+                make(**kw)
+        make(bn=0.0).destroy()  # a loop may be frozen on purpose
+    for make in (track.Costas, track.CarrierMpsk):
+        with pytest.raises(ValueError, match=r"^bn_fll must be >= 0, got -0\.5$"):
+            make(bn_fll=-0.5)
