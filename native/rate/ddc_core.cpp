@@ -5,7 +5,6 @@
 
 namespace {
 constexpr ox::BlobKind kDdcBlob{"DDC_", 1};
-constexpr ox::BlobKind kLoBlobKind{"LO__", 1};
 constexpr size_t kLoBytes = 20;
 constexpr size_t kRcOffset = 16 + 8 + kLoBytes;  // 44
 }  // namespace
@@ -141,7 +140,8 @@ int ddc_set_state(ddc *d, const void *buf) {
     if (!buf || !ox::blob_header_ok(buf, kDdcBlob, static_cast<uint32_t>(ddc_state_bytes(d)))) return OX_EINVAL;
     const auto *b = static_cast<const uint8_t *>(buf);
     if (ox::BlobReader(b + ox::kBlobHeaderBytes).get<double>() != RateConverter_get_rate(d->rc)) return OX_EINVAL;
-    if (!ox::blob_header_ok(b + 24, kLoBlobKind, kLoBytes)) return OX_EINVAL;
+    lo trial = d->osc;  // the oscillator checks its own blob; on a copy, so nothing is applied yet
+    if (lo_set_state(&trial, b + 24) != OX_OK) return OX_EINVAL;
     const uint32_t saved_phase = lo_get_phase(&d->osc);
     if (lo_set_state(&d->osc, b + 24) != OX_OK) return OX_EINVAL;
     if (RateConverter_set_state(d->rc, b + kRcOffset) != OX_OK) {
