@@ -615,4 +615,5 @@ def test_demo_section_runs(tmp_path, monkeypatch, capsys):
     text = capsys.readouterr().out
     for word in ("noise floor", "SNR", "SFDR", "occupied bw", "peaks:"):
         assert word in text
-    assert ("plot saved to" in text) == (tmp_path / "demo_psd.png").exists()
+    assert ("plot saved to" in text) == (tmp_path / "ostrel-demo" / "demo_psd.png").exists()
+    assert [p.name for p in tmp_path.iterdir()] in ([], ["ostrel-demo"])  # nothing beside it
