@@ -7,6 +7,7 @@ BUILD  ?= build/py
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+MYPY   := "mypy>=1.11"
 
 .PHONY: all sysdeps benchdeps venv build test sanitize demo tour bench clean
 
@@ -34,7 +35,7 @@ $(VENV)/.ready: pyproject.toml
 	@echo "== setting up $(VENV): Python build and test tools (first run: a minute or two)"
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
-	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" "mypy>=1.11"
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" $(MYPY)
 	touch $@
 
 venv: $(VENV)/.ready
@@ -44,9 +45,11 @@ build: sysdeps venv
 	@echo "== building ostrel into $(VENV) (C++ modules: a few minutes the first time, then only what changed)"
 	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) .
 
-# The .pyi stubs are checked against the built modules (stubs read from the source tree).
+# The .pyi stubs are checked against the built modules (stubs read from the source tree); mypy
+# is added to a virtual environment set up before the check existed.
 test: build
 	$(VENV)/bin/pytest -p no:cacheprovider tests
+	@$(PY) -c "import mypy" 2>/dev/null || $(PIP) install $(MYPY)
 	$(PY) -P -m mypy.stubtest --mypy-config-file tests/stubtest.ini --allowlist tests/stubtest-allowlist.txt ostrel
 
 # The whole suite again against a build instrumented with AddressSanitizer and

@@ -232,7 +232,7 @@ constexpr const char *doc =
     "(the 1/n of the transform pair is applied). Integration is coherent: use dwell > 1 only\n"
     "while the carrier phase holds over dwell frames. n_out > n interpolates the output to n_out\n"
     "lags by zero-padding the cross-spectrum (integer lags keep their values); n_out=0 means n,\n"
-    "and n_out < n fails. nthreads is accepted and ignored. dwell must be at least 1.";
+    "and n_out < n raises ValueError. nthreads is accepted and ignored. dwell must be at least 1.";
 
 corr2d_state_t *create_2d(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"ref", "dwell", "nthreads", "ny_out", "nx_out", nullptr};
