@@ -94,8 +94,6 @@ costas *create(PyObject *args, PyObject *kw) {
                            PyExc_MemoryError, "costas_create returned NULL");
 }
 
-static_assert(BOXCAR_MAX_LEN == 64, "CarrierNda's sps message states the arm length limit");
-
 // Python takes the thresholds first, the core the counts first.
 void configure_lock(costas *cl, double up_thresh, double down_thresh, uint32_t n_up,
                     uint32_t n_down) {
@@ -520,6 +518,8 @@ constexpr const char *doc =
 // CarrierNda
 // ---------------------------------------------------------------------------------------------
 namespace carrier_nda_py {
+
+static_assert(BOXCAR_MAX_LEN == 64, "the sps message below states the arm length limit");
 
 carrier_nda *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"bn", "zeta", "init_norm_freq", "sps", "n", "m", nullptr};
