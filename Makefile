@@ -7,8 +7,9 @@ BUILD  ?= build/py
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+MYPY   := "mypy>=1.11"
 
-.PHONY: all sysdeps benchdeps venv build test sanitize demo bench clean
+.PHONY: all sysdeps benchdeps venv build test sanitize demo tour bench clean
 
 all: build
 
@@ -31,19 +32,25 @@ benchdeps:
 # Build and test tools, the runtime dependencies of the ostrel command (sigmf, tqdm) and the
 # extras its tests exercise ([plot] matplotlib, [dask]); re-run when pyproject.toml changes.
 $(VENV)/.ready: pyproject.toml
+	@echo "== setting up $(VENV): Python build and test tools (first run: a minute or two)"
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
-	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1"
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" $(MYPY)
 	touch $@
 
 venv: $(VENV)/.ready
 
 # Incremental: the CMake build directory is kept between runs.
 build: sysdeps venv
+	@echo "== building ostrel into $(VENV) (C++ modules: a few minutes the first time, then only what changed)"
 	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) .
 
+# The .pyi stubs are checked against the built modules (stubs read from the source tree); mypy
+# is added to a virtual environment set up before the check existed.
 test: build
 	$(VENV)/bin/pytest -p no:cacheprovider tests
+	@$(PY) -c "import mypy" 2>/dev/null || $(PIP) install $(MYPY)
+	$(PY) -P -m mypy.stubtest --mypy-config-file tests/stubtest.ini --allowlist tests/stubtest-allowlist.txt ostrel
 
 # The whole suite again against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (own virtual environment and build directory).
@@ -59,8 +66,14 @@ sanitize: sysdeps
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_VENV)/bin/pytest -p no:cacheprovider tests
 
+# The command on a synthesised recording, then where the files are and what to try next.
 demo: build
+	@echo "== running the demo (about 10 s)"
 	$(PY) -P -m ostrel.demo
+
+# The tour of the Python API, section by section.
+tour: build
+	$(PY) -P -m ostrel.demo --tour
 
 bench: build benchdeps
 	$(PIP) install "pyfftw>=0.13" 2>/dev/null || echo "pyfftw unavailable: skipped in the FFT benchmark"

@@ -30,6 +30,7 @@ from scipy.special import erfc
 
 from _util import row
 from ostrel import track
+from ostrel._waveforms import gray
 from ostrel.demo.receiver import count_bit_errors, psk_signal
 
 SPS = 5.3
@@ -67,7 +68,7 @@ def region_probs(m: int, esn0: float) -> np.ndarray:
 
 def gray_bit_errors(m: int) -> np.ndarray:
     """Mean number of bit errors when the index is off by e, averaged over the sent index."""
-    g = [a ^ (a >> 1) for a in range(m)]
+    g = [gray(a) for a in range(m)]
     return np.array([np.mean([bin(g[a] ^ g[(a + e) % m]).count("1") for a in range(m)]) for e in range(m)])
 
 

@@ -34,6 +34,10 @@ specan_state_t *create(PyObject *args, PyObject *kw) {
         PyErr_Format(PyExc_ValueError, "window must be one of \"hann\", \"kaiser\", got '%s'", window);
         return nullptr;
     }
+    if (!ox::py::require(fs > 0, "fs", "> 0", fs) || !ox::py::require(span > 0, "span", "> 0", span) ||
+        !ox::py::require(rbw > 0, "rbw", "> 0", rbw) || !ox::py::require_scale(full_scale, bits) ||
+        !ox::py::require(navg >= 1, "navg", ">= 1", navg))
+        return nullptr;
     auto *make = flat ? specan_create_flat : specan_create;
     return ox::py::created(make(fs, span, rbw, src_center, center, offset_db, full_scale, bits,
                                 window_code, navg),

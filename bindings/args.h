@@ -49,4 +49,39 @@ inline int signed_arg(PyObject *o, void *dst) {
     return 1;
 }
 
+// A constructor argument outside the values its component accepts: ValueError
+// "<name> must be <allowed>, got <value>" (the value as Python prints it). Returns `ok`, so a
+// create function checks its keywords in order before calling the core:
+//     if (!ox::py::require(dwell >= 1, "dwell", ">= 1", dwell)) return nullptr;
+template <class T>
+inline bool require(bool ok, const char *name, const char *allowed, T value) {
+    if (ok) return true;
+    PyObject *v;
+    if constexpr (std::is_floating_point_v<T>)
+        v = PyFloat_FromDouble(static_cast<double>(value));
+    else if constexpr (std::is_signed_v<T>)
+        v = PyLong_FromLongLong(static_cast<long long>(value));
+    else
+        v = PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+    if (v) {
+        PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, allowed, v);
+        Py_DECREF(v);
+    }
+    return false;
+}
+
+// The loop bandwidth and damping every tracking loop derives its gains from.
+inline bool require_loop(double bn, double zeta) {
+    return require(bn >= 0, "bn", ">= 0", bn) && require(zeta > 0, "zeta", "> 0", zeta);
+}
+
+// The amplitude reading 0 dB: full_scale, or 2**(bits-1) when bits is not 0.
+inline bool require_scale(double full_scale, unsigned long long bits) {
+    if (bits != 0) return require(bits <= 1024, "bits", "0 (use full_scale) or 1..1024", bits);
+    return require(full_scale > 0, "full_scale", "> 0", full_scale);
+}
+
+// An M-PSK order.
+inline bool require_psk_order(long long m) { return require(m == 2 || m == 4 || m == 8, "m", "2, 4 or 8", m); }
+
 }  // namespace ox::py

@@ -50,6 +50,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <tuple>
@@ -947,8 +949,35 @@ struct TypeDef {
     PyGetSetDef *getset;
 };
 
+// Method docstrings open with their text signature written as the call reads,
+// "steps(x, out=None)\n--\n\n...". The receiver is added here, once for every type:
+// "steps($self, x, out=None)", so inspect.signature(Type.steps) reads (self, x, out=None) and a
+// bound method (x, out=None). The rewritten docstring replaces the entry in the static table
+// for the life of the process; a table already rewritten (or written with "$") is left alone.
+inline bool add_receiver_to_signatures(PyMethodDef *methods) {
+    static constexpr char kEnd[] = ")\n--\n\n";
+    for (PyMethodDef *m = methods; m && m->ml_name; ++m) {
+        const char *doc = m->ml_doc;
+        const size_t name_len = std::strlen(m->ml_name);
+        if (!doc || std::strncmp(doc, m->ml_name, name_len) != 0 || doc[name_len] != '(') continue;
+        const char *params = doc + name_len + 1;
+        if (*params == '$' || !std::strstr(params, kEnd)) continue;
+        const char *receiver = *params == ')' ? "$self" : "$self, ";
+        const size_t len = std::strlen(doc) + std::strlen(receiver) + 1;
+        auto *text = static_cast<char *>(PyMem_RawMalloc(len));
+        if (!text) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::snprintf(text, len, "%.*s%s%s", static_cast<int>(name_len + 1), doc, receiver, params);
+        m->ml_doc = text;
+    }
+    return true;
+}
+
 // Final (no subclassing), no instance dictionary, no cyclic GC.
 inline PyTypeObject *make_type(const TypeDef &def) {
+    if (!add_receiver_to_signatures(def.methods)) return nullptr;
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void *>(tp_new)},
         {Py_tp_init, reinterpret_cast<void *>(def.init)},

@@ -27,6 +27,7 @@ fft_state_t *create(PyObject *args, PyObject *kw) {
     unsigned long long n = 1024;
     int sign = -1, nthreads = 1;
     if (!ox::py::parse(args, kw, "|O&ii:FFT", names, ox::py::u64_arg, &n, &sign, &nthreads)) return nullptr;
+    if (!ox::py::require(n >= 1, "n", ">= 1", n)) return nullptr;
     return ox::py::created(fft_create(n, sign, nthreads), PyExc_MemoryError,
                            "fft_create returned NULL");
 }
@@ -101,6 +102,7 @@ fft2d_state_t *create(PyObject *args, PyObject *kw) {
     int sign = -1, nthreads = 1;
     if (!ox::py::parse(args, kw, "|O&O&ii:FFT2D", names, ox::py::u64_arg, &ny, ox::py::u64_arg, &nx, &sign,
                        &nthreads)) return nullptr;
+    if (!ox::py::require(ny >= 1, "ny", ">= 1", ny) || !ox::py::require(nx >= 1, "nx", ">= 1", nx)) return nullptr;
     return ox::py::created(fft2d_create(ny, nx, sign, nthreads), PyExc_MemoryError,
                            "fft2d_create returned NULL");
 }
@@ -163,6 +165,13 @@ const ox_cf32 *samples(PyArrayObject *a) {
     return static_cast<const ox_cf32 *>(PyArray_DATA(a));
 }
 
+// An output length: 0 (the reference's own length) or at least that length.
+bool output_length(const char *name, unsigned long long v, unsigned long long n) {
+    char allowed[48];
+    std::snprintf(allowed, sizeof allowed, "0 or >= %llu", n);
+    return ox::py::require(v == 0 || v >= n, name, allowed, v);
+}
+
 corr_state_t *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"ref", "dwell", "nthreads", "n_out", nullptr};
     PyObject *ref_obj = nullptr;
@@ -173,6 +182,12 @@ corr_state_t *create(PyObject *args, PyObject *kw) {
         return nullptr;
     PyArrayObject *ref = ox::py::input_array<ox_cf32>(ref_obj);
     if (!ref) return nullptr;
+    const auto n = static_cast<unsigned long long>(PyArray_SIZE(ref));
+    if (!ox::py::require(n >= 1, "len(ref)", ">= 1", n) || !ox::py::require(dwell >= 1, "dwell", ">= 1", dwell) ||
+        !output_length("n_out", n_out, n)) {
+        Py_DECREF(ref);
+        return nullptr;
+    }
     corr_state_t *c = corr_create(samples(ref), static_cast<uint64_t>(PyArray_SIZE(ref)),
                                   dwell, nthreads, n_out);
     Py_DECREF(ref);
@@ -217,7 +232,7 @@ constexpr const char *doc =
     "(the 1/n of the transform pair is applied). Integration is coherent: use dwell > 1 only\n"
     "while the carrier phase holds over dwell frames. n_out > n interpolates the output to n_out\n"
     "lags by zero-padding the cross-spectrum (integer lags keep their values); n_out=0 means n,\n"
-    "and n_out < n fails. nthreads is accepted and ignored. dwell must be at least 1.";
+    "and n_out < n raises ValueError. nthreads is accepted and ignored. dwell must be at least 1.";
 
 corr2d_state_t *create_2d(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"ref", "dwell", "nthreads", "ny_out", "nx_out", nullptr};
@@ -232,6 +247,14 @@ corr2d_state_t *create_2d(PyObject *args, PyObject *kw) {
     if (PyArray_NDIM(ref) != 2) {
         Py_DECREF(ref);
         PyErr_SetString(PyExc_ValueError, "ref must be a 2-D (ny, nx) array");
+        return nullptr;
+    }
+    const auto ny = static_cast<unsigned long long>(PyArray_DIM(ref, 0));
+    const auto nx = static_cast<unsigned long long>(PyArray_DIM(ref, 1));
+    if (!ox::py::require(ny * nx >= 1, "ref.size", ">= 1", ny * nx) ||
+        !ox::py::require(dwell >= 1, "dwell", ">= 1", dwell) || !output_length("ny_out", ny_out, ny) ||
+        !output_length("nx_out", nx_out, nx)) {
+        Py_DECREF(ref);
         return nullptr;
     }
     corr2d_state_t *c = corr2d_create(
@@ -467,7 +490,14 @@ bool parse_detector(PyObject *args, PyObject *kw, const char *fmt, DetectorArgs 
     a->noise_mode = noise_mode_code(mode);
     if (a->noise_mode < 0) return false;
     a->ref = ox::py::input_array<ox_cf32>(ref_obj);
-    return a->ref != nullptr;
+    if (!a->ref) return false;
+    const auto size = static_cast<unsigned long long>(PyArray_SIZE(a->ref));
+    if (!ox::py::require(size >= 1, "ref.size", ">= 1", size) ||
+        !ox::py::require(a->dwell >= 1, "dwell", ">= 1", a->dwell)) {
+        Py_CLEAR(a->ref);
+        return false;
+    }
+    return true;
 }
 
 Box<detector_state_t> *create(PyObject *args, PyObject *kw) {
@@ -769,6 +799,9 @@ psd_state_t *create(PyObject *args, PyObject *kw) {
     const char *window = "hann", *mode = "mean";
     if (!ox::py::parse(args, kw, "|O&dsfO&dO&sd:PSD", names, ox::py::u64_arg, &n, &fs, &window, &beta,
                        ox::py::u64_arg, &pad, &full_scale, ox::py::u64_arg, &bits, &mode, &alpha))
+        return nullptr;
+    if (!ox::py::require(n >= 2, "n", ">= 2", n) || !ox::py::require(fs > 0, "fs", "> 0", fs) ||
+        !ox::py::require_scale(full_scale, bits))
         return nullptr;
     const int window_code = option_code(window, windows);
     if (window_code < 0) {

@@ -87,6 +87,9 @@ costas *create(PyObject *args, PyObject *kw) {
     if (!ox::py::parse(args, kw, "|dddO&d:Costas", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &tsamps,
                        &bn_fll))
         return nullptr;
+    if (!ox::py::require_loop(bn, zeta) || !ox::py::require(tsamps >= 1, "tsamps", ">= 1", tsamps) ||
+        !ox::py::require(bn_fll >= 0, "bn_fll", ">= 0", bn_fll))
+        return nullptr;
     return ox::py::created(costas_create(tsamps, bn, zeta, init_norm_freq, bn_fll),
                            PyExc_MemoryError, "costas_create returned NULL");
 }
@@ -164,6 +167,12 @@ dll *create(PyObject *args, PyObject *kw) {
         PyArray_FromAny(code_obj, PyArray_DescrFromType(NPY_UINT8), 0, 0,
                         NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
     if (!code) return nullptr;
+    if (!ox::py::require(PyArray_SIZE(code) >= 1, "len(code)", ">= 1", PyArray_SIZE(code)) ||
+        !ox::py::require(sps >= 1, "sps", ">= 1", sps) || !ox::py::require_loop(bn, zeta) ||
+        !ox::py::require(segments >= 1, "segments", ">= 1", segments)) {
+        Py_DECREF(code);
+        return nullptr;
+    }
     dll *d = dll_create(static_cast<const uint8_t *>(PyArray_DATA(code)),
                         static_cast<size_t>(PyArray_SIZE(code)), sps, segments, init_chip, bn,
                         zeta, spacing);
@@ -367,6 +376,8 @@ symsync *create(PyObject *args, PyObject *kw) {
     const int ted_code =
         choice(ted, {"gardner", "dttl"}, "ted must be one of \"gardner\", \"dttl\", got '%s'");
     if (ted_code < 0) return nullptr;
+    // One sample per symbol leaves the interpolator nothing to step over: no symbol is emitted.
+    if (!ox::py::require(sps >= 2, "sps", ">= 2", sps) || !ox::py::require_loop(bn, zeta)) return nullptr;
     return ox::py::created(symsync_create(sps, order_code, ted_code, bn, zeta), PyExc_MemoryError,
                            "symsync_create returned NULL");
 }
@@ -453,6 +464,9 @@ carrier_mpsk *create(PyObject *args, PyObject *kw) {
     if (!ox::py::parse(args, kw, "|dddO&di:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
                        ox::py::u64_arg, &tsamps, &bn_fll, &m))
         return nullptr;
+    if (!ox::py::require_loop(bn, zeta) || !ox::py::require(tsamps >= 1, "tsamps", ">= 1", tsamps) ||
+        !ox::py::require(bn_fll >= 0, "bn_fll", ">= 0", bn_fll) || !ox::py::require_psk_order(m))
+        return nullptr;
     return ox::py::created(carrier_mpsk_create(tsamps, m, bn, zeta, init_norm_freq, bn_fll),
                            PyExc_MemoryError, "carrier_mpsk_create returned NULL");
 }
@@ -505,6 +519,8 @@ constexpr const char *doc =
 // ---------------------------------------------------------------------------------------------
 namespace carrier_nda_py {
 
+static_assert(BOXCAR_MAX_LEN == 64, "the sps message below states the arm length limit");
+
 carrier_nda *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"bn", "zeta", "init_norm_freq", "sps", "n", "m", nullptr};
     double bn = 0.01, zeta = 0.707, init_norm_freq = 0.0;
@@ -512,6 +528,11 @@ carrier_nda *create(PyObject *args, PyObject *kw) {
     int n = 4, m = 4;
     if (!ox::py::parse(args, kw, "|dddO&ii:CarrierNda", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &sps,
                        &n, &m))
+        return nullptr;
+    if (!ox::py::require_loop(bn, zeta) || !ox::py::require(n >= 1, "n", ">= 1", n) ||
+        !ox::py::require(sps >= 1 && sps % static_cast<unsigned>(n) == 0 && sps / static_cast<unsigned>(n) <= BOXCAR_MAX_LEN,
+                         "sps", "a positive multiple of n with sps/n <= 64", sps) ||
+        !ox::py::require_psk_order(m))
         return nullptr;
     return ox::py::created(carrier_nda_create(sps, n, m, bn, zeta, init_norm_freq),
                            PyExc_MemoryError, "carrier_nda_create returned NULL");

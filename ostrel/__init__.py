@@ -11,5 +11,10 @@ Every streaming object takes NumPy blocks of any length, keeps its state between
 can be reset, snapshotted with ``get_state()`` and restored bit-exactly with ``set_state()``.
 """
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # imported on first use at run time; named here for type checkers
+    from . import analyzer, spectral, telemetry, track
+
 __version__ = "0.1.0"
 __all__ = ["track", "analyzer", "spectral", "telemetry"]

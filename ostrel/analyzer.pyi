@@ -1,8 +1,13 @@
-"""Streaming spectrum analyzer: a down-converter and a Welch PSD in one object."""
+"""Streaming spectrum analyzer: a down-converter and a Welch PSD in one object.
+
+A constructor argument outside its range raises ValueError naming the argument and the values
+it accepts ("dwell must be >= 1, got 0"); MemoryError means memory ran out (or a size
+was too large to allocate).
+"""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, final
 
 import numpy as np
 import numpy.typing as npt
@@ -10,6 +15,7 @@ import numpy.typing as npt
 _ArrayLike = npt.ArrayLike
 _F32 = npt.NDArray[np.float32]
 
+@final
 class Specan:
     """Streaming spectrum analyzer set up like a bench instrument.
 
@@ -40,9 +46,10 @@ class Specan:
     def __init__(self, fs: float, span: float, rbw: float, src_center: float = 0.0,
                  center: float = 0.0, offset_db: float = 0.0, full_scale: float = 1.0,
                  bits: int = 0, window: str = "kaiser", navg: int = 1, flat: bool = True) -> None:
-        """``window`` is "hann" or "kaiser" (ValueError otherwise); parameters the chain cannot
-        realise (fs, span or rbw not positive, navg 0, ...) raise MemoryError
-        "specan_create returned NULL"."""
+        """``window`` is "hann" or "kaiser"; fs, span, rbw and full_scale must be > 0, navg >= 1
+        and bits 0 or 1..1024 (ValueError naming the argument otherwise). Parameters the chain
+        cannot realise (a window beyond 2**27 points, a state beyond 4 GiB, ...) and exhausted
+        memory raise MemoryError "specan_create returned NULL"."""
     def execute(self, x: _ArrayLike, out: _F32 | None = None) -> _F32 | None:
         """Feed samples; the frame of the last block of n*navg decimated samples completed by
         this call (display_size float32 dB values), or None when no block completed. ``out``

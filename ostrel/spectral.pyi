@@ -1,9 +1,14 @@
 """FFTs (1-D and 2-D), Welch PSD with calibrated measurements, windows and spectral helpers,
-FFT correlators and correlation detectors."""
+FFT correlators and correlation detectors.
+
+A constructor argument outside its range raises ValueError naming the argument and the values
+it accepts ("dwell must be >= 1, got 0"); MemoryError means memory ran out (or a size
+was too large to allocate).
+"""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, final
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +20,7 @@ _C128 = npt.NDArray[np.complex128]
 
 # --- FFT, FFT2D --------------------------------------------------------------------------------
 
+@final
 class FFT:
     """Fixed-length, unnormalised complex DFT (sign < 0 forward, else backward)."""
 
@@ -41,6 +47,7 @@ class FFT:
     def __enter__(self) -> FFT: ...
     def __exit__(self, *args: Any) -> None: ...
 
+@final
 class FFT2D:
     """Fixed-size, unnormalised 2-D complex DFT over ny rows of nx samples, flat row-major."""
 
@@ -70,6 +77,7 @@ class FFT2D:
 
 # --- correlators -------------------------------------------------------------------------------
 
+@final
 class Corr:
     """Circular cross-correlation of complex64 frames against a reference by fast convolution,
     with coherent integrate-and-dump over dwell frames (one inverse FFT per dump).
@@ -105,6 +113,7 @@ class Corr:
     def count(self) -> int:
         """Frames accumulated so far (0 … dwell-1)."""
 
+@final
 class Corr2D:
     """2-D circular cross-correlation of ny x nx complex64 frames (flat row-major) against a 2-D
     reference, with coherent integrate-and-dump. A reference non-zero only in row 0 runs in the
@@ -152,6 +161,7 @@ class Corr2D:
 
 # --- correlation detectors ---------------------------------------------------------------------
 
+@final
 class CorrDetector:
     """Streaming correlation detector: push chunks of any length; every dump of the integrated
     correlation of consecutive n-sample frames against ref yields (lag, peak_mag, noise_est,
@@ -201,6 +211,7 @@ class CorrDetector:
     def pending(self) -> int:
         """Samples of earlier pushes not yet taken in (after a push returned 64 detections)."""
 
+@final
 class CorrDetector2D:
     """CorrDetector over ny x nx frames (ref a 2-D (ny, nx) array), correlated with Corr2D;
     detections are (row, col, peak_mag, noise_est, test_stat), noise bins flat row-major."""
@@ -278,6 +289,7 @@ def noise_floor_db(db: _ArrayLike) -> float:
 
 # --- PSD ---------------------------------------------------------------------------------------
 
+@final
 class PSD:
     """Welch power-spectral-density estimator with calibrated measurements."""
 

@@ -41,7 +41,9 @@ def _is_record_array(a) -> bool:
     NumPy may drop the padding when it concatenates record arrays)."""
     if not isinstance(a, np.ndarray) or a.dtype.names != RECORD_DTYPE.names:
         return False
-    return all(a.dtype.fields[n][0] == RECORD_DTYPE.fields[n][0] for n in RECORD_DTYPE.names)
+    fields, want = a.dtype.fields, RECORD_DTYPE.fields
+    assert fields is not None and want is not None  # both are structured dtypes
+    return all(fields[n][0] == want[n][0] for n in want)
 
 
 class Telemetry:

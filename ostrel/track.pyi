@@ -1,6 +1,11 @@
-"""Type stubs for the ``ostrel.track`` extension module."""
+"""Type stubs for the ``ostrel.track`` extension module.
 
-from typing import Any, type_check_only
+A constructor argument outside its range raises ValueError naming the argument and the values
+it accepts ("dwell must be >= 1, got 0"); MemoryError means memory ran out (or a size
+was too large to allocate).
+"""
+
+from typing import Any, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -8,6 +13,7 @@ import numpy.typing as npt
 _C64 = npt.NDArray[np.complex64]
 _F64 = npt.NDArray[np.float64]
 
+@final
 class LoopFilter:
     """Second-order proportional-integral loop filter."""
 
@@ -35,6 +41,7 @@ class LoopFilter:
     integ: float
 
 # --- Costas -------------------------------------------------------------------------------------
+@final
 class Costas:
     """BPSK Costas carrier loop with integrate-and-dump."""
 
@@ -69,6 +76,7 @@ class Costas:
     def last_error(self) -> float: ...
 
 # --- Dll ----------------------------------------------------------------------------------------
+@final
 class Dll:
     """Code-tracking delay-locked loop for direct-sequence spread-spectrum signals.
 
@@ -180,6 +188,7 @@ class Dll:
         ...
 
 # --- SymbolSync ---------------------------------------------------------------------------------
+@final
 class SymbolSync:
     """Symbol-timing synchroniser: one interpolated sample per recovered symbol.
 
@@ -200,8 +209,9 @@ class SymbolSync:
         order: str = "cubic",
         ted: str = "gardner",
     ) -> None:
-        """``sps`` 0 counts as 1 (at 1 the NCO never moves and no symbol is produced); ``order``
-        and ``ted`` outside their sets raise ValueError."""
+        """``sps`` must be >= 2 (at 1 the NCO would never move and no symbol be produced),
+        ``bn`` >= 0 and ``zeta`` > 0; these and ``order`` and ``ted`` outside their sets raise
+        ValueError."""
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
         """Process complex64 samples; return one on-time sample per recovered symbol (the first
         strobe after construction or reset only primes the detector). A given ``out`` needs at
@@ -253,6 +263,7 @@ class SymbolSync:
         """Timing-lock decision."""
 
 # --- CarrierMpsk --------------------------------------------------------------------------------
+@final
 class CarrierMpsk:
     """Decision-directed M-PSK carrier loop (m = 2, 4 or 8) with integrate-and-dump."""
 
@@ -286,6 +297,7 @@ class CarrierMpsk:
     def m(self) -> int: ...
 
 # --- CarrierNda ---------------------------------------------------------------------------------
+@final
 class CarrierNda:
     """Non-data-aided M-th-power carrier loop at the sample rate (m = 2, 4 or 8)."""
 
@@ -325,6 +337,7 @@ class CarrierNda:
     def sps(self) -> int: ...
 
 # --- RateSync -----------------------------------------------------------------------------------
+@final
 class RateSync:
     """Symbol timing recovery at any real oversampling through a matched rate converter.
 
@@ -467,6 +480,7 @@ class _Receiver:
     @property
     def locked(self) -> bool: ...
 
+@final
 class MpskReceiver(_Receiver):
     """M-PSK demodulator (m = 2, 4, 8) from complex64 samples; parameters in normalised units."""
 
@@ -490,6 +504,7 @@ class MpskReceiver(_Receiver):
     ) -> None: ...
     def __enter__(self) -> MpskReceiver: ...
 
+@final
 class MpskReceiverR(_Receiver):
     """M-PSK demodulator for real float32 (IF) samples: a 2:1 real-to-complex halfband, then the
     MpskReceiver chain. ``init_norm_freq`` is the IF in cycles per input sample (0 < f < 0.5)."""
@@ -517,6 +532,7 @@ class MpskReceiverR(_Receiver):
     def bits(self, x: npt.ArrayLike, out: npt.NDArray[np.uint8] | None = None) -> npt.NDArray[np.uint8]: ...
     def __enter__(self) -> MpskReceiverR: ...
 
+@final
 class BpskReceiver(_Receiver):
     """BPSK demodulator from complex64 samples, configured in hertz (sps = fs / symbol rate)."""
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import inspect
 import math
+import re
 import struct
 import threading
 
@@ -198,10 +199,17 @@ def test_defaults_and_properties():
         c.m = 2
 
 
-@pytest.mark.parametrize("kw", [dict(sps=8, n=3), dict(sps=256, n=2), dict(m=3), dict(m=16),
-                                dict(sps=0), dict(n=0), dict(n=-4)])
-def test_create_refusals(kw):
-    with pytest.raises(MemoryError, match="^carrier_nda_create returned NULL$"):
+SPS_RANGE = "sps must be a positive multiple of n with sps/n <= 64, got "
+
+
+@pytest.mark.parametrize("kw,msg", [
+    (dict(sps=8, n=3), SPS_RANGE + "8"), (dict(sps=256, n=2), SPS_RANGE + "256"),
+    (dict(sps=0), SPS_RANGE + "0"), (dict(m=3), "m must be 2, 4 or 8, got 3"),
+    (dict(m=16), "m must be 2, 4 or 8, got 16"), (dict(n=0), "n must be >= 1, got 0"),
+    (dict(n=-4), "n must be >= 1, got -4"), (dict(bn=-0.1), "bn must be >= 0, got -0.1"),
+    (dict(zeta=0.0), "zeta must be > 0, got 0.0")])
+def test_create_refusals(kw, msg):
+    with pytest.raises(ValueError, match=f"^{re.escape(msg)}$"):
         track.CarrierNda(**kw)
 
 
@@ -547,7 +555,7 @@ def test_frame_messages_and_lifecycle():
     assert str(inspect.signature(track.CarrierNda)) == (
         "(bn=0.01, zeta=0.707, init_norm_freq=0.0, sps=8, n=4, m=4)")
     assert str(inspect.signature(track.CarrierNda.configure_lock)) == (
-        "(up_thresh, down_thresh, n_up, n_down)")
+        "(self, /, up_thresh, down_thresh, n_up, n_down)")
 
 
 def test_two_threads_match_sequential():

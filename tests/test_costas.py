@@ -220,7 +220,9 @@ def test_prompt_count_carries_the_partial_dump():
     counts = [len(c.steps(np.ones(n, np.complex64))) for n in (7, 7, 7, 25, 0, 4)]
     assert counts == [0, 1, 1, 2, 0, 1]  # floor((carried + n) / 10)
     assert c.steps_max_out() == 0
-    assert len(track.Costas(tsamps=0).steps(np.ones(5, np.complex64))) == 5  # 0 counts as 1
+    with pytest.raises(ValueError, match=r"^tsamps must be >= 1, got 0$"):
+        track.Costas(tsamps=0)
+    assert len(track.Costas(tsamps=1).steps(np.ones(5, np.complex64))) == 5
 
 
 def test_prompts_beyond_the_output_capacity_are_computed_and_dropped():
@@ -510,7 +512,7 @@ def test_constructor_keywords_and_docs():
     assert list(inspect.signature(track.Costas).parameters) == [
         "bn", "zeta", "init_norm_freq", "tsamps", "bn_fll"]
     assert list(inspect.signature(track.Costas.configure_lock).parameters) == [
-        "up_thresh", "down_thresh", "n_up", "n_down"]
+        "self", "up_thresh", "down_thresh", "n_up", "n_down"]
     for name in ("steps", "configure", "set_telemetry", "get_state", "set_state", "reset"):
         assert getattr(track.Costas, name).__doc__
     for name in ("bn", "norm_freq", "lock_metric", "locked", "last_error", "bn_fll"):

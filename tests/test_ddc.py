@@ -5,6 +5,7 @@ forms, block-split invariance, run, and the "DDC_" / "DDCR" state blobs."""
 from __future__ import annotations
 
 import ctypes
+import functools
 import math
 
 import numpy as np
@@ -59,41 +60,60 @@ def push_all(d: Core, x, ctrl=0.0, lo_ctrl=0.0, real=False):
 
 
 RATES = [0.5, 0.25, 0.125, 0.1, 1 / 12, 0.37, 1 / 3, 1 / 7, 1 / 25, 1 / 1000, 1 / 4096]
-MEASURED: dict[str, float] = {}
+F_OUT = 0.05  # wanted output frequency, cycles per output sample
+
+
+@functools.lru_cache(maxsize=None)
+def tone_output(module: str, kind: str, rate: float) -> tuple[int, np.ndarray]:
+    """Input length and output of a down-converter bringing a 0.5-amplitude tone to F_OUT:
+    a complex tone at 0.0317 + F_OUT*rate through "ddc", or a real one at 0.3 through "ddcr"
+    (whose real-to-complex halfband moves 0.3 to 2*0.3 - 0.5 = +0.1 per halfband-output
+    sample). Kept, so that the report below reuses what the tests measured."""
+    n = int(4400 / rate) + 100
+    k = np.arange(n)
+    if kind == "ddc":
+        off = 0.0317
+        x = (0.5 * np.exp(2j * np.pi * (off + F_OUT * rate) * k)).astype(np.complex64)
+        d = Core(T if module == "track" else A, "ddc", -off, rate)
+    else:
+        fr = 0.3
+        x = (0.5 * np.cos(2 * np.pi * fr * k)).astype(np.float32)
+        d = Core(T, "ddcr", -(2 * fr - 0.5) + F_OUT * 2 * rate, rate)
+    return n, run_ddc(d, x)
+
+
+def check_tone(module: str, kind: str, rate: float) -> None:
+    n, y = tone_output(module, kind, rate)
+    assert abs(len(y) - n * rate) <= 3
+    s, f = sfdr(y)
+    assert f == pytest.approx(F_OUT, abs=1 / 4096)
+    assert s > 65.0
+    assert np.mean(np.abs(y[-1000:])) == pytest.approx(0.5, rel=0.04)  # uncompensated CIC droop
 
 
 @pytest.mark.parametrize("module", ["track", "analyzer"])
 @pytest.mark.parametrize("rate", RATES)
 def test_ddc_tone_and_spurious_free_range(module, rate):
-    L = T if module == "track" else A
-    off, f_out = 0.0317, 0.05  # input offset, wanted output frequency (cycles per output sample)
-    n = int(4400 / rate) + 100
-    k = np.arange(n)
-    x = (0.5 * np.exp(2j * np.pi * (off + f_out * rate) * k)).astype(np.complex64)
-    d = Core(L, "ddc", -off, rate)
-    y = run_ddc(d, x)
-    assert abs(len(y) - n * rate) <= 3
-    s, f = sfdr(y)
-    MEASURED[f"ddc {rate:.5g}"] = s
-    assert f == pytest.approx(f_out, abs=1 / 4096)
-    assert s > 65.0
-    assert np.mean(np.abs(y[-1000:])) == pytest.approx(0.5, rel=0.04)  # uncompensated CIC droop
+    check_tone(module, "ddc", rate)
 
 
 @pytest.mark.parametrize("rate", [r for r in RATES if r < 0.5])
 def test_ddcr_tone_and_spurious_free_range(rate):
-    fr, f_out = 0.3, 0.05
-    n = int(4400 / rate) + 100
-    x = (0.5 * np.cos(2 * np.pi * fr * np.arange(n))).astype(np.float32)
-    # the real-to-complex halfband moves 0.3 to 2*0.3 - 0.5 = +0.1 per halfband-output sample
-    d = Core(T, "ddcr", -(2 * fr - 0.5) + f_out * 2 * rate, rate)
-    y = run_ddc(d, x)
-    assert abs(len(y) - n * rate) <= 3
-    s, f = sfdr(y)
-    MEASURED[f"ddcr {rate:.5g}"] = s
-    assert f == pytest.approx(f_out, abs=1 / 4096)
-    assert s > 65.0
-    assert np.mean(np.abs(y[-1000:])) == pytest.approx(0.5, rel=0.04)
+    check_tone("track", "ddcr", rate)
+
+
+def test_report_measured_ranges():
+    """The track and analyzer copies of the down-converter give the same bits at every rate;
+    prints the spurious-free ranges measured above (run with -s to see them)."""
+    ranges = {}
+    for rate in RATES:
+        (_, y), (_, y_analyzer) = tone_output("track", "ddc", rate), tone_output("analyzer", "ddc", rate)
+        assert y.tobytes() == y_analyzer.tobytes(), rate
+        ranges[f"ddc {rate:.5g}"] = sfdr(y)[0]
+    for rate in [r for r in RATES if r < 0.5]:
+        ranges[f"ddcr {rate:.5g}"] = sfdr(tone_output("track", "ddcr", rate)[1])[0]
+    assert min(ranges.values()) > 65.0
+    print("\nspurious-free range (dB): " + ", ".join(f"{k}: {v:.1f}" for k, v in sorted(ranges.items())))
 
 
 def test_module_split_and_identical_copies():
@@ -322,9 +342,3 @@ def test_state_fuzz_never_crashes(name):
         assert victim.set_state(bad) == (OX_OK if ok else OX_EINVAL)
         push_all(victim, x[:20], real=real)
         assert victim.set_state(s) == OX_OK
-
-
-def test_report_measured_ranges():
-    """Prints the spurious-free ranges measured above (run with -s to see them)."""
-    if MEASURED:
-        print("\nspurious-free range (dB): " + ", ".join(f"{k}: {v:.1f}" for k, v in sorted(MEASURED.items())))

@@ -711,8 +711,10 @@ def small(**kw):
 
 RC = r" \(rc=-4\)$"
 ERRORS = [
-    (lambda: track.Dll([]), MemoryError, "^dll_create returned NULL$"),
-    (lambda: small(segments=0), MemoryError, "^dll_create returned NULL$"),
+    (lambda: track.Dll([]), ValueError, r"^len\(code\) must be >= 1, got 0$"),
+    (lambda: small(segments=0), ValueError, "^segments must be >= 1, got 0$"),
+    (lambda: small(sps=0), ValueError, "^sps must be >= 1, got 0$"),
+    (lambda: small(zeta=-0.5), ValueError, r"^zeta must be > 0, got -0\.5$"),
     (lambda: small(sps=-1), OverflowError, None),
     (lambda: track.Dll(), TypeError, None),
     (lambda: small().configure_lock(0.0, 20), ValueError, "^configure_lock failed" + RC),
@@ -762,7 +764,7 @@ def test_destroyed_and_lifecycle():
         type("Sub", (track.Dll,), {})
     assert str(inspect.signature(track.Dll)) == (
         "(code, sps=2, init_chip=0.0, bn=0.01, zeta=0.707, spacing=0.5, segments=1)")
-    assert str(inspect.signature(track.Dll.configure_lock)) == "(pfa, n_looks, ref_snr_db=0.0)"
+    assert str(inspect.signature(track.Dll.configure_lock)) == "(self, /, pfa, n_looks, ref_snr_db=0.0)"
 
 
 def test_conversion_hooks_that_destroy_the_object_meanwhile():
@@ -789,13 +791,13 @@ def test_conversion_hooks_that_destroy_the_object_meanwhile():
 
 
 def test_properties_configuration_and_telemetry():
-    d = track.Dll(np.array([3, 2, 5, 4, 1], np.int64), sps=0, init_chip=2.25, segments=3)
+    d = track.Dll(np.array([3, 2, 5, 4, 1], np.int64), sps=1, init_chip=2.25, segments=3)
     assert (d.segments, d.code_phase, d.code_rate, d.last_error) == (3, 2.25, 1.0, 0.0)
     assert (d.locked, d.lock_stat, d.noise_est, d.symbol_window, d.steps_max_out()) == (
         False, 0.0, 0.0, 0, 0)
     s = d.get_state()
     assert s[:4] == b"DLL " and struct.unpack_from("<HBBI", s, 4) == (9, 1, 0, 584 + 48 * 3)
-    assert field(s, 88, "<Q") == 1 and field(s, 80, "<Q") == 5  # sps 0 is 1; int64 code cast
+    assert field(s, 88, "<Q") == 1 and field(s, 80, "<Q") == 5  # int64 code cast
     d.steps(noise(200))
     integ = field(d.get_state(), 16, "<d")
     d.bn = 0.05

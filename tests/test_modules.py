@@ -123,6 +123,31 @@ def test_generic_methods_have_signatures():
             assert str(inspect.signature(getattr(tp(), name))).startswith("("), name
     assert str(inspect.signature(Costas().steps_max_out)) == "()"
     assert str(inspect.signature(LoopFilter().set_state)) == "(blob, /)"
+    assert str(inspect.signature(Costas.steps)) == "(self, /, x, out=None)"
+    assert str(inspect.signature(Costas().steps)) == "(x, out=None)"
+
+
+def test_every_method_signature_names_its_receiver():
+    """Type checkers and IDEs read (self, ...) on the class and (...) on an instance."""
+    import inspect
+    import importlib
+
+    unsigned = []
+    for module in ("track", "analyzer", "spectral"):
+        mod = importlib.import_module(f"ostrel.{module}")
+        for tname, tp in vars(mod).items():
+            if not isinstance(tp, type):
+                continue
+            for name, meth in vars(tp).items():
+                if type(meth).__name__ != "method_descriptor":
+                    continue
+                try:
+                    params = list(inspect.signature(meth).parameters)
+                except ValueError:
+                    unsigned.append(f"{tname}.{name}")
+                    continue
+                assert params[:1] == ["self"], (tname, name, params)
+    assert not unsigned
 
 
 def test_readme_examples_run(capsys):
@@ -138,3 +163,27 @@ def test_readme_examples_run(capsys):
     namespace: dict = {}
     for block in blocks:
         exec(compile(block, str(readme), "exec"), namespace)
+
+
+def test_loop_constructors_name_the_argument_out_of_range():
+    """Every tracking loop refuses a loop bandwidth or damping that would make it diverge or
+    freeze, naming the argument and its range."""
+    import re
+
+    import numpy as np
+
+    from ostrel import track
+
+    code = np.array([1, 0, 1], np.uint8)
+    loops = [track.Costas, track.CarrierMpsk, track.CarrierNda, track.SymbolSync,
+             lambda **kw: track.Dll(code, **kw)]
+    for make in loops:
+        for kw, msg in ((dict(bn=-0.01), "bn must be >= 0, got -0.01"),
+                        (dict(zeta=0.0), "zeta must be > 0, got 0.0"),
+                        (dict(zeta=-1.0), "zeta must be > 0, got -1.0")):
+            with pytest.raises(ValueError, match=f"^{re.escape(msg)}$"):
+                make(**kw)
+        make(bn=0.0).destroy()  # a loop may be frozen on purpose
+    for make in (track.Costas, track.CarrierMpsk):
+        with pytest.raises(ValueError, match=r"^bn_fll must be >= 0, got -0\.5$"):
+            make(bn_fll=-0.5)

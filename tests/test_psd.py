@@ -543,10 +543,19 @@ def test_constructor_messages():
         spectral.PSD(mode="avg")
     assert str(e.value) == ('mode must be one of "mean", "exp", "maxhold", "minhold", '
                             "got 'avg'")
-    for kw in ({"n": 1}, {"n": 0}, {"fs": 0.0}, {"fs": -1.0}, {"full_scale": 0.0},
-               {"full_scale": -2.0}, {"fs": float("nan")}, {"fs": float("inf")},
-               {"full_scale": float("nan")}, {"n": 2**40}, {"n": 2**20, "pad": 2**60},
-               {"bits": 5000}, {"n": 2, "window": "hann"},
+    for kw, msg in (({"n": 1}, "n must be >= 2, got 1"), ({"n": 0}, "n must be >= 2, got 0"),
+                    ({"fs": 0.0}, "fs must be > 0, got 0.0"), ({"fs": -1.0}, "fs must be > 0, got -1.0"),
+                    ({"full_scale": 0.0}, "full_scale must be > 0, got 0.0"),
+                    ({"full_scale": -2.0}, "full_scale must be > 0, got -2.0"),
+                    ({"bits": 1025}, "bits must be 0 (use full_scale) or 1..1024, got 1025"),
+                    ({"fs": float("nan")}, "fs must be > 0, got nan"),
+                    ({"full_scale": float("nan")}, "full_scale must be > 0, got nan")):
+        with pytest.raises(ValueError) as e:
+            spectral.PSD(**kw)
+        assert str(e.value) == msg
+    assert spectral.PSD(n=8, bits=1024).full_scale == 2.0**1023
+    for kw in ({"fs": float("inf")}, {"n": 2**40}, {"n": 2**20, "pad": 2**60},
+               {"n": 2, "window": "hann"},
                {"window": "kaiser", "beta": float("nan")}, {"window": "kaiser", "beta": 1e6}):
         with pytest.raises(MemoryError, match="psd_create returned NULL"):
             spectral.PSD(**kw)
@@ -606,4 +615,5 @@ def test_demo_section_runs(tmp_path, monkeypatch, capsys):
     text = capsys.readouterr().out
     for word in ("noise floor", "SNR", "SFDR", "occupied bw", "peaks:"):
         assert word in text
-    assert ("plot saved to" in text) == (tmp_path / "demo_psd.png").exists()
+    assert ("plot saved to" in text) == (tmp_path / "ostrel-demo" / "demo_psd.png").exists()
+    assert [p.name for p in tmp_path.iterdir()] in ([], ["ostrel-demo"])  # nothing beside it

@@ -18,6 +18,7 @@ from native import Core, c_double, c_int, c_size, c_u64, c_void_p, fn
 from rx_ref import RefCarrier, RefTiming
 from streaming import assert_restore_continues, assert_split_invariant, fuzz_blobs
 from ostrel import track
+from ostrel._waveforms import gray
 from ostrel.demo.receiver import count_bit_errors, psk_signal
 from ostrel.telemetry import Telemetry
 
@@ -125,21 +126,20 @@ def demap(rec, angle_deg):
 def test_demapper_tables(m):
     k = int(math.log2(m))
     off = 45.0 if m == 4 else 0.0
-    gray = [i ^ (i >> 1) for i in range(m)]
     lsb_first = lambda g: "".join(str((g >> b) & 1) for b in range(k))  # noqa: E731
     rec = loops_record(m, 0)
     for i in range(m):
         for jitter in (-0.4, 0.0, 0.4):  # within less than half a decision region
-            assert demap(rec, off + 360.0 * i / m + jitter * 180.0 / m) == lsb_first(gray[i])
+            assert demap(rec, off + 360.0 * i / m + jitter * 180.0 / m) == lsb_first(gray(i))
     if m == 4:
         assert [demap(rec, a) for a in (45, 135, 225, 315)] == ["00", "10", "11", "01"]
     rec = loops_record(m, 1)
-    assert demap(rec, off + 360.0 * 3 / m) == lsb_first(gray[3 % m])  # referenced to index 0
+    assert demap(rec, off + 360.0 * 3 / m) == lsb_first(gray(3 % m))  # referenced to index 0
     seq = np.random.default_rng(m).integers(0, m, 40)
     prev = 3 % m
     for i in seq:
         d = (i - prev) % m
-        assert demap(rec, off + 360.0 * i / m) == lsb_first(gray[d])
+        assert demap(rec, off + 360.0 * i / m) == lsb_first(gray(d))
         prev = i
     assert T.mpsk_rx_loops_state_bytes(rec) == 80 + 216 + 64
 

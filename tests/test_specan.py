@@ -328,11 +328,18 @@ NULL = "specan_create returned NULL"
 @pytest.mark.parametrize("kw,exc,msg", [
     (dict(window="blackman-harris"), ValueError, "window must be one of \"hann\", \"kaiser\", got 'blackman-harris'"),
     (dict(rbw=None), TypeError, None),
+    (dict(navg=0), ValueError, "navg must be >= 1, got 0"),
+    (dict(fs=0.0), ValueError, "fs must be > 0, got 0.0"),
+    (dict(span=-1.0), ValueError, "span must be > 0, got -1.0"),
+    (dict(rbw=0.0), ValueError, "rbw must be > 0, got 0.0"),
+    (dict(full_scale=0.0), ValueError, "full_scale must be > 0, got 0.0"),
+    (dict(bits=2000), ValueError, "bits must be 0 (use full_scale) or 1..1024, got 2000"),
     *[(kw, MemoryError, NULL) for kw in [
-        dict(navg=0), dict(fs=0.0), dict(span=-1.0), dict(rbw=0.0), dict(fs=math.nan), dict(fs=math.inf),
-        dict(span=math.nan), dict(rbw=1e-9),  # window beyond 2^27
+        dict(fs=math.inf), dict(rbw=1e-9),  # window beyond 2^27
         dict(rbw=1e6, window="hann"),  # Hann of length 2 has no gain
-        dict(full_scale=0.0), dict(navg=2 ** 40)]],  # a state blob beyond 4 GiB
+        dict(navg=2 ** 40)]],  # a state blob beyond 4 GiB
+    (dict(fs=math.nan), ValueError, "fs must be > 0, got nan"),
+    (dict(span=math.nan), ValueError, "span must be > 0, got nan"),
     (dict(navg=-1), OverflowError, None),
     (dict(bits=2 ** 64), OverflowError, None),
 ])

@@ -355,10 +355,10 @@ def test_nominal_rate_symbol_count_reset_and_defaults():
     sync.reset()
     assert sync.rate == 4.0 and sync.timing_error == 0.0 and sync.lock_stat == 0.0
     assert sync.get_state() == track.SymbolSync(sps=4).get_state()
-    # sps 0 is 1; at 1 sample per symbol the nominal increment truncates to 0: no symbol, ever.
-    one = track.SymbolSync(sps=0)
-    assert one.get_state() == track.SymbolSync(sps=1).get_state()
-    assert len(one.steps(x)) == 0 and one.rate == 1.0
+    # At 0 or 1 sample per symbol no symbol would ever be emitted: refused.
+    for sps in (0, 1):
+        with pytest.raises(ValueError, match=f"^sps must be >= 2, got {sps}$"):
+            track.SymbolSync(sps=sps)
 
 
 def test_lock_configuration():

@@ -10,6 +10,8 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from ostrel._waveforms import rrc_pulse
+
 from native import (OX_EINVAL, OX_OK, Core, c_double, c_int, c_size, c_u64, c_void_p,
                     fn, lib, ptr)
 
@@ -40,29 +42,12 @@ def rrc_taps(sps: int, span: int, beta: float) -> np.ndarray:
     return taps
 
 
-def rrc_closed_form(t: np.ndarray, beta: float) -> np.ndarray:
-    """The RRC impulse response (unnormalised) with its limits at t = 0 and |t| = 1/(4 beta)."""
-    t = np.asarray(t, dtype=np.float64)
-    h = np.empty_like(t)
-    zero = np.abs(t) < 1e-9
-    sing = (np.abs(np.abs(t) - 1 / (4 * beta)) < 1e-9) & ~zero if beta > 0 else np.zeros_like(zero)
-    reg = ~(zero | sing)
-    tr = t[reg]
-    h[reg] = (np.sin(np.pi * tr * (1 - beta)) + 4 * beta * tr * np.cos(np.pi * tr * (1 + beta))) / (
-        np.pi * tr * (1 - (4 * beta * tr) ** 2))
-    h[zero] = 1 + beta * (4 / np.pi - 1)
-    if beta > 0:
-        x = np.pi / (4 * beta)
-        h[sing] = beta / np.sqrt(2) * ((1 + 2 / np.pi) * np.sin(x) + (1 - 2 / np.pi) * np.cos(x))
-    return h
-
-
 @pytest.mark.parametrize("sps,span,beta", [(4, 3, 0.35), (8, 6, 0.25), (4, 4, 0.5), (2, 5, 0.2),
                                            (5, 3, 1.0), (1, 4, 0.35)])
 def test_rrc_taps_match_closed_form(sps, span, beta):
     taps = rrc_taps(sps, span, beta)
     t = (np.arange(taps.size) - span * sps) / sps
-    h = rrc_closed_form(t, beta)
+    h = rrc_pulse(t, beta)
     ref = (h / np.sqrt(np.sum(h * h))).astype(np.float32)
     np.testing.assert_allclose(taps, ref, rtol=2e-7, atol=1e-8)
     assert np.sum(taps.astype(np.float64) ** 2) == pytest.approx(1.0, abs=1e-6)
@@ -73,11 +58,11 @@ def test_rrc_singular_points_are_the_limit():
     # beta 0.25 puts the singular points at t = +-1 (sample offsets +-sps from the centre).
     sps, span, beta = 8, 4, 0.25
     taps = rrc_taps(sps, span, beta)
-    h = rrc_closed_form((np.arange(taps.size) - span * sps) / sps, beta)
+    h = rrc_pulse((np.arange(taps.size) - span * sps) / sps, beta)
     norm = 1 / np.sqrt(np.sum(h * h))
     for t0 in (1.0, -1.0):
         i = span * sps + int(t0 * sps)
-        near = rrc_closed_form(np.array([t0 - 1e-6, t0 + 1e-6]), beta) * norm
+        near = rrc_pulse(np.array([t0 - 1e-6, t0 + 1e-6]), beta) * norm
         assert taps[i] == pytest.approx(near.mean(), rel=1e-5)
         assert np.isfinite(taps).all()
 

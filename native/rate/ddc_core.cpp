@@ -5,7 +5,6 @@
 
 namespace {
 constexpr ox::BlobKind kDdcBlob{"DDC_", 1};
-constexpr ox::BlobKind kLoBlobKind{"LO__", 1};
 constexpr size_t kLoBytes = 20;
 constexpr size_t kRcOffset = 16 + 8 + kLoBytes;  // 44
 }  // namespace
@@ -135,13 +134,13 @@ void ddc_get_state(const ddc *d, void *buf) {
     RateConverter_get_state(d->rc, b + kRcOffset);
 }
 
-// All or nothing: the LO blob can only fail on its header, which is checked before anything is
-// applied, and the converter restores atomically; the LO phase is put back if it rejects.
+// All or nothing: the LO blob, applied first, can only fail on its header, which the oscillator
+// checks before it changes anything; the converter restores atomically; the LO phase is put back
+// if it rejects.
 int ddc_set_state(ddc *d, const void *buf) {
     if (!buf || !ox::blob_header_ok(buf, kDdcBlob, static_cast<uint32_t>(ddc_state_bytes(d)))) return OX_EINVAL;
     const auto *b = static_cast<const uint8_t *>(buf);
     if (ox::BlobReader(b + ox::kBlobHeaderBytes).get<double>() != RateConverter_get_rate(d->rc)) return OX_EINVAL;
-    if (!ox::blob_header_ok(b + 24, kLoBlobKind, kLoBytes)) return OX_EINVAL;
     const uint32_t saved_phase = lo_get_phase(&d->osc);
     if (lo_set_state(&d->osc, b + 24) != OX_OK) return OX_EINVAL;
     if (RateConverter_set_state(d->rc, b + kRcOffset) != OX_OK) {

@@ -9,7 +9,6 @@
 
 namespace {
 constexpr ox::BlobKind kDdcrBlob{"DDCR", 1};
-constexpr ox::BlobKind kLoBlobKind{"LO__", 1};
 constexpr size_t kLoBytes = 20;
 constexpr size_t kHbOffset = 16 + 8;
 // Real inputs per chunk of the block forms; the halfband yields at most half of them (+1 pending).
@@ -174,7 +173,8 @@ int ddcr_set_state(ddcr *d, const void *buf) {
     if (ox::BlobReader(b + ox::kBlobHeaderBytes).get<double>() != d->rate) return OX_EINVAL;
     const size_t hb_bytes = hbdecim_r2c_state_bytes(d->hb);
     const uint8_t *lo_blob = b + kHbOffset + hb_bytes;
-    if (!ox::blob_header_ok(lo_blob, kLoBlobKind, kLoBytes)) return OX_EINVAL;
+    lo trial = d->osc;  // the oscillator checks its own blob; on a copy, so nothing is applied yet
+    if (lo_set_state(&trial, lo_blob) != OX_OK) return OX_EINVAL;
     auto *hb_backup = static_cast<uint8_t *>(std::malloc(hb_bytes));
     if (!hb_backup) return OX_EINVAL;
     hbdecim_r2c_get_state(d->hb, hb_backup);

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr ox::BlobKind kLoopBlob{"RSLP", 2};
-constexpr ox::BlobKind kLoopFilterBlob{"LPFL", 1};
 constexpr ox::BlobKind kRatesyncBlob{"RATS", 2};
 constexpr uint32_t kLoopFilterBytes = 64;
 constexpr size_t kLoopFilterOffset = 152;

@@ -26,6 +26,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .._waveforms import rrc_pulse
 from . import recording as recmod
 from .common import AtomicFile, UserError, check_writable, progress_bar, stem_of
 from .truth import MODS, _indices_table, phase_offset, prbs
@@ -56,30 +57,13 @@ def scene(mod: str) -> dict:
     }
 
 
-def rrc(t: np.ndarray, beta: float) -> np.ndarray:
-    """Unit-energy root-raised-cosine pulse at t symbols."""
-    t = np.asarray(t, np.float64)
-    out = np.empty_like(t)
-    zero = np.abs(t) < 1e-9
-    sing = np.abs(np.abs(4 * beta * t) - 1) < 1e-9 if beta > 0 else np.zeros_like(zero)
-    reg = ~(zero | sing)
-    tr = t[reg]
-    out[reg] = (np.sin(np.pi * tr * (1 - beta)) + 4 * beta * tr * np.cos(np.pi * tr * (1 + beta))) / (
-        np.pi * tr * (1 - (4 * beta * tr) ** 2))
-    out[zero] = 1 - beta + 4 * beta / np.pi
-    if beta > 0:
-        out[sing] = beta / np.sqrt(2) * ((1 + 2 / np.pi) * np.sin(np.pi / (4 * beta))
-                                         + (1 - 2 / np.pi) * np.cos(np.pi / (4 * beta)))
-    return out
-
-
 class PulseTable:
     """The pulse on a fine grid, linearly interpolated (cheap per-sample evaluation)."""
 
     STEPS = 512
 
     def __init__(self, beta: float):
-        self.grid = rrc(np.arange(-SPAN * self.STEPS, SPAN * self.STEPS + 2) / self.STEPS, beta)
+        self.grid = rrc_pulse(np.arange(-SPAN * self.STEPS, SPAN * self.STEPS + 2) / self.STEPS, beta)
 
     def __call__(self, t: np.ndarray) -> np.ndarray:
         x = (t + SPAN) * self.STEPS

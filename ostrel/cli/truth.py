@@ -12,6 +12,8 @@ import functools
 
 import numpy as np
 
+from .._waveforms import gray, gray_inverse
+
 MODS = {"bpsk": 2, "qpsk": 4, "8psk": 8}
 BITS_PER_SYMBOL = {2: 1, 4: 2, 8: 3}
 
@@ -38,19 +40,6 @@ def prbs(name: str) -> np.ndarray:
 
 def phase_offset(m: int) -> float:
     return np.pi / 4 if m == 4 else 0.0
-
-
-def gray(i: np.ndarray) -> np.ndarray:
-    return i ^ (i >> 1)
-
-
-def gray_inverse(g: np.ndarray) -> np.ndarray:
-    i = g.copy()
-    shift = g >> 1
-    while shift.any():
-        i ^= shift
-        shift >>= 1
-    return i
 
 
 def bits_to_indices(bits: np.ndarray, m: int) -> np.ndarray:

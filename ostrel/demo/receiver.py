@@ -17,6 +17,7 @@ import math
 import numpy as np
 
 from ostrel import track
+from ostrel._waveforms import gray, gray_inverse, rrc_pulse
 
 SPS = 7.3  # samples per symbol
 OFFSET = 1e-3  # carrier offset, cycles per sample
@@ -24,28 +25,6 @@ CLOCK_PPM = 50.0  # transmitter clock error
 TIMING = 0.37  # fractional timing offset, symbols
 ESN0_DB = 12.0
 N_SYM = 6000
-
-
-def gray(v):
-    """Gray code of an index (array or int)."""
-    return v ^ (v >> 1)
-
-
-def rrc(t: np.ndarray, beta: float) -> np.ndarray:
-    """Root-raised-cosine pulse of unit energy, t in symbols."""
-    t = np.asarray(t, dtype=np.float64)
-    out = np.empty_like(t)
-    small = np.abs(t) < 1e-9
-    edge = (np.abs(np.abs(t) - 1 / (4 * beta)) < 1e-9) if beta > 0 else np.zeros_like(small)
-    rest = ~(small | edge)
-    tr = t[rest]
-    out[rest] = (np.sin(np.pi * tr * (1 - beta)) + 4 * beta * tr * np.cos(np.pi * tr * (1 + beta))) / (
-        np.pi * tr * (1 - (4 * beta * tr) ** 2))
-    out[small] = 1 + beta * (4 / np.pi - 1)
-    if beta > 0:
-        a = np.pi / (4 * beta)
-        out[edge] = beta / math.sqrt(2) * ((1 + 2 / np.pi) * math.sin(a) + (1 - 2 / np.pi) * math.cos(a))
-    return out
 
 
 def psk_signal(n_sym: int, m: int = 4, sps: float = SPS, esn0_db: float = ESN0_DB, offset: float = OFFSET,
@@ -65,11 +44,7 @@ def psk_signal(n_sym: int, m: int = 4, sps: float = SPS, esn0_db: float = ESN0_D
     k = int(round(math.log2(m)))
     bits = rng.integers(0, 2, (n_sym, k)).astype(np.uint8)
     g = (bits * (1 << np.arange(k))).sum(axis=1)
-    d = g.copy()  # inverse Gray code: d such that gray(d) = g
-    shift = g >> 1
-    while shift.any():
-        d ^= shift
-        shift >>= 1
+    d = gray_inverse(g)
     idx = (np.cumsum(d) % m) if differential else d
     off = math.pi / 4 if m == 4 else 0.0
     sym = np.exp(1j * (2 * np.pi * idx / m + off))
@@ -86,7 +61,7 @@ def psk_signal(n_sym: int, m: int = 4, sps: float = SPS, esn0_db: float = ESN0_D
         if pulse == "iandd":
             p = ((tau >= 0) & (tau < 1)).astype(np.float64)
         else:
-            p = rrc(tau, beta)  # sum of squares over one symbol's samples: about sps
+            p = rrc_pulse(tau, beta)  # sum of squares over one symbol's samples: about sps
         x[ok] += sym[s[ok]] * p
     n0 = sps * 10 ** (-esn0_db / 10)  # Es = sps for unit-amplitude symbols and a unit-energy pulse
     x *= np.exp(1j * (2 * np.pi * offset * np.arange(n) + phase))
@@ -107,15 +82,7 @@ def count_bit_errors(rx_bits: np.ndarray, tx_bits: np.ndarray, m: int, skip_sym:
     weights = 1 << np.arange(k)
     rx_g, tx_g = (rx * weights).sum(axis=1), (tx * weights).sum(axis=1)
 
-    def inv_gray(g):
-        d = g.copy()
-        s = g >> 1
-        while np.any(s):
-            d ^= s
-            s >>= 1
-        return d
-
-    rx_i, tx_i = inv_gray(rx_g), inv_gray(tx_g)
+    rx_i, tx_i = gray_inverse(rx_g), gray_inverse(tx_g)
     probe = rx_i[skip_sym: skip_sym + 400]
     best = None
     for lag in range(-64, 65):  # received symbol j is sent symbol j - lag

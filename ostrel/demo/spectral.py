@@ -2,7 +2,7 @@
 
 Prints the averaged spectrum as a compact text plot with its measurements (noise floor, SNR,
 SFDR, occupied bandwidth, the strongest peaks) and, when matplotlib is installed (extra
-``[plot]``), saves the same plot as ``demo_psd.png`` in the current directory.
+``[plot]``), saves the same plot as ``ostrel-demo/demo_psd.png``.
 """
 
 from __future__ import annotations
@@ -12,6 +12,8 @@ import os
 import numpy as np
 
 from ostrel import spectral
+
+from . import OUT_DIR
 
 FS = 1.0e6  # Hz
 N = 1024  # frame length
@@ -98,7 +100,8 @@ def run() -> None:
               f"(set {20 * np.log10(a0):.2f})")
         peaks = spectral.find_peaks_f32(db, 3, nf + 10.0)
         print("peaks: " + ", ".join(f"{fr * FS / 1e3:+.1f} kHz {lv:.1f} dBFS" for fr, lv in peaks))
-        path = os.path.abspath("demo_psd.png")
+        os.makedirs(OUT_DIR, exist_ok=True)
+        path = os.path.join(OUT_DIR, "demo_psd.png")
         if save_png(freqs, db, nf, path):
             print(f"plot saved to {path}")
         else:
