@@ -6,6 +6,8 @@ VENV   ?= .venv
 BUILD  ?= build/py
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
+# The ordinary build also builds libostrel and the scalar-kernel check library beside the modules.
+LIB_DEFINES := -C cmake.define.OSTREL_LIBRARY=ON -C cmake.define.OSTREL_SCALAR_CHECK=ON
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all sysdeps benchdeps venv build test sanitize demo bench clean
@@ -40,7 +42,7 @@ venv: $(VENV)/.ready
 
 # Incremental: the CMake build directory is kept between runs.
 build: sysdeps venv
-	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) .
+	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) $(LIB_DEFINES) .
 
 test: build
 	$(VENV)/bin/pytest -p no:cacheprovider tests
