@@ -56,7 +56,7 @@ add_library(ostrel::ostrel ALIAS ostrel)
 install(TARGETS ostrel EXPORT ostrelTargets COMPONENT library
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${ox_public_headers} ${ox_gen}/ostrel/ostrel.h include/ostrel/types.h
-              include/ostrel/ostrel.hpp
+              include/ostrel/ostrel.hpp include/ostrel/traits.hpp
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrel COMPONENT library)
 # Relocatable: the prefix is found from the .pc file's own place.
 file(RELATIVE_PATH ox_pc_up /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
@@ -70,14 +70,26 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ostrelConfigVersion
 install(FILES cmake/ostrelConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ostrelConfigVersion.cmake
         DESTINATION ${ox_cmake_dir} COMPONENT library)
 
-# Test artefact: the vector-kernel sources again on their scalar path, linked against libostrel
-# for everything else, so a test can run both paths side by side and compare the bits.
+# Test artefact: libostrel again with the vector-kernel sources compiled on their scalar path
+# (every other object is shared with libostrel), so a test can run both paths side by side and
+# compare the bits.
 option(OSTREL_SCALAR_CHECK "Build ostrel_scalar_check (scalar-path kernels, for the tests)" OFF)
 if(OSTREL_SCALAR_CHECK)
   get_property(ox_simd_sources GLOBAL PROPERTY OX_SIMD_SOURCES)
-  add_library(ostrel_scalar_check SHARED ${ox_simd_sources})
+  set(ox_simd_names "")
+  foreach(src IN LISTS ox_simd_sources)
+    get_filename_component(base ${src} NAME)
+    list(APPEND ox_simd_names ${base})
+  endforeach()
+  list(JOIN ox_simd_names "|" ox_simd_regex)
+  string(REPLACE "." "\\." ox_simd_regex "${ox_simd_regex}")
+  add_library(ostrel_scalar_check SHARED
+              "$<FILTER:${ox_objects},EXCLUDE,/(${ox_simd_regex})\\.o$>" ${ox_simd_sources})
   target_compile_definitions(ostrel_scalar_check PRIVATE OX_SIMD_SCALAR=1)
   target_include_directories(ostrel_scalar_check PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/native)
-  target_link_libraries(ostrel_scalar_check PRIVATE ostrel PkgConfig::FFTW)
-  target_link_options(ostrel_scalar_check PRIVATE -Wl,-Bsymbolic)
+  target_link_libraries(ostrel_scalar_check PRIVATE PkgConfig::FFTW m)
+  if(FFTW3_THREADS_LIB AND FFTW3F_THREADS_LIB)
+    target_link_libraries(ostrel_scalar_check PRIVATE ${FFTW3F_THREADS_LIB} ${FFTW3_THREADS_LIB} pthread)
+  endif()
+  target_link_options(ostrel_scalar_check PRIVATE -Wl,--version-script=${ox_map} -Wl,-Bsymbolic)
 endif()

@@ -76,6 +76,27 @@ foreach(t IN LISTS types)
   endif()
 endforeach()
 
+# C++: the destroy and state functions of each object type, for the handles of ostrel.hpp.
+set(cxx_traits "")
+string(REGEX MATCHALL "void [A-Za-z0-9_]+_destroy\\([A-Za-z0-9_]+ ?\\*" dtors "${decls}")
+foreach(dtor IN LISTS dtors)
+  string(REGEX REPLACE "^void ([A-Za-z0-9_]+)_destroy\\(([A-Za-z0-9_]+) ?\\*$" "\\1;\\2" pt "${dtor}")
+  list(GET pt 0 prefix)
+  list(GET pt 1 type)
+  string(APPEND cxx_traits "template <> struct traits<${type}> {\n"
+         "    static void destroy(${type} *p) noexcept { ${prefix}_destroy(p); }\n")
+  if(decls MATCHES "size_t ${prefix}_state_bytes\\(const ${type} ?\\*" AND
+     decls MATCHES "void ${prefix}_get_state\\(" AND decls MATCHES "int ${prefix}_set_state\\(")
+    string(APPEND cxx_traits "    static constexpr bool has_state = true;\n"
+           "    static size_t state_bytes(const ${type} *p) { return ${prefix}_state_bytes(p); }\n"
+           "    static void get_state(const ${type} *p, void *b) { ${prefix}_get_state(p, b); }\n"
+           "    static int set_state(${type} *p, const void *b) { return ${prefix}_set_state(p, b); }\n")
+  else()
+    string(APPEND cxx_traits "    static constexpr bool has_state = false;\n")
+  endif()
+  string(APPEND cxx_traits "    static constexpr const char *name = \"${prefix}\";\n};\n")
+endforeach()
+
 file(CONFIGURE OUTPUT "${OUT}.tmp" @ONLY NEWLINE_STYLE UNIX CONTENT
 "/* ostrel: @TITLE@. Generated from the core headers at build time. */
 #ifndef @GUARD@
@@ -92,6 +113,10 @@ extern \"C\" {
 @decls@
 #ifdef __cplusplus
 }
+
+#include \"ostrel/traits.hpp\"
+namespace ostrel {
+@cxx_traits@}
 #endif
 
 #endif
