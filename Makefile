@@ -115,13 +115,12 @@ wheel: sysdeps venv
 	rm -rf dist build/wheel
 	$(PY) -m build --sdist --no-isolation --outdir dist .
 	$(PIP) wheel --no-build-isolation --no-deps -C build-dir=build/wheel/cmake -w build/wheel dist/ostrel-*.tar.gz
-	$(VENV)/bin/auditwheel repair -w dist build/wheel/ostrel-*.whl
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH auditwheel repair -w dist build/wheel/ostrel-*.whl
 	@ls -l dist
 
 # The built wheel installed into a fresh virtual environment outside the source tree, and a
 # smoke test of each module and of the command there.
 wheel-check: wheel
-	rm -rf build/wheel-venv
 	d=$$(mktemp -d) && $(PYTHON) -m venv $$d/venv && \
 	  $$d/venv/bin/python -m pip --disable-pip-version-check -q install $(CURDIR)/dist/ostrel-*manylinux*.whl && \
 	  cp .ci/wheel_smoke.py $$d && cd $$d && venv/bin/python wheel_smoke.py && \
@@ -146,10 +145,14 @@ check-arm: cmakedeps
 	cmake --install $(ARM_BUILD) --component library >/dev/null
 	PKG_CONFIG_LIBDIR=$(CURDIR)/$(ARM_BUILD)/stage/lib/pkgconfig:/usr/lib/aarch64-linux-gnu/pkgconfig \
 	  sh -c 'aarch64-linux-gnu-gcc -std=c11 -O2 -Wall -Wextra -Werror examples/ostrel_demo.c \
-	  $$(pkg-config --cflags --libs ostrel) -lm -o $(ARM_BUILD)/ostrel_demo_c'
+	  $$(pkg-config --cflags --libs ostrel) -lm -o $(ARM_BUILD)/ostrel_demo_c && \
+	  aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror examples/ostrel_demo.cpp \
+	  $$(pkg-config --cflags --libs ostrel) -o $(ARM_BUILD)/ostrel_demo_cpp'
 	file $(ARM_BUILD)/ostrel_demo_c $(ARM_BUILD)/stage/lib/libostrel.so.* | sed 's/, BuildID.*//'
-	QEMU_LD_PREFIX=/usr/aarch64-linux-gnu LD_LIBRARY_PATH=$(CURDIR)/$(ARM_BUILD)/stage/lib:/usr/lib/aarch64-linux-gnu \
-	  qemu-aarch64 $(ARM_BUILD)/ostrel_demo_c
+	for prog in ostrel_demo_c ostrel_demo_cpp; do \
+	  QEMU_LD_PREFIX=/usr/aarch64-linux-gnu LD_LIBRARY_PATH=$(CURDIR)/$(ARM_BUILD)/stage/lib:/usr/lib/aarch64-linux-gnu \
+	    qemu-aarch64 $(ARM_BUILD)/$$prog || exit 1; \
+	done
 
 clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV)
