@@ -53,7 +53,7 @@ assert fftw and all("ostrel.libs" in p for p in fftw), fftw
 dist = metadata.distribution("ostrel")
 names = {pathlib.PurePath(f).name for f in dist.files or ()}
 assert {"LICENSE", "GPL-2.0-or-later.txt", "FFTW-NOTICE.txt"} <= names, sorted(names)
-assert "GPL-2.0-or-later" in (dist.metadata.get("License-Expression") or dist.metadata.get("License") or "")
+assert "GPL-2.0-or-later" in (dist.metadata.get("License-Expression") or ""), dist.metadata
 
 # The command: synthesise a recording, demodulate its QPSK burst against the truth.
 exe = pathlib.Path(sys.executable).with_name("ostrel")

@@ -47,7 +47,8 @@ static int qpsk_ber(void) {
     }
     size_t compared = 0;
     const size_t errors = count_bit_errors(got, n_got, sent, 2 * N_SYM, &compared);
-    printf("QPSK receiver (C): %zu bits, locked %d, carrier %.6f cycles/sample, BER %.2e (%zu / %zu)\n",
+    printf("QPSK receiver (C): %zu bits, locked %d, carrier %.6f cycles/sample, "
+           "BER %.2e (%zu / %zu)\n",
            n_got, mpsk_receiver_get_locked(rx), mpsk_receiver_get_norm_freq(rx),
            compared ? (double)errors / (double)compared : 1.0, errors, compared);
     mpsk_receiver_destroy(rx);
@@ -76,7 +77,8 @@ static int welch_tone(void) {
     for (size_t i = 1; i < m; ++i)
         if (db[i] > db[peak]) peak = i;
     const double f_peak = ((double)peak - NFFT / 2) * fs / NFFT;
-    printf("Welch PSD (C): %zu bins, peak at %.1f Hz (tone %.1f Hz), %.2f dBFS, noise floor %.1f dBFS\n",
+    printf("Welch PSD (C): %zu bins, peak at %.1f Hz (tone %.1f Hz), %.2f dBFS, "
+           "noise floor %.1f dBFS\n",
            m, f_peak, f0, db[peak], psd_noise_floor(psd));
     psd_destroy(psd);
     return m == NFFT && tone_ok(f_peak, db[peak], f0, fs / NFFT) ? 0 : 1;

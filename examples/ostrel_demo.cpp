@@ -39,8 +39,9 @@ bool qpsk_ber() {
     auto resumed = make_receiver();
     resumed.set_state(blob);
     rx = std::move(resumed);  // the first receiver is destroyed here
-    const std::vector<uint8_t> rest = ostrel::process(
-        rx, mpsk_receiver_bits, mpsk_receiver_bits_max_out, ostrel::span<const ox_cf32>(x).subspan(half));
+    const ostrel::span<const ox_cf32> second = ostrel::span<const ox_cf32>(x).subspan(half);
+    const std::vector<uint8_t> rest =
+        ostrel::process(rx, mpsk_receiver_bits, mpsk_receiver_bits_max_out, second);
     bits.insert(bits.end(), rest.begin(), rest.end());
 
     // The same stream without the hand-over gives the same bits.
@@ -49,7 +50,8 @@ bool qpsk_ber() {
                                       ostrel::span<const ox_cf32>(x)) == bits;
 
     size_t compared = 0;
-    const size_t errors = count_bit_errors(bits.data(), bits.size(), sent.data(), sent.size(), &compared);
+    const size_t errors =
+        count_bit_errors(bits.data(), bits.size(), sent.data(), sent.size(), &compared);
     std::printf("QPSK receiver (C++): %zu bits, state hand-over %s, BER %.2e (%zu / %zu)\n",
                 bits.size(), same ? "bit-exact" : "DIFFERS",
                 compared ? double(errors) / double(compared) : 1.0, errors, compared);
@@ -71,7 +73,8 @@ bool welch_tone() {
     for (size_t i = 1; i < db.size(); ++i)
         if (db[i] > db[peak]) peak = i;
     const double f_peak = (double(peak) - kNfft / 2.0) * fs / kNfft;
-    std::printf("Welch PSD (C++): %zu bins, peak at %.1f Hz, %.2f dBFS\n", db.size(), f_peak, db[peak]);
+    std::printf("Welch PSD (C++): %zu bins, peak at %.1f Hz, %.2f dBFS\n", db.size(), f_peak,
+                db[peak]);
     return db.size() == kNfft && tone_ok(f_peak, db[peak], f0, fs / kNfft);
 }
 
@@ -90,8 +93,8 @@ bool errors_are_exceptions() {
     } catch (const ostrel::error &e) {
         blob = std::string(e.what()).find("blob refused") != std::string::npos;
     }
-    std::printf("Errors (C++): refused constructor %s, refused blob %s\n", ctor ? "throws" : "DOES NOT THROW",
-                blob ? "throws" : "DOES NOT THROW");
+    std::printf("Errors (C++): refused constructor %s, refused blob %s\n",
+                ctor ? "throws" : "DOES NOT THROW", blob ? "throws" : "DOES NOT THROW");
     return ctor && blob;
 }
 

@@ -175,5 +175,5 @@ def accepted_header_variants(good: bytes):
 
 
 __all__ = ["CF32", "Core", "MODULES", "accepted_header_variants", "blob", "c_float", "cf",
-           "cf32", "crafted_counters", "declare", "header_mutations", "load", "mutate_blobs", "ptr", "random_cf32",
-           "split_points"]
+           "cf32", "crafted_counters", "declare", "header_mutations", "load", "mutate_blobs", "ptr",
+           "random_cf32", "split_points"]

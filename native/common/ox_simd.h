@@ -38,7 +38,9 @@ inline void storeu(float *p, f32x4 a) { _mm_storeu_ps(p, a); }
 inline f32x4 load2(const float *p) {
     return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double *>(p)));
 }
-inline void store2(float *p, f32x4 a) { _mm_store_sd(reinterpret_cast<double *>(p), _mm_castps_pd(a)); }
+inline void store2(float *p, f32x4 a) {
+    _mm_store_sd(reinterpret_cast<double *>(p), _mm_castps_pd(a));
+}
 inline f32x4 add(f32x4 a, f32x4 b) { return _mm_add_ps(a, b); }
 inline f32x4 sub(f32x4 a, f32x4 b) { return _mm_sub_ps(a, b); }
 inline f32x4 mul(f32x4 a, f32x4 b) { return _mm_mul_ps(a, b); }
@@ -128,13 +130,16 @@ inline f32x4 cmplt(f32x4 a, f32x4 b) {
     return detail::lanes([&](int i) { return detail::mask(a.v[i] < b.v[i]); });
 }
 inline f32x4 cmpord(f32x4 a, f32x4 b) {
-    return detail::lanes([&](int i) { return detail::mask(a.v[i] == a.v[i] && b.v[i] == b.v[i]); });
+    return detail::lanes(
+        [&](int i) { return detail::mask(a.v[i] == a.v[i] && b.v[i] == b.v[i]); });
 }
 inline f32x4 bit_and(f32x4 a, f32x4 b) {
-    return detail::lanes([&](int i) { return detail::from_bits(detail::bits(a.v[i]) & detail::bits(b.v[i])); });
+    using namespace detail;
+    return lanes([&](int i) { return from_bits(bits(a.v[i]) & bits(b.v[i])); });
 }
 inline f32x4 bit_or(f32x4 a, f32x4 b) {
-    return detail::lanes([&](int i) { return detail::from_bits(detail::bits(a.v[i]) | detail::bits(b.v[i])); });
+    using namespace detail;
+    return lanes([&](int i) { return from_bits(bits(a.v[i]) | bits(b.v[i])); });
 }
 inline f32x4 bit_not(f32x4 a) {
     return detail::lanes([&](int i) { return detail::from_bits(~detail::bits(a.v[i])); });
@@ -149,14 +154,16 @@ inline int movemask(f32x4 a) {
 inline i32x4 cvtt(f32x4 a) {
     i32x4 r;
     for (int i = 0; i < 4; ++i)
-        r.v[i] = (a.v[i] >= -2147483648.0f && a.v[i] < 2147483648.0f) ? static_cast<int32_t>(a.v[i])
-                                                                      : INT32_MIN;
+        r.v[i] = (a.v[i] >= -2147483648.0f && a.v[i] < 2147483648.0f)
+                     ? static_cast<int32_t>(a.v[i])
+                     : INT32_MIN;
     return r;
 }
 inline i32x4 add_i32(i32x4 a, i32x4 b) {
     i32x4 r;
     for (int i = 0; i < 4; ++i)
-        r.v[i] = static_cast<int32_t>(static_cast<uint32_t>(a.v[i]) + static_cast<uint32_t>(b.v[i]));
+        r.v[i] = static_cast<int32_t>(static_cast<uint32_t>(a.v[i]) +
+                                      static_cast<uint32_t>(b.v[i]));
     return r;
 }
 inline i32x4 set1_i32(int32_t a) { return i32x4{{a, a, a, a}}; }
@@ -171,8 +178,10 @@ inline i64x2 widen_hi(i32x4 a) {
 inline i64x2 set_i64(int64_t lane1, int64_t lane0) { return i64x2{{lane0, lane1}}; }
 // Wrapping 64-bit lane sums, as paddq.
 inline i64x2 add_i64(i64x2 a, i64x2 b) {
-    return i64x2{{static_cast<int64_t>(static_cast<uint64_t>(a.v[0]) + static_cast<uint64_t>(b.v[0])),
-                  static_cast<int64_t>(static_cast<uint64_t>(a.v[1]) + static_cast<uint64_t>(b.v[1]))}};
+    auto sum = [](int64_t x, int64_t y) {
+        return static_cast<int64_t>(static_cast<uint64_t>(x) + static_cast<uint64_t>(y));
+    };
+    return i64x2{{sum(a.v[0], b.v[0]), sum(a.v[1], b.v[1])}};
 }
 inline void store_i64(int64_t *p, i64x2 a) { std::memcpy(p, a.v, sizeof a.v); }
 
