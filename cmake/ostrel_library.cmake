@@ -60,6 +60,7 @@ install(FILES ${ox_public_headers} ${ox_gen}/ostrel/ostrel.h include/ostrel/type
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrel COMPONENT library)
 # Relocatable: the prefix is found from the .pc file's own place.
 file(RELATIVE_PATH ox_pc_up /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
+string(REGEX REPLACE "/$" "" ox_pc_up "${ox_pc_up}")
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/ostrel.pc.in ${CMAKE_CURRENT_BINARY_DIR}/ostrel.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ostrel.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT library)
