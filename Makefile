@@ -11,7 +11,7 @@ PIP    := $(PY) -m pip --disable-pip-version-check -q
 LIB_DEFINES := -C cmake.define.OSTREL_LIBRARY=ON -C cmake.define.OSTREL_SCALAR_CHECK=ON
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all sysdeps benchdeps venv build test examples sanitize demo bench cmakedeps install wheel \
+.PHONY: all sysdeps benchdeps venv build test examples run-examples sanitize demo bench cmakedeps install wheel \
         wheel-check check-arm clean
 
 all: build
@@ -36,7 +36,7 @@ benchdeps:
 # extras its tests exercise ([plot] matplotlib, [dask]); re-run when pyproject.toml changes.
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
+	$(PIP) install "scikit-build-core>=0.11" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
 	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1"
 	touch $@
 
@@ -48,7 +48,7 @@ build: sysdeps venv
 
 test: build
 	$(VENV)/bin/pytest -p no:cacheprovider tests
-	$(MAKE) --no-print-directory examples
+	$(MAKE) --no-print-directory run-examples
 
 # libostrel as a C or C++ user gets it: installed (from the build tree of `build`) into a
 # staging prefix, then the C and C++ examples built against it through pkg-config and through
@@ -56,6 +56,8 @@ test: build
 STAGE := $(CURDIR)/build/stage
 EXAMPLES := build/examples
 examples: build
+	$(MAKE) --no-print-directory run-examples
+run-examples:
 	$(VENV)/bin/cmake --install $(BUILD) --component library --prefix $(STAGE) >/dev/null
 	@mkdir -p $(EXAMPLES)/pkg-config
 	PKG_CONFIG_PATH=$(STAGE)/lib/pkgconfig sh -c 'cc -std=c11 -O2 -Wall -Wextra -pedantic -Werror \
@@ -127,7 +129,7 @@ wheel-check: wheel
 	  rm -rf $$d
 
 # libostrel cross-built for aarch64 with the portable scalar kernels (Debian's cross compiler,
-# FFTW for arm64 through multiarch) and the C example run under qemu-user.
+# FFTW for arm64 through multiarch) and the C and C++ examples run under qemu-user.
 ARM_BUILD := build/arm64
 check-arm: cmakedeps
 	@if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64 >/dev/null || \
