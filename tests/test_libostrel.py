@@ -13,6 +13,7 @@ from __future__ import annotations
 import ctypes
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -54,6 +55,23 @@ def test_exports_are_the_core_abi_of_the_modules():
                             text=True).stdout
     assert "libpython" not in needed
     assert "Library soname: [libostrel.so.0." in needed
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm (binutils) not installed")
+def test_generated_headers_declare_every_export():
+    """The C headers generated from the core headers declare every exported function and table
+    once, and nothing the library does not export."""
+    declared = []
+    for header in sorted((BUILD / "include" / "ostrel").glob("*.h")):
+        text = header.read_text().split("namespace ostrel")[0]  # the C part
+        text = re.sub(r"/\*.*?\*/", "", text, flags=re.S)
+        text = re.sub(r"^#.*$|typedef struct[^;]*;|enum \{[^}]*\};", "", text, flags=re.M)
+        for decl in text.split(";"):
+            m = re.search(r"([A-Za-z_]\w*)\s*(\(|\[\])", decl)
+            if m:
+                declared.append(m.group(1))
+    assert len(declared) == len(set(declared))
+    assert set(declared) == dynamic_symbols(LIBOSTREL, "--defined-only") - {"OSTREL_0"}
 
 
 def test_loads_and_runs_in_a_process_without_ostrel_modules():
