@@ -36,7 +36,7 @@ benchdeps:
 # extras its tests exercise ([plot] matplotlib, [dask]); re-run when pyproject.toml changes.
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.11" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
+	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
 	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1"
 	touch $@
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <ostrel/ostrel.hpp>
@@ -17,7 +18,14 @@
 
 namespace {
 
-ostrel::handle<mpsk_receiver> make_receiver() {
+// A handle owns its object alone: it moves (without throwing) but never copies.
+using receiver_handle = ostrel::handle<mpsk_receiver>;
+static_assert(!std::is_copy_constructible_v<receiver_handle> &&
+              !std::is_copy_assignable_v<receiver_handle> &&
+              std::is_nothrow_move_constructible_v<receiver_handle> &&
+              std::is_nothrow_move_assignable_v<receiver_handle>);
+
+receiver_handle make_receiver() {
     // The C program's settings: QPSK, RRC matched filter, differential demapping, AGC on.
     return ostrel::create(mpsk_receiver_create, "mpsk_receiver_create", 4, 0, 1, SPAN, 1, 0, SPS,
                           0.35, 0.02, 0.0, 0.01, 0.0, 0.0, 0.0, 1);
