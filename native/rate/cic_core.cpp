@@ -1,9 +1,11 @@
 #include "rate/cic_core.h"
 
-#include <emmintrin.h>
+#include "common/ox_simd.h"
 
 #include <cmath>
 #include <cstdlib>
+
+namespace simd = ox::simd;
 
 namespace {
 
@@ -22,19 +24,18 @@ constexpr double ciccomp_berno[9] = {1.0 / 6,     -1.0 / 30,    1.0 / 42,      -
 // Offset-binary codes of two samples (four components) as two 64-bit [I, Q] pairs; the same
 // mapping as ox::cic_code: NaN to 0.0, saturation to [-2, 32767/16384], truncation toward zero.
 // Lanes that were out of range (or NaN) are OR-ed into *clip.
-inline void codes2(const float *x, __m128i *c0, __m128i *c1, __m128 *clip) {
-    const __m128 lo = _mm_set1_ps(-2.0f), hi = _mm_set1_ps(1.99993896484375f);
-    __m128 v = _mm_loadu_ps(x);
-    const __m128 ord = _mm_cmpord_ps(v, v);
-    *clip = _mm_or_ps(*clip, _mm_or_ps(_mm_or_ps(_mm_cmpgt_ps(v, hi), _mm_cmplt_ps(v, lo)),
-                                       _mm_andnot_ps(ord, _mm_castsi128_ps(_mm_set1_epi32(-1)))));
-    v = _mm_and_ps(v, ord);
-    v = _mm_min_ps(_mm_max_ps(v, lo), hi);
-    const __m128i q = _mm_add_epi32(_mm_cvttps_epi32(_mm_mul_ps(v, _mm_set1_ps(16384.0f))),
-                                    _mm_set1_epi32(32768));
-    const __m128i z = _mm_setzero_si128();
-    *c0 = _mm_unpacklo_epi32(q, z);
-    *c1 = _mm_unpackhi_epi32(q, z);
+inline void codes2(const float *x, simd::i64x2 *c0, simd::i64x2 *c1, simd::f32x4 *clip) {
+    const simd::f32x4 lo = simd::set1(-2.0f), hi = simd::set1(1.99993896484375f);
+    simd::f32x4 v = simd::loadu(x);
+    const simd::f32x4 ord = simd::cmpord(v, v);
+    *clip = simd::bit_or(*clip, simd::bit_or(simd::bit_or(simd::cmpgt(v, hi), simd::cmplt(v, lo)),
+                                             simd::bit_not(ord)));
+    v = simd::bit_and(v, ord);
+    v = simd::min(simd::max(v, lo), hi);
+    const simd::i32x4 q = simd::add_i32(simd::cvtt(simd::mul(v, simd::set1(16384.0f))),
+                                          simd::set1_i32(32768));
+    *c0 = simd::widen_lo(q);
+    *c1 = simd::widen_hi(q);
 }
 
 }  // namespace
@@ -74,36 +75,36 @@ size_t cic_decimate(cic *c, const ox_cf32 *in, size_t n, ox_cf32 *out, size_t ou
     if (!c || !in || n == 0) return 0;
     if (!out) out_cap = 0;
     // Integrators of both paths as [I, Q] 64-bit lane pairs held in registers over the block.
-    __m128i s1 = _mm_set_epi64x(c->integ_q[0], c->integ_i[0]);
-    __m128i s2 = _mm_set_epi64x(c->integ_q[1], c->integ_i[1]);
-    __m128i s3 = _mm_set_epi64x(c->integ_q[2], c->integ_i[2]);
-    __m128i s4 = _mm_set_epi64x(c->integ_q[3], c->integ_i[3]);
-    __m128 clip = _mm_setzero_ps();
+    simd::i64x2 s1 = simd::set_i64(c->integ_q[0], c->integ_i[0]);
+    simd::i64x2 s2 = simd::set_i64(c->integ_q[1], c->integ_i[1]);
+    simd::i64x2 s3 = simd::set_i64(c->integ_q[2], c->integ_i[2]);
+    simd::i64x2 s4 = simd::set_i64(c->integ_q[3], c->integ_i[3]);
+    simd::f32x4 clip = simd::zero();
     const uint32_t R = c->R;
     uint32_t phase = c->phase;
     size_t k = 0;
     const float *xf = reinterpret_cast<const float *>(in);
 
     constexpr size_t kChunk = 256;
-    alignas(16) __m128i codes[kChunk];
+    alignas(16) simd::i64x2 codes[kChunk];
     for (size_t base = 0; base < n; base += kChunk) {
         const size_t m = n - base < kChunk ? n - base : kChunk;
         size_t j = 0;
         for (; j + 2 <= m; j += 2) codes2(xf + 2 * (base + j), &codes[j], &codes[j + 1], &clip);
         if (j < m) {
             alignas(16) float tmp[4] = {xf[2 * (base + j)], xf[2 * (base + j) + 1], 0.0f, 0.0f};
-            __m128i unused;
+            simd::i64x2 unused;
             codes2(tmp, &codes[j], &unused, &clip);
         }
         for (j = 0; j < m; ++j) {
-            s1 = _mm_add_epi64(s1, codes[j]);
-            s2 = _mm_add_epi64(s2, s1);
-            s3 = _mm_add_epi64(s3, s2);
-            s4 = _mm_add_epi64(s4, s3);
+            s1 = simd::add_i64(s1, codes[j]);
+            s2 = simd::add_i64(s2, s1);
+            s3 = simd::add_i64(s3, s2);
+            s4 = simd::add_i64(s4, s3);
             if (++phase < R) continue;
             phase = 0;
             alignas(16) int64_t y[2];
-            _mm_store_si128(reinterpret_cast<__m128i *>(y), s4);
+            simd::store_i64(y, s4);
             const float re = ox::cic_comb_out(y[0], c->comb_i, c->shift);
             const float im = ox::cic_comb_out(y[1], c->comb_q, c->shift);
             if (k < out_cap) out[k] = ox_cf32{re, im};
@@ -111,16 +112,16 @@ size_t cic_decimate(cic *c, const ox_cf32 *in, size_t n, ox_cf32 *out, size_t ou
         }
     }
     alignas(16) int64_t v[2];
-    _mm_store_si128(reinterpret_cast<__m128i *>(v), s1);
+    simd::store_i64(v, s1);
     c->integ_i[0] = v[0], c->integ_q[0] = v[1];
-    _mm_store_si128(reinterpret_cast<__m128i *>(v), s2);
+    simd::store_i64(v, s2);
     c->integ_i[1] = v[0], c->integ_q[1] = v[1];
-    _mm_store_si128(reinterpret_cast<__m128i *>(v), s3);
+    simd::store_i64(v, s3);
     c->integ_i[2] = v[0], c->integ_q[2] = v[1];
-    _mm_store_si128(reinterpret_cast<__m128i *>(v), s4);
+    simd::store_i64(v, s4);
     c->integ_i[3] = v[0], c->integ_q[3] = v[1];
     c->phase = phase;
-    if (_mm_movemask_ps(clip)) c->clipped = 1;
+    if (simd::movemask(clip)) c->clipped = 1;
     return k < out_cap ? k : out_cap;
 }
 

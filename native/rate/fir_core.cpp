@@ -1,6 +1,6 @@
 #include "rate/fir_core.h"
 
-#include <emmintrin.h>
+#include "common/ox_simd.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +13,8 @@ struct fir {
     size_t work_cap;   // samples the work buffer holds; grows, never shrinks
     size_t num_taps;
 };
+
+namespace simd = ox::simd;
 
 namespace {
 
@@ -46,37 +48,37 @@ void kernel_real(const float *h, size_t T, const ox_cf32 *w, ox_cf32 *out, size_
     size_t k = 0;
     // Eight outputs per pass: four independent accumulators hide the add latency.
     for (; k + 8 <= n; k += 8) {
-        __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        simd::f32x4 a0 = simd::zero(), a1 = a0, a2 = a0, a3 = a0;
         const float *base = wf + 2 * (T - 1 + k);
         for (size_t j = 0; j < T; ++j) {
-            const __m128 hj = _mm_set1_ps(h[j]);
+            const simd::f32x4 hj = simd::set1(h[j]);
             const float *x = base - 2 * j;
-            a0 = _mm_add_ps(a0, _mm_mul_ps(hj, _mm_loadu_ps(x)));
-            a1 = _mm_add_ps(a1, _mm_mul_ps(hj, _mm_loadu_ps(x + 4)));
-            a2 = _mm_add_ps(a2, _mm_mul_ps(hj, _mm_loadu_ps(x + 8)));
-            a3 = _mm_add_ps(a3, _mm_mul_ps(hj, _mm_loadu_ps(x + 12)));
+            a0 = simd::add(a0, simd::mul(hj, simd::loadu(x)));
+            a1 = simd::add(a1, simd::mul(hj, simd::loadu(x + 4)));
+            a2 = simd::add(a2, simd::mul(hj, simd::loadu(x + 8)));
+            a3 = simd::add(a3, simd::mul(hj, simd::loadu(x + 12)));
         }
-        _mm_storeu_ps(of + 2 * k, a0);
-        _mm_storeu_ps(of + 2 * k + 4, a1);
-        _mm_storeu_ps(of + 2 * k + 8, a2);
-        _mm_storeu_ps(of + 2 * k + 12, a3);
+        simd::storeu(of + 2 * k, a0);
+        simd::storeu(of + 2 * k + 4, a1);
+        simd::storeu(of + 2 * k + 8, a2);
+        simd::storeu(of + 2 * k + 12, a3);
     }
     for (; k + 2 <= n; k += 2) {
-        __m128 a0 = _mm_setzero_ps();
+        simd::f32x4 a0 = simd::zero();
         const float *base = wf + 2 * (T - 1 + k);
         for (size_t j = 0; j < T; ++j)
-            a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_set1_ps(h[j]), _mm_loadu_ps(base - 2 * j)));
-        _mm_storeu_ps(of + 2 * k, a0);
+            a0 = simd::add(a0, simd::mul(simd::set1(h[j]), simd::loadu(base - 2 * j)));
+        simd::storeu(of + 2 * k, a0);
     }
     for (; k < n; ++k) {
         // One sample: both components multiplied by the tap in one two-lane operation.
-        __m128 a0 = _mm_setzero_ps();
+        simd::f32x4 a0 = simd::zero();
         const float *base = wf + 2 * (T - 1 + k);
         for (size_t j = 0; j < T; ++j) {
-            const __m128 x = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double *>(base - 2 * j)));
-            a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_set1_ps(h[j]), x));
+            const simd::f32x4 x = simd::load2(base - 2 * j);
+            a0 = simd::add(a0, simd::mul(simd::set1(h[j]), x));
         }
-        _mm_store_sd(reinterpret_cast<double *>(of + 2 * k), _mm_castps_pd(a0));
+        simd::store2(of + 2 * k, a0);
     }
 }
 
@@ -90,23 +92,23 @@ void kernel_complex(const ox_cf32 *h, size_t T, const ox_cf32 *w, ox_cf32 *out, 
     }
     const float *wf = reinterpret_cast<const float *>(w);
     float *of = reinterpret_cast<float *>(out);
-    auto term = [](__m128 hr, __m128 hi, __m128 x) {
-        const __m128 xs = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
-        return _mm_add_ps(_mm_mul_ps(hr, x), _mm_mul_ps(hi, xs));
+    auto term = [](simd::f32x4 hr, simd::f32x4 hi, simd::f32x4 x) {
+        const simd::f32x4 xs = simd::shuffle<simd::sel(2, 3, 0, 1)>(x, x);
+        return simd::add(simd::mul(hr, x), simd::mul(hi, xs));
     };
     size_t k = 0;
     for (; k + 4 <= n; k += 4) {
-        __m128 a0 = _mm_setzero_ps(), a1 = a0;
+        simd::f32x4 a0 = simd::zero(), a1 = a0;
         const float *base = wf + 2 * (T - 1 + k);
         for (size_t j = 0; j < T; ++j) {
-            const __m128 hr = _mm_set1_ps(h[j].re);
-            const __m128 hi = _mm_setr_ps(-h[j].im, h[j].im, -h[j].im, h[j].im);
+            const simd::f32x4 hr = simd::set1(h[j].re);
+            const simd::f32x4 hi = simd::setr(-h[j].im, h[j].im, -h[j].im, h[j].im);
             const float *x = base - 2 * j;
-            a0 = _mm_add_ps(a0, term(hr, hi, _mm_loadu_ps(x)));
-            a1 = _mm_add_ps(a1, term(hr, hi, _mm_loadu_ps(x + 4)));
+            a0 = simd::add(a0, term(hr, hi, simd::loadu(x)));
+            a1 = simd::add(a1, term(hr, hi, simd::loadu(x + 4)));
         }
-        _mm_storeu_ps(of + 2 * k, a0);
-        _mm_storeu_ps(of + 2 * k + 4, a1);
+        simd::storeu(of + 2 * k, a0);
+        simd::storeu(of + 2 * k + 4, a1);
     }
     for (; k < n; ++k) {
         float re = 0.0f, im = 0.0f;

@@ -1,6 +1,6 @@
 #include "rate/hbdecim_core.h"
 
-#include <emmintrin.h>
+#include "common/ox_simd.h"
 
 #include <cstdlib>
 
@@ -10,6 +10,8 @@ const float OX_HB_FIR[OX_HB_FIR_LEN] = {
     -0.19753781f,  0.10411341f,    -0.06086637f, 0.035798926f,  -0.020174624f,
     0.010443179f,  -0.0046757734f, 0.0015790532f, 0.0f,
 };
+
+namespace simd = ox::simd;
 
 namespace {
 
@@ -99,21 +101,21 @@ inline void hb_push(S *ring, size_t *pos, size_t mask, size_t R, S x) {
 // added before the multiply, four pairs per step in two-sample registers.
 inline ox_cf32 fold_complex(const float *c2, const ox_cf32 *x, size_t h, size_t o, size_t n) {
     const float *xf = reinterpret_cast<const float *>(x);
-    __m128 a0 = _mm_setzero_ps(), a1 = a0;
+    simd::f32x4 a0 = simd::zero(), a1 = a0;
     size_t k = 0;
     for (; k + 4 <= h; k += 4) {
-        const __m128 f0 = _mm_loadu_ps(xf + 2 * (k + o));
-        const __m128 f1 = _mm_loadu_ps(xf + 2 * (k + o + 2));
-        __m128 b0 = _mm_loadu_ps(xf + 2 * (n - 2 - k));  // X[n-2-k], X[n-1-k]
-        __m128 b1 = _mm_loadu_ps(xf + 2 * (n - 4 - k));  // X[n-4-k], X[n-3-k]
-        b0 = _mm_shuffle_ps(b0, b0, _MM_SHUFFLE(1, 0, 3, 2));
-        b1 = _mm_shuffle_ps(b1, b1, _MM_SHUFFLE(1, 0, 3, 2));
-        a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(c2 + 2 * k), _mm_add_ps(f0, b0)));
-        a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(c2 + 2 * k + 4), _mm_add_ps(f1, b1)));
+        const simd::f32x4 f0 = simd::loadu(xf + 2 * (k + o));
+        const simd::f32x4 f1 = simd::loadu(xf + 2 * (k + o + 2));
+        simd::f32x4 b0 = simd::loadu(xf + 2 * (n - 2 - k));  // X[n-2-k], X[n-1-k]
+        simd::f32x4 b1 = simd::loadu(xf + 2 * (n - 4 - k));  // X[n-4-k], X[n-3-k]
+        b0 = simd::shuffle<simd::sel(1, 0, 3, 2)>(b0, b0);
+        b1 = simd::shuffle<simd::sel(1, 0, 3, 2)>(b1, b1);
+        a0 = simd::add(a0, simd::mul(simd::loadu(c2 + 2 * k), simd::add(f0, b0)));
+        a1 = simd::add(a1, simd::mul(simd::loadu(c2 + 2 * k + 4), simd::add(f1, b1)));
     }
-    __m128 s = _mm_add_ps(a0, a1);
+    simd::f32x4 s = simd::add(a0, a1);
     alignas(16) float v[4];
-    _mm_store_ps(v, s);
+    simd::storeu(v, s);
     float re = v[0] + v[2], im = v[1] + v[3];
     for (; k < h; ++k) {
         const ox_cf32 p = x[k + o], q = x[n - 1 - k];
@@ -125,16 +127,16 @@ inline ox_cf32 fold_complex(const float *c2, const ox_cf32 *x, size_t h, size_t 
 
 // sum_{k<h} c[k] * (X[k + o] - X[n-1-k]) over real samples, four pairs per step.
 inline float fold_real_diff(const float *c, const float *x, size_t h, size_t o, size_t n) {
-    __m128 a = _mm_setzero_ps();
+    simd::f32x4 a = simd::zero();
     size_t k = 0;
     for (; k + 4 <= h; k += 4) {
-        const __m128 f = _mm_loadu_ps(x + k + o);
-        __m128 b = _mm_loadu_ps(x + n - 4 - k);  // X[n-4-k] ... X[n-1-k]
-        b = _mm_shuffle_ps(b, b, _MM_SHUFFLE(0, 1, 2, 3));
-        a = _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(c + k), _mm_sub_ps(f, b)));
+        const simd::f32x4 f = simd::loadu(x + k + o);
+        simd::f32x4 b = simd::loadu(x + n - 4 - k);  // X[n-4-k] ... X[n-1-k]
+        b = simd::shuffle<simd::sel(0, 1, 2, 3)>(b, b);
+        a = simd::add(a, simd::mul(simd::loadu(c + k), simd::sub(f, b)));
     }
     alignas(16) float v[4];
-    _mm_store_ps(v, a);
+    simd::storeu(v, a);
     float s = (v[0] + v[1]) + (v[2] + v[3]);
     for (; k < h; ++k) s += c[k] * (x[k + o] - x[n - 1 - k]);
     return s;

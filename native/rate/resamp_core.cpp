@@ -1,6 +1,6 @@
 #include "rate/resamp_core.h"
 
-#include <emmintrin.h>
+#include "common/ox_simd.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -24,6 +24,8 @@ struct resamp {
     uint32_t ctrl_skip;   // controlled mode: inputs still to take before the next output
     uint32_t ctrl_backlog;  // controlled mode: inputs pushed without output room, not yet counted
 };
+
+namespace simd = ox::simd;
 
 namespace {
 
@@ -54,36 +56,36 @@ inline size_t branch_of(const resamp *r, uint32_t phase) {
 // two samples per register (re, im, re, im) and four partial sums folded at the end.
 inline ox_cf32 dot_real(const float *h, const ox_cf32 *x, size_t T) {
     const float *xf = reinterpret_cast<const float *>(x);
-    __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    simd::f32x4 a0 = simd::zero(), a1 = a0, a2 = a0, a3 = a0;
     size_t t = 0;
     for (; t + 8 <= T; t += 8) {
-        const __m128 h0 = _mm_loadu_ps(h + t), h1 = _mm_loadu_ps(h + t + 4);
-        a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_unpacklo_ps(h0, h0), _mm_loadu_ps(xf + 2 * t)));
-        a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_unpackhi_ps(h0, h0), _mm_loadu_ps(xf + 2 * t + 4)));
-        a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_unpacklo_ps(h1, h1), _mm_loadu_ps(xf + 2 * t + 8)));
-        a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_unpackhi_ps(h1, h1), _mm_loadu_ps(xf + 2 * t + 12)));
+        const simd::f32x4 h0 = simd::loadu(h + t), h1 = simd::loadu(h + t + 4);
+        a0 = simd::add(a0, simd::mul(simd::unpacklo(h0, h0), simd::loadu(xf + 2 * t)));
+        a1 = simd::add(a1, simd::mul(simd::unpackhi(h0, h0), simd::loadu(xf + 2 * t + 4)));
+        a2 = simd::add(a2, simd::mul(simd::unpacklo(h1, h1), simd::loadu(xf + 2 * t + 8)));
+        a3 = simd::add(a3, simd::mul(simd::unpackhi(h1, h1), simd::loadu(xf + 2 * t + 12)));
     }
     if (t + 4 <= T) {
-        const __m128 h0 = _mm_loadu_ps(h + t);
-        a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_unpacklo_ps(h0, h0), _mm_loadu_ps(xf + 2 * t)));
-        a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_unpackhi_ps(h0, h0), _mm_loadu_ps(xf + 2 * t + 4)));
+        const simd::f32x4 h0 = simd::loadu(h + t);
+        a0 = simd::add(a0, simd::mul(simd::unpacklo(h0, h0), simd::loadu(xf + 2 * t)));
+        a1 = simd::add(a1, simd::mul(simd::unpackhi(h0, h0), simd::loadu(xf + 2 * t + 4)));
         t += 4;
     }
     if (t + 2 <= T) {
-        const __m128 hh = _mm_setr_ps(h[t], h[t], h[t + 1], h[t + 1]);
-        a2 = _mm_add_ps(a2, _mm_mul_ps(hh, _mm_loadu_ps(xf + 2 * t)));
+        const simd::f32x4 hh = simd::setr(h[t], h[t], h[t + 1], h[t + 1]);
+        a2 = simd::add(a2, simd::mul(hh, simd::loadu(xf + 2 * t)));
         t += 2;
     }
     if (t < T) {
-        const __m128 hh = _mm_set1_ps(h[t]);
-        const __m128 xx = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double *>(xf + 2 * t)));
-        a3 = _mm_add_ps(a3, _mm_mul_ps(hh, xx));
+        const simd::f32x4 hh = simd::set1(h[t]);
+        const simd::f32x4 xx = simd::load2(xf + 2 * t);
+        a3 = simd::add(a3, simd::mul(hh, xx));
     }
-    const __m128 s = _mm_add_ps(_mm_add_ps(a0, a1), _mm_add_ps(a2, a3));
-    const __m128 hi = _mm_movehl_ps(s, s);
-    const __m128 sum = _mm_add_ps(s, hi);
+    const simd::f32x4 s = simd::add(simd::add(a0, a1), simd::add(a2, a3));
+    const simd::f32x4 hi = simd::movehl(s, s);
+    const simd::f32x4 sum = simd::add(s, hi);
     alignas(16) float v[4];
-    _mm_store_ps(v, sum);
+    simd::storeu(v, sum);
     return ox_cf32{v[0], v[1]};
 }
 
@@ -103,20 +105,20 @@ inline void push(resamp *r, ox_cf32 x) {
 inline void dump_accumulate(resamp *r, ox_cf32 xs, const float *row) {
     const size_t T = r->num_taps;
     float *acc = reinterpret_cast<float *>(r->dump_acc);
-    const __m128 xv = _mm_setr_ps(xs.re, xs.im, xs.re, xs.im);
+    const simd::f32x4 xv = simd::setr(xs.re, xs.im, xs.re, xs.im);
     size_t j = 0;
     for (; j + 4 <= T; j += 4) {
         // Taps for j .. j+3 are row[T-1-j] ... row[T-4-j]: load row[T-4-j .. T-1-j] and reverse.
-        const __m128 hv = _mm_loadu_ps(row + T - 4 - j);
-        const __m128 h01 = _mm_shuffle_ps(hv, hv, _MM_SHUFFLE(2, 2, 3, 3));
-        const __m128 h23 = _mm_shuffle_ps(hv, hv, _MM_SHUFFLE(0, 0, 1, 1));
-        _mm_storeu_ps(acc + 2 * j, _mm_add_ps(_mm_loadu_ps(acc + 2 * j), _mm_mul_ps(xv, h01)));
-        _mm_storeu_ps(acc + 2 * j + 4,
-                      _mm_add_ps(_mm_loadu_ps(acc + 2 * j + 4), _mm_mul_ps(xv, h23)));
+        const simd::f32x4 hv = simd::loadu(row + T - 4 - j);
+        const simd::f32x4 h01 = simd::shuffle<simd::sel(2, 2, 3, 3)>(hv, hv);
+        const simd::f32x4 h23 = simd::shuffle<simd::sel(0, 0, 1, 1)>(hv, hv);
+        simd::storeu(acc + 2 * j, simd::add(simd::loadu(acc + 2 * j), simd::mul(xv, h01)));
+        simd::storeu(acc + 2 * j + 4,
+                      simd::add(simd::loadu(acc + 2 * j + 4), simd::mul(xv, h23)));
     }
     if (j + 2 <= T) {
-        const __m128 h01 = _mm_setr_ps(row[T - 1 - j], row[T - 1 - j], row[T - 2 - j], row[T - 2 - j]);
-        _mm_storeu_ps(acc + 2 * j, _mm_add_ps(_mm_loadu_ps(acc + 2 * j), _mm_mul_ps(xv, h01)));
+        const simd::f32x4 h01 = simd::setr(row[T - 1 - j], row[T - 1 - j], row[T - 2 - j], row[T - 2 - j]);
+        simd::storeu(acc + 2 * j, simd::add(simd::loadu(acc + 2 * j), simd::mul(xv, h01)));
         j += 2;
     }
     for (; j < T; ++j) {
@@ -141,13 +143,13 @@ inline ox_cf32 dump_emit(resamp *r) {
         const float *af = reinterpret_cast<const float *>(acc);
         size_t j = 0;
         for (; j + 2 <= T - 2; j += 2)
-            _mm_storeu_ps(tf + 2 * j, _mm_add_ps(_mm_loadu_ps(tf + 2 * j + 2), _mm_loadu_ps(af + 2 * j + 2)));
+            simd::storeu(tf + 2 * j, simd::add(simd::loadu(tf + 2 * j + 2), simd::loadu(af + 2 * j + 2)));
         for (; j < T - 2; ++j) tail[j] = ox_cf32{tail[j + 1].re + acc[j + 1].re, tail[j + 1].im + acc[j + 1].im};
         tail[T - 2] = acc[T - 1];
     }
     float *af = reinterpret_cast<float *>(acc);
     size_t j = 0;
-    for (; j + 2 <= T; j += 2) _mm_storeu_ps(af + 2 * j, _mm_setzero_ps());
+    for (; j + 2 <= T; j += 2) simd::storeu(af + 2 * j, simd::zero());
     if (j < T) acc[j] = ox_cf32{0.0f, 0.0f};
     return y;
 }

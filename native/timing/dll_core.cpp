@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <emmintrin.h>
+#include "common/ox_simd.h"
 
 #include "loops/detstat_core.h"
 #include "ox_tlm/ox_tlm_core.h"
+
+namespace simd = ox::simd;
 
 namespace {
 
@@ -180,23 +182,23 @@ struct ScalarSums {
 
 // The same sums four lanes wide: [n p e l].re and [n p e l].im, lane arithmetic identical.
 struct VectorSums {
-    __m128 re, im;
+    simd::f32x4 re, im;
     void load(const dll *d) {
-        re = _mm_setr_ps(d->noise.re, d->prompt.re, d->early.re, d->late.re);
-        im = _mm_setr_ps(d->noise.im, d->prompt.im, d->early.im, d->late.im);
+        re = simd::setr(d->noise.re, d->prompt.re, d->early.re, d->late.re);
+        im = simd::setr(d->noise.im, d->prompt.im, d->early.im, d->late.im);
     }
     void store(dll *d) const {
         alignas(16) float r[4], i[4];
-        _mm_store_ps(r, re);
-        _mm_store_ps(i, im);
+        simd::storeu(r, re);
+        simd::storeu(i, im);
         d->noise = {r[0], i[0]};
         d->prompt = {r[1], i[1]};
         d->early = {r[2], i[2]};
         d->late = {r[3], i[3]};
     }
-    void add(ox_cf32 x, __m128 r) {
-        re = _mm_add_ps(re, _mm_mul_ps(_mm_set1_ps(x.re), r));
-        im = _mm_add_ps(im, _mm_mul_ps(_mm_set1_ps(x.im), r));
+    void add(ox_cf32 x, simd::f32x4 r) {
+        re = simd::add(re, simd::mul(simd::set1(x.re), r));
+        im = simd::add(im, simd::mul(simd::set1(x.im), r));
     }
 };
 
@@ -262,7 +264,7 @@ struct TableBank : VectorSums, Offsets {
     }
     void step(uint32_t pos, ox_cf32 x) {
         const double p = position(pos, l);
-        add(x, _mm_setr_ps(tap(p + noise), tap(p), tap(p + spacing), tap(p - spacing)));
+        add(x, simd::setr(tap(p + noise), tap(p), tap(p + spacing), tap(p - spacing)));
     }
 };
 
@@ -302,9 +304,9 @@ struct ExactBank : VectorSums {
     }
     void step(uint32_t pos, ox_cf32 x) {
         const int64_t base = static_cast<int64_t>(pos) * l;
-        const __m128 r = _mm_setr_ps(tap(base + j[0]), tap(base + j[1]), tap(base + j[2]),
+        const simd::f32x4 r = simd::setr(tap(base + j[0]), tap(base + j[1]), tap(base + j[2]),
                                      tap(base + j[3]));
-        add(x, _mm_mul_ps(r, _mm_set1_ps(0x1p-30f)));
+        add(x, simd::mul(r, simd::set1(0x1p-30f)));
     }
 };
 
