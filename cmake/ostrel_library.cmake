@@ -48,6 +48,10 @@ foreach(dir IN LISTS ox_dirs)
 endforeach()
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/ostrel.h.in ${ox_gen}/ostrel/ostrel.h @ONLY)
 target_sources(ostrel PRIVATE ${ox_public_headers})
+# The library compiles no source of its own (its objects come from the subsystems), so nothing
+# would ask for the generated headers: a target of the default build does.
+add_custom_target(ostrel_public_headers ALL DEPENDS ${ox_public_headers})
+add_dependencies(ostrel ostrel_public_headers)
 target_include_directories(ostrel INTERFACE $<BUILD_INTERFACE:${ox_gen}>
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
                            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
