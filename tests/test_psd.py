@@ -544,15 +544,21 @@ def test_constructor_messages():
     assert str(e.value) == ('mode must be one of "mean", "exp", "maxhold", "minhold", '
                             "got 'avg'")
     for kw in ({"n": 1}, {"n": 0}, {"fs": 0.0}, {"fs": -1.0}, {"full_scale": 0.0},
-               {"full_scale": -2.0}, {"fs": float("nan")}, {"fs": float("inf")},
-               {"full_scale": float("nan")}, {"n": 2**40}, {"n": 2**20, "pad": 2**60},
-               {"bits": 5000}, {"n": 2, "window": "hann"},
-               {"window": "kaiser", "beta": float("nan")}, {"window": "kaiser", "beta": 1e6}):
+               {"full_scale": -2.0}, {"bits": 5000}, {"n": 2, "window": "hann"},
+               {"window": "kaiser", "beta": 1e6}):
         with pytest.raises(MemoryError, match="psd_create returned NULL"):
+            spectral.PSD(**kw)
+    for kw, message in (({"fs": float("nan")}, "^fs must be finite, got nan$"),
+                        ({"fs": float("inf")}, "^fs must be finite, got inf$"),
+                        ({"full_scale": float("nan")}, "^full_scale must be finite"),
+                        ({"window": "kaiser", "beta": float("nan")}, "^beta must be finite"),
+                        ({"n": 2**40}, "^n\\*pad=1099511627776 needs about"),
+                        ({"n": 2**20, "pad": 2**60}, "more than this machine's memory")):
+        with pytest.raises(ValueError, match=message):
             spectral.PSD(**kw)
     # bits overrides a bad full_scale
     assert spectral.PSD(n=8, full_scale=-1.0, bits=8).full_scale == 128.0
-    with pytest.raises(MemoryError, match="psd_create returned NULL"):
+    with pytest.raises(ValueError, match="more than this machine's memory"):
         spectral.PSD(n=2**64 - 1)  # far too long
     with pytest.raises(OverflowError):
         spectral.PSD(n=-1)

@@ -308,10 +308,12 @@ NULL = "specan_create returned NULL"
     (dict(window="blackman-harris"), ValueError, "window must be one of \"hann\", \"kaiser\", got 'blackman-harris'"),
     (dict(rbw=None), TypeError, None),
     *[(kw, MemoryError, NULL) for kw in [
-        dict(navg=0), dict(fs=0.0), dict(span=-1.0), dict(rbw=0.0), dict(fs=math.nan), dict(fs=math.inf),
-        dict(span=math.nan), dict(rbw=1e-9),  # window beyond 2^27
+        dict(navg=0), dict(fs=0.0), dict(span=-1.0), dict(rbw=0.0), dict(rbw=1e-9),  # window beyond 2^27
         dict(rbw=1e6, window="hann"),  # Hann of length 2 has no gain
         dict(full_scale=0.0), dict(navg=2 ** 40)]],  # a state blob beyond 4 GiB
+    (dict(fs=math.nan), ValueError, "fs must be finite, got nan"),
+    (dict(fs=math.inf), ValueError, "fs must be finite, got inf"),
+    (dict(span=math.nan), ValueError, "span must be finite, got nan"),
     (dict(navg=-1), OverflowError, None),
     (dict(bits=2 ** 64), OverflowError, None),
 ])
