@@ -809,7 +809,10 @@ mpsk_receiver *create_mpsk(PyObject *args, PyObject *kw, double sps, const char 
                        &differential, ox::py::u64_arg, &num_phases, &agc, &bn_agc_ratio) ||
         !ox::py::finite_args({{"sps", sps}, {"rrc_beta", rrc_beta}, {"bn_carrier", bn_carrier},
                               {"zeta", zeta}, {"bn_timing", bn_timing}, {"lock_thresh", lock_thresh},
-                              {"init_norm_freq", init_norm_freq}, {"bn_agc_ratio", bn_agc_ratio}}))
+                              {"init_norm_freq", init_norm_freq}, {"bn_agc_ratio", bn_agc_ratio}}) ||
+        !ox::py::size_fits("num_phases*taps",
+                           ox::py::product(num_phases, 16ull * static_cast<unsigned>(std::max(rrc_span, 1)) + 1),
+                           sizeof(float)))
         return nullptr;
     int pulse_code;
     if (!options::pulse(pulse, &pulse_code)) return nullptr;

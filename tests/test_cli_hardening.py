@@ -116,6 +116,11 @@ CASES = {
     # nothing that hangs
     "reference FIFO": (lambda d: os.mkfifo(d / "ref.npy"), ["detect", "{d}/x", "--ref", "{d}/ref.npy"], 1,
                        "is a FIFO, not a regular file", []),
+    "data file FIFO": (lambda d: (copy_rec(d, d, "f"), os.unlink(d / "f.sigmf-data"),
+                                 os.mkfifo(d / "f.sigmf-data")),
+                       ["spectrum", "{d}/f", "-q"], 1, "f.sigmf-data is a FIFO, not a regular file", []),
+    "raw recording FIFO": (lambda d: os.mkfifo(d / "r.cf32"), ["info", "{d}/r.cf32", "--fs", "1M"], 1,
+                           "r.cf32 is a FIFO", []),
     # --force replaces regular files only
     "force on a FIFO": (lambda d: os.mkfifo(d / "o.bits"), ["demod", "{d}/x", *DEMOD, "-o", "{d}/o.bits",
                                                             "--force"], 1, "o.bits is a FIFO", []),

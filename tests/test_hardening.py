@@ -338,6 +338,7 @@ REFUSALS = {
     "FFT2D": (lambda: spectral.FFT2D(ny=2**20, nx=2**20), ValueError, "more than this machine's memory"),
     "Dll segments": (lambda: track.Dll([1, 0, 1], segments=2**40), ValueError, "^segments="),
     "RateSync phases": (lambda: track.RateSync(num_phases=2**40), ValueError, "^num_phases\\*span\\*m="),
+    "receiver phases": (lambda: track.MpskReceiver(num_phases=2**40), ValueError, "^num_phases\\*taps="),
     "SymbolSync configure": (lambda: track.SymbolSync(sps=2).configure(float("nan"), 0.7), ValueError,
                              "^bn must be finite, got nan$"),
     "Dll.bn": (lambda: _set(track.Dll([1, 0, 1]), "bn", float("inf")), ValueError, "^bn must be finite, got inf$"),

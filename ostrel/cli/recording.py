@@ -21,7 +21,7 @@ from typing import Iterator
 
 import numpy as np
 
-from .common import OutputSet, UserError, check_room, check_writable, warn
+from .common import OutputSet, UserError, check_input_file, check_room, check_writable, warn
 
 META_EXT, DATA_EXT, ARCHIVE_EXT = ".sigmf-meta", ".sigmf-data", ".sigmf"
 
@@ -284,17 +284,16 @@ def open_recording(path: str, src: Source | None = None) -> Recording:
     sp = sigmf_paths(path)
     if sp is not None:
         return _open_sigmf(path, sp[0], sp[1], src)
-    p = Path(path)
-    if not p.exists():
-        raise UserError(f"{path}: no such file")
+    check_input_file(path, "")
     return _open_raw(path, src)
 
 
 def _open_sigmf(path: str, meta_path: Path, data_default: Path, src: Source) -> Recording:
     if src.format:
         raise UserError("--format applies to raw files; a SigMF recording names its datatype")
-    if not meta_path.is_file():
+    if not meta_path.exists():
         raise UserError(f"{meta_path}: no such metadata file")
+    check_input_file(meta_path, "")
     meta = _load_meta_text(_read_text(meta_path), str(meta_path))
     g = meta["global"]
     dataset = g.get("core:dataset")
@@ -303,8 +302,9 @@ def _open_sigmf(path: str, meta_path: Path, data_default: Path, src: Source) -> 
         raise UserError(f"{meta_path}: core:dataset {dataset!r} is not the name of a file beside "
                         "the metadata (a dataset is only looked for in the recording's directory)")
     data_path = meta_path.with_name(dataset) if dataset else data_default
-    if not data_path.is_file():
+    if not data_path.exists():
         raise UserError(f"{data_path}: no such data file (the samples of {meta_path})")
+    check_input_file(data_path, "")
     return _from_meta(path, "sigmf", meta, meta_path, data_path, 0,
                       data_path.stat().st_size, src)
 
