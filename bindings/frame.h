@@ -373,9 +373,10 @@ inline PyArrayObject *refuse_non_numeric(PyObject *x) {
 // Converts `x` to a C-contiguous, aligned array of dtype T without a forced cast (an unsafe cast
 // raises NumPy's TypeError). Any shape is taken as its flat element sequence. Sample blocks are
 // numbers: None, and sequences, arrays or scalars holding anything else (None, strings and bytes
-// of any kind, objects), raise TypeError instead of turning into NaN samples or parsed text. A Python sequence or scalar is first looked at
-// to find what it holds, then converted directly as before (a list of floats feeds a complex64
-// method; a list of complex numbers given to a real method is refused by NumPy).
+// of any kind, objects), raise TypeError instead of turning into NaN samples or parsed text.
+// A Python sequence or scalar is first looked at to find what it holds, then converted directly
+// as before (a list of floats feeds a complex64 method; a list of complex numbers given to a
+// real method is refused by NumPy).
 template <class T>
 inline PyArrayObject *input_array(PyObject *x) {
     constexpr int kFlags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;

@@ -86,7 +86,8 @@ costas *create(PyObject *args, PyObject *kw) {
     unsigned long long tsamps = 64;
     if (!ox::py::parse(args, kw, "|dddO&d:Costas", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &tsamps,
                        &bn_fll) ||
-        !ox::py::finite_args({{"bn", bn}, {"zeta", zeta}, {"init_norm_freq", init_norm_freq}, {"bn_fll", bn_fll}}))
+        !ox::py::finite_args(
+            {{"bn", bn}, {"zeta", zeta}, {"init_norm_freq", init_norm_freq}, {"bn_fll", bn_fll}}))
         return nullptr;
     return ox::py::created(costas_create(tsamps, bn, zeta, init_norm_freq, bn_fll),
                            PyExc_MemoryError, "costas_create returned NULL");
@@ -460,7 +461,8 @@ carrier_mpsk *create(PyObject *args, PyObject *kw) {
     int m = 4;
     if (!ox::py::parse(args, kw, "|dddO&di:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
                        ox::py::u64_arg, &tsamps, &bn_fll, &m) ||
-        !ox::py::finite_args({{"bn", bn}, {"zeta", zeta}, {"init_norm_freq", init_norm_freq}, {"bn_fll", bn_fll}}))
+        !ox::py::finite_args(
+            {{"bn", bn}, {"zeta", zeta}, {"init_norm_freq", init_norm_freq}, {"bn_fll", bn_fll}}))
         return nullptr;
     return ox::py::created(carrier_mpsk_create(tsamps, m, bn, zeta, init_norm_freq, bn_fll),
                            PyExc_MemoryError, "carrier_mpsk_create returned NULL");
@@ -810,9 +812,10 @@ mpsk_receiver *create_mpsk(PyObject *args, PyObject *kw, double sps, const char 
         !ox::py::finite_args({{"sps", sps}, {"rrc_beta", rrc_beta}, {"bn_carrier", bn_carrier},
                               {"zeta", zeta}, {"bn_timing", bn_timing}, {"lock_thresh", lock_thresh},
                               {"init_norm_freq", init_norm_freq}, {"bn_agc_ratio", bn_agc_ratio}}) ||
-        !ox::py::size_fits("num_phases*taps",
-                           ox::py::product(num_phases, 16ull * static_cast<unsigned>(std::max(rrc_span, 1)) + 1),
-                           sizeof(float)))
+        !ox::py::size_fits(
+            "num_phases*taps",
+            ox::py::product(num_phases, 16ull * static_cast<unsigned>(std::max(rrc_span, 1)) + 1),
+            sizeof(float)))
         return nullptr;
     int pulse_code;
     if (!options::pulse(pulse, &pulse_code)) return nullptr;

@@ -521,7 +521,9 @@ class RecordingWriter:
         return self
 
     def describe(self, global_info: dict, captures: list, annotations: list) -> None:
-        """The recording's metadata (without core:sha512, added at the end): validated now."""
+        """The recording's metadata (without core:sha512, added at the end): validated now.
+        It may be described again before the block ends (annotations found while recording);
+        the last description is the one written."""
         trial = {**global_info, "core:sha512": "0" * 128}
         _sigmf_file(trial, captures, annotations, str(self.meta_path))
         self.meta = (dict(global_info), list(captures), list(annotations))
