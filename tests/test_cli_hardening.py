@@ -178,11 +178,11 @@ def test_interrupts_leave_no_part_of_a_recording(capsys, tmp_path, monkeypatch):
         calls["n"] = 0
         with monkeypatch.context() as m:
             m.setattr(target, *fake)
-            rc, _, err = run(capsys, "synth", out, "--seconds", "0.2", "-q")
+            rc, _, err = run(capsys, "synth", out, "--seconds", "0.14", "-q")
         assert rc == 130 and "interrupted" in err
         assert sorted(p.name for p in tmp_path.iterdir()) == []
     # and a rerun writes the recording
-    assert run(capsys, "synth", out, "--seconds", "0.2", "-q")[0] == 0
+    assert run(capsys, "synth", out, "--seconds", "0.14", "-q")[0] == 0
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(names)
 
 

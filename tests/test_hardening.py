@@ -380,7 +380,7 @@ def test_one_prefix_per_object_and_probes_freed_on_detach():
 
 def test_detector_backlog_is_bounded_and_drains():
     det = spectral.CorrDetector(np.ones(80, np.complex64), threshold=0)
-    x = np.ones(80 * 80, np.complex64)  # 80 dumps a push, 64 reported: 16 frames carried each time
+    x = np.ones(80 * 200, np.complex64)  # 200 dumps a push, 64 reported: 136 frames carried each time
     pushed = dumps = 0
     with pytest.raises(RuntimeError, match="push refused: .* pending .* limit of 16777216"):
         for _ in range(20_000):
