@@ -23,7 +23,9 @@ specan_state_t *create(PyObject *args, PyObject *kw) {
     int flat = 1;
     if (!ox::py::parse(args, kw, "ddd|ddddO&sO&p:Specan", names, &fs, &span, &rbw, &src_center,
                        &center, &offset_db, &full_scale, ox::py::u64_arg, &bits, &window,
-                       ox::py::u64_arg, &navg, &flat))
+                       ox::py::u64_arg, &navg, &flat) ||
+        !ox::py::finite_args({{"fs", fs}, {"span", span}, {"rbw", rbw}, {"src_center", src_center},
+                              {"center", center}, {"offset_db", offset_db}, {"full_scale", full_scale}}))
         return nullptr;
     int window_code;
     if (std::strcmp(window, "hann") == 0) {
@@ -70,7 +72,7 @@ PyMethodDef methods[] = {
      "C-contiguous float32 array of at least max(display_size, len(x)) elements; the frame is\n"
      "written to its start and returned as a view. Runs without the interpreter lock."),
     OX_MAX_OUT("execute_max_out", specan_execute_max_out),
-    OX_CALL("retune", specan_retune, kw_center,
+    OX_CONFIG("retune", specan_retune, kw_center,
             "retune(center)\n--\n\nMove the display centre to `center` Hz. The down-converter's "
             "oscillator retunes phase-continuously; samples not yet shown are dropped, so the next "
             "frame needs a full n*navg decimated samples taken at the new tuning. Span and RBW are "

@@ -8,9 +8,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <unistd.h>
+
+#include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 namespace ox::py {
 
@@ -83,5 +88,47 @@ inline bool require_scale(double full_scale, unsigned long long bits) {
 
 // An M-PSK order.
 inline bool require_psk_order(long long m) { return require(m == 2 || m == 4 || m == 8, "m", "2, 4 or 8", m); }
+
+// Configuration values are finite: NaN or an infinity would leave an object that silently
+// produces nothing, so it raises ValueError naming the parameter instead.
+inline bool finite_arg(const char *name, double v) {
+    if (std::isfinite(v)) return true;
+    PyErr_Format(PyExc_ValueError, "%s must be finite, got %s", name,
+                 std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf"));
+    return false;
+}
+inline bool finite_args(std::initializer_list<std::pair<const char *, double>> values) {
+    for (const auto &[name, v] : values)
+        if (!finite_arg(name, v)) return false;
+    return true;
+}
+
+// Physical memory of this machine in bytes (0 when unknown).
+inline unsigned long long machine_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return 0;
+    return static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page);
+}
+
+// a * b saturated at 2^64 - 1 (a size product past that is as impossible as the saturated value).
+inline unsigned long long product(unsigned long long a, unsigned long long b) {
+    return a != 0 && b > std::numeric_limits<unsigned long long>::max() / a
+               ? std::numeric_limits<unsigned long long>::max()
+               : a * b;
+}
+
+// Size arguments are refused before anything is allocated when the buffers they imply (`count`
+// units of about `unit_bytes` each) could not exist on this machine: allocating and zeroing
+// them would hold the interpreter lock for a long time and end in MemoryError anyway.
+inline bool size_fits(const char *name, unsigned long long count, unsigned long long unit_bytes) {
+    const unsigned long long memory = machine_memory();
+    if (unit_bytes == 0) unit_bytes = 1;
+    if (memory == 0 || count <= memory / unit_bytes) return true;
+    const unsigned long long most = std::numeric_limits<unsigned long long>::max();
+    PyErr_Format(PyExc_ValueError,
+                 "%s=%llu needs about %llu bytes, more than this machine's memory (%llu bytes)",
+                 name, count, count > most / unit_bytes ? most : count * unit_bytes, memory);
+    return false;
+}
 
 }  // namespace ox::py

@@ -116,10 +116,14 @@ inline Core *core_of(PyObject *self) {
     return alive(self) ? static_cast<Core *>(object_of(self)->core) : nullptr;
 }
 
-// Lets go of the object's telemetry attachment (the core no longer writes into the context).
+// Lets go of the object's telemetry attachment (the core no longer writes into the context):
+// its probes are free for other objects again, and its hold on the context is released.
 inline void drop_telemetry(Object *obj) {
 #if OX_MODULE_HAS_TELEMETRY
-    if (obj->tlm) ox::tlm_release(obj->tlm);
+    if (obj->tlm) {
+        ox::tlm_unhold(obj->tlm, obj);
+        ox::tlm_release(obj->tlm);
+    }
 #endif
     obj->tlm = nullptr;
 }
@@ -369,10 +373,11 @@ inline PyArrayObject *refuse_non_numeric(PyObject *x) {
 
 // Converts `x` to a C-contiguous, aligned array of dtype T without a forced cast (an unsafe cast
 // raises NumPy's TypeError). Any shape is taken as its flat element sequence. Sample blocks are
-// numbers: None, and sequences or arrays holding anything else (None, strings, objects), raise
-// TypeError instead of turning into NaN samples. A Python sequence or scalar is first looked at
-// to find what it holds, then converted directly as before (a list of floats feeds a complex64
-// method; a list of complex numbers given to a real method is refused by NumPy).
+// numbers: None, and sequences, arrays or scalars holding anything else (None, strings and bytes
+// of any kind, objects), raise TypeError instead of turning into NaN samples or parsed text.
+// A Python sequence or scalar is first looked at to find what it holds, then converted directly
+// as before (a list of floats feeds a complex64 method; a list of complex numbers given to a
+// real method is refused by NumPy).
 template <class T>
 inline PyArrayObject *input_array(PyObject *x) {
     constexpr int kFlags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
@@ -386,9 +391,12 @@ inline PyArrayObject *input_array(PyObject *x) {
             return a;
         }
         if (!is_numeric_type(PyArray_TYPE(a))) return refuse_non_numeric(x);
-    } else if (x == Py_None) {
+    } else if (x == Py_None || PyByteArray_Check(x)) {
         return refuse_non_numeric(x);
-    } else if (!PyArray_IsScalar(x, Generic)) {
+    } else if (PyArray_IsScalar(x, Generic)) {
+        // A NumPy scalar: only numbers (np.str_("1.5") and np.bytes_ would otherwise be parsed).
+        if (!PyArray_IsScalar(x, Number) && !PyArray_IsScalar(x, Bool)) return refuse_non_numeric(x);
+    } else {
         // A Python sequence or number: refuse it when it holds anything but numbers (a direct
         // conversion would turn None into NaN), else convert it directly below.
         auto *found = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(x, nullptr, 0, 0, 0, nullptr));
@@ -774,9 +782,24 @@ PyObject *max_out(PyObject *self, PyObject *) {
 // ---------------------------------------------------------------------------------------------
 // Generic calls: a method whose positional-or-keyword arguments are parsed by the argument
 // types of the core function (after the core pointer), all required. `Names` lists the
-// keywords. The core result becomes the Python result (void gives None).
+// keywords. The core result becomes the Python result (void gives None). With `Finite` (the
+// configuration calls) a NaN or infinite floating argument raises ValueError naming it.
 // ---------------------------------------------------------------------------------------------
-template <auto F, Keywords Names, class Conv = void>
+template <class T, class S>
+inline bool finite_slot(const char *name, const S &v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return finite_arg(name, static_cast<double>(v));
+    } else {
+        return true;
+    }
+}
+
+template <class Args, class Slots, size_t... I>
+inline bool finite_slots(Keywords names, const Slots &slots, std::index_sequence<I...>) {
+    return (finite_slot<std::tuple_element_t<I, Args>>(names[I], std::get<I>(slots)) && ...);
+}
+
+template <auto F, Keywords Names, class Conv = void, bool Finite = false>
 PyObject *call(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
     using Ret = typename Fn<decltype(F)>::Ret;
@@ -786,6 +809,8 @@ PyObject *call(PyObject *self, PyObject *args, PyObject *kw) {
         std::tuple<typename Slot<std::tuple_element_t<I, Args>>::S...> slots{};
         if constexpr (sizeof...(I) > 0) {
             if (!parse_slots<Args>(args, kw, Names, slots, std::index_sequence<I...>{}))
+                return nullptr;
+            if (Finite && !finite_slots<Args>(Names, slots, std::index_sequence<I...>{}))
                 return nullptr;
         } else {
             static const char *const none[] = {nullptr};
@@ -803,8 +828,9 @@ PyObject *call(PyObject *self, PyObject *args, PyObject *kw) {
     }(std::make_index_sequence<std::tuple_size_v<Args>>{});
 }
 
-// As `call`, for core functions returning a status code: a non-zero code raises ValueError
-// with `Message` formatted with the code (e.g. "configure_lock failed (rc=%d)").
+// As `call` (floating arguments finite), for core functions returning a status code: a
+// non-zero code raises ValueError with `Message` formatted with the code (e.g.
+// "configure_lock failed (rc=%d)").
 template <auto F, Keywords Names, const char *Message>
 PyObject *call_checked(PyObject *self, PyObject *args, PyObject *kw) {
     using Core = CoreOf<F>;
@@ -812,7 +838,8 @@ PyObject *call_checked(PyObject *self, PyObject *args, PyObject *kw) {
     if (!alive(self)) return nullptr;
     return [&]<size_t... I>(std::index_sequence<I...>) -> PyObject * {
         std::tuple<typename Slot<std::tuple_element_t<I, Args>>::S...> slots{};
-        if (!parse_slots<Args>(args, kw, Names, slots, std::index_sequence<I...>{}))
+        if (!parse_slots<Args>(args, kw, Names, slots, std::index_sequence<I...>{}) ||
+            !finite_slots<Args>(Names, slots, std::index_sequence<I...>{}))
             return nullptr;
         Core *core = core_of<Core>(self);
         if (!core) return nullptr;
@@ -877,12 +904,58 @@ inline bool telemetry_context(PyObject *tlm, ox_tlm **ring) {
     PyObject *capsule = PyCapsule_CheckExact(tlm) ? Py_NewRef(tlm)
                                                   : PyObject_GetAttrString(tlm, "_capsule");
     if (!capsule) return false;
-    *ring = static_cast<ox_tlm *>(PyCapsule_GetPointer(capsule, kTlmCapsuleName));
+    const char *name = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
+    if (name && std::strncmp(name, kTlmCapsuleName, std::strlen(kTlmCapsuleName)) == 0 &&
+        std::strcmp(name, kTlmCapsuleName) != 0) {
+        // The owner renames the capsule when it closes the context.
+        PyErr_SetString(PyExc_ValueError, "set_telemetry: the telemetry context is closed");
+    } else {
+        *ring = static_cast<ox_tlm *>(PyCapsule_GetPointer(capsule, kTlmCapsuleName));
+    }
     Py_DECREF(capsule);
     return *ring != nullptr;
 }
 
 inline constexpr char kSetTelemetryFailed[] = "set_telemetry failed (rc=%d)";
+
+#if OX_MODULE_HAS_TELEMETRY
+// The reason a refused attachment gives after `Message` (which the status code formats).
+inline PyObject *telemetry_refused(const char *message, int rc, const ox::TlmAttach &txn,
+                                   const char *prefix) {
+    PyObject *head = PyUnicode_FromFormat(message, rc);
+    if (!head) return nullptr;
+    PyObject *text = nullptr;
+    switch (txn.refusal()) {
+    case ox::TlmAttach::kDecimation:
+        text = PyUnicode_FromFormat("%U: decim must be at least 1", head);
+        break;
+    case ox::TlmAttach::kCutCollision:
+        text = PyUnicode_FromFormat("%U: probe names of prefix '%s' collide as '%s' once cut to "
+                                    "%d characters (use a shorter prefix)",
+                                    head, prefix, txn.refused_name(),
+                                    static_cast<int>(OX_TLM_NAME_BYTES - 1));
+        break;
+    case ox::TlmAttach::kHeld:
+        text = PyUnicode_FromFormat("%U: prefix '%s' is in use by another object attached to this "
+                                    "context (probe '%s'); give each object its own prefix",
+                                    head, prefix, txn.refused_name());
+        break;
+    case ox::TlmAttach::kFull:
+        text = PyUnicode_FromFormat("%U: the context's probe table is full (%d probes)", head,
+                                    static_cast<int>(OX_TLM_MAX_PROBES));
+        break;
+    case ox::TlmAttach::kNone:
+        text = Py_NewRef(head);
+        break;
+    }
+    Py_DECREF(head);
+    if (text) {
+        PyErr_SetObject(PyExc_ValueError, text);
+        Py_DECREF(text);
+    }
+    return nullptr;
+}
+#endif
 
 // On success the object holds the new context (and lets go of the one it held before), so a
 // context stays alive while any object writes into it, even after its owner is closed.
@@ -899,9 +972,18 @@ PyObject *set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     if (!telemetry_context(tlm, &ring)) return nullptr;
     auto *core = core_of<CoreOf<F>>(self);
     if (!core) return nullptr;
+    Object *obj = object_of(self);
+#if OX_MODULE_HAS_TELEMETRY
+    // One transaction over the whole attachment, held by this object: a name another object
+    // holds is refused, and the reason of a refusal is told.
+    ox::TlmAttach txn(ring, obj);
+    const int rc = F(core, ring, prefix, static_cast<int>(decim));
+    if (rc != 0) return telemetry_refused(Message, rc, txn, prefix);
+    txn.commit();
+#else
     const int rc = F(core, ring, prefix, static_cast<int>(decim));
     if (rc != 0) return PyErr_Format(PyExc_ValueError, Message, rc);
-    Object *obj = object_of(self);
+#endif
     if (ring != obj->tlm) {
 #if OX_MODULE_HAS_TELEMETRY
         if (ring) ox::tlm_hold(ring);
@@ -914,6 +996,8 @@ PyObject *set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
 
 // ---------------------------------------------------------------------------------------------
 // Properties over core getters `R G(core)` and setters `S(core, T)` (setter result ignored).
+// A floating property refuses NaN and infinities (ValueError naming the property, whose name
+// the table passes as the closure).
 // ---------------------------------------------------------------------------------------------
 template <auto G, class Conv = void>
 PyObject *getter(PyObject *self, void *) {
@@ -922,7 +1006,7 @@ PyObject *getter(PyObject *self, void *) {
 }
 
 template <auto S>
-int setter(PyObject *self, PyObject *value, void *) {
+int setter(PyObject *self, PyObject *value, void *closure) {
     using T = std::tuple_element_t<0, typename Fn<decltype(S)>::Args>;
     if (!alive(self)) return -1;
     if (!value) {
@@ -931,6 +1015,9 @@ int setter(PyObject *self, PyObject *value, void *) {
     }
     T v;
     if (!from_py(value, &v)) return -1;
+    if constexpr (std::is_floating_point_v<T>) {
+        if (!finite_arg(closure ? static_cast<const char *>(closure) : "value", v)) return -1;
+    }
     auto *core = core_of<CoreOf<S>>(self);
     if (!core) return -1;
     S(core, v);
@@ -1068,13 +1155,16 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
      name "($self, /)\n--\n\nOutput capacity a block call may need."}
 // A method whose arguments follow the core function's (keywords in `kw`, all required).
 #define OX_CALL(name, fn, kw, doc) {name, OX_FN((ox::py::call<fn, kw>)), OX_KW, doc}
+// The same for a configuration call: floating arguments must be finite.
+#define OX_CONFIG(name, fn, kw, doc) {name, OX_FN((ox::py::call<fn, kw, void, true>)), OX_KW, doc}
 #define OX_CALL_CHECKED(name, fn, kw, msg, doc) \
     {name, OX_FN((ox::py::call_checked<fn, kw, msg>)), OX_KW, doc}
 #define OX_TELEMETRY(fn)                                                                        \
     {"set_telemetry", OX_FN(ox::py::set_telemetry<fn>), OX_KW,                                  \
      "set_telemetry(tlm, prefix, decim=1)\n--\n\nAttach a telemetry context (an "              \
      "ostrel.telemetry.Telemetry, or its capsule) publishing probes named prefix + suffix, "    \
-     "every decim-th event; None detaches. The context must outlive the attachment."}
+     "every decim-th event; None detaches. Names another attached object holds on the "        \
+     "context are refused (ValueError naming the prefix): give each object its own prefix."}
 #define OX_RESET(fn)                                                                               \
     {"reset", OX_FN(ox::py::reset<fn>), METH_NOARGS,                                               \
      "reset($self, /)\n--\n\nReturn to the post-construction state, configuration kept."}
@@ -1101,7 +1191,7 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
 #define OX_GET(name, fn, doc) {name, ox::py::getter<fn>, nullptr, doc, nullptr}
 #define OX_GET_BOOL(name, fn, doc) {name, ox::py::getter<fn, ox::py::AsBool>, nullptr, doc, nullptr}
 #define OX_GETSET(name, get_fn, set_fn, doc) \
-    {name, ox::py::getter<get_fn>, ox::py::setter<set_fn>, doc, nullptr}
+    {name, ox::py::getter<get_fn>, ox::py::setter<set_fn>, doc, const_cast<char *>(name)}
 #define OX_END_PROPS {nullptr, nullptr, nullptr, nullptr, nullptr}
 
 // A type entry for init_module: full name, doc, create function (args, kw) -> core, destroy.

@@ -17,6 +17,13 @@
 
 namespace {
 
+// Memory a size argument implies, per point, for the refusal of sizes that could not exist:
+// an FFT keeps double-precision staging buffers and its plan's; a correlator keeps three
+// spectra and the padded output beside its plans.
+constexpr unsigned long long kFftBytesPerPoint = 48, kCorrBytesPerLag = 48;
+
+using ox::py::product;
+
 // ---------------------------------------------------------------------------------------------
 // FFT
 // ---------------------------------------------------------------------------------------------
@@ -26,8 +33,9 @@ fft_state_t *create(PyObject *args, PyObject *kw) {
     static const char *const names[] = {"n", "sign", "nthreads", nullptr};
     unsigned long long n = 1024;
     int sign = -1, nthreads = 1;
-    if (!ox::py::parse(args, kw, "|O&ii:FFT", names, ox::py::u64_arg, &n, &sign, &nthreads)) return nullptr;
-    if (!ox::py::require(n >= 1, "n", ">= 1", n)) return nullptr;
+    if (!ox::py::parse(args, kw, "|O&ii:FFT", names, ox::py::u64_arg, &n, &sign, &nthreads) ||
+        !ox::py::require(n >= 1, "n", ">= 1", n) || !ox::py::size_fits("n", n, kFftBytesPerPoint))
+        return nullptr;
     return ox::py::created(fft_create(n, sign, nthreads), PyExc_MemoryError,
                            "fft_create returned NULL");
 }
@@ -101,8 +109,10 @@ fft2d_state_t *create(PyObject *args, PyObject *kw) {
     unsigned long long ny = 64, nx = 64;
     int sign = -1, nthreads = 1;
     if (!ox::py::parse(args, kw, "|O&O&ii:FFT2D", names, ox::py::u64_arg, &ny, ox::py::u64_arg, &nx, &sign,
-                       &nthreads)) return nullptr;
-    if (!ox::py::require(ny >= 1, "ny", ">= 1", ny) || !ox::py::require(nx >= 1, "nx", ">= 1", nx)) return nullptr;
+                       &nthreads) ||
+        !ox::py::require(ny >= 1, "ny", ">= 1", ny) || !ox::py::require(nx >= 1, "nx", ">= 1", nx) ||
+        !ox::py::size_fits("ny*nx", product(ny, nx), kFftBytesPerPoint))
+        return nullptr;
     return ox::py::created(fft2d_create(ny, nx, sign, nthreads), PyExc_MemoryError,
                            "fft2d_create returned NULL");
 }
@@ -178,7 +188,8 @@ corr_state_t *create(PyObject *args, PyObject *kw) {
     unsigned long long dwell = 1, n_out = 0;
     int nthreads = 1;
     if (!ox::py::parse(args, kw, "O|O&iO&:Corr", names, &ref_obj, ox::py::u64_arg, &dwell,
-                       &nthreads, ox::py::u64_arg, &n_out))
+                       &nthreads, ox::py::u64_arg, &n_out) ||
+        !ox::py::size_fits("n_out", n_out, kCorrBytesPerLag))
         return nullptr;
     PyArrayObject *ref = ox::py::input_array<ox_cf32>(ref_obj);
     if (!ref) return nullptr;
@@ -240,7 +251,8 @@ corr2d_state_t *create_2d(PyObject *args, PyObject *kw) {
     unsigned long long dwell = 1, ny_out = 0, nx_out = 0;
     int nthreads = 1;
     if (!ox::py::parse(args, kw, "O|O&iO&O&:Corr2D", names, &ref_obj, ox::py::u64_arg, &dwell,
-                       &nthreads, ox::py::u64_arg, &ny_out, ox::py::u64_arg, &nx_out))
+                       &nthreads, ox::py::u64_arg, &ny_out, ox::py::u64_arg, &nx_out) ||
+        !ox::py::size_fits("ny_out*nx_out", product(ny_out, nx_out), kCorrBytesPerLag))
         return nullptr;
     PyArrayObject *ref = ox::py::input_array<ox_cf32>(ref_obj);
     if (!ref) return nullptr;
@@ -323,6 +335,10 @@ constexpr const char *doc_2d =
 namespace detector_py {
 
 constexpr size_t kMaxResults = 64;
+// Input carried over from earlier pushes is bounded: a push that would take it past this many
+// samples is refused whole (push empty blocks to drain it first). A push with nothing pending
+// is always taken, so one call can never be refused for its own size.
+constexpr size_t kMaxPending = size_t{1} << 24;
 constexpr const char *kPendingMessage =
     "input of an earlier push is still pending: push() until it returns fewer than 64 results "
     "before get_state()";
@@ -487,6 +503,7 @@ bool parse_detector(PyObject *args, PyObject *kw, const char *fmt, DetectorArgs 
     if (!ox::py::parse(args, kw, fmt, names, &ref_obj, ox::py::u64_arg, &a->dwell, bin_arg,
                        &a->noise_lo, bin_arg, &a->noise_hi, &mode, &a->threshold, &a->nthreads))
         return false;
+    if (!ox::py::finite_arg("threshold", a->threshold)) return false;
     a->noise_mode = noise_mode_code(mode);
     if (a->noise_mode < 0) return false;
     a->ref = ox::py::input_array<ox_cf32>(ref_obj);
@@ -564,6 +581,15 @@ PyObject *push(PyObject *self, PyObject *x) {
     auto *b = ox::py::core_of<Box<D>>(self);
     if (!b || !stage_if_in_corr_out(b->det, &in)) {
         Py_DECREF(in);
+        return nullptr;
+    }
+    const size_t waiting = pending(b), arriving = static_cast<size_t>(PyArray_SIZE(in));
+    if (waiting != 0 && arriving != 0 && waiting + arriving > kMaxPending) {
+        Py_DECREF(in);
+        PyErr_Format(PyExc_RuntimeError,
+                     "push refused: %zu samples of earlier pushes are pending and %zu more would "
+                     "pass the limit of %zu; push empty blocks until pending is 0",
+                     waiting, arriving, kMaxPending);
         return nullptr;
     }
     Result results[kMaxResults];
@@ -669,7 +695,8 @@ uint64_t get_nx(const Box<detector2d_state_t> *b) { return b->det->nx; }
     "remainder waits for the next push). Each dump (every dwell-th frame) is evaluated and, "   \
     "when it is a detection, reported as a tuple " tuple_text ". Returns the list of "          \
     "detections, at most 64: input not taken in by then is kept and processed first by the "    \
-    "next push (see pending), so nothing is lost."
+    "next push (see pending), so nothing is lost. At most 2**24 samples are kept that way: a "  \
+    "push that would pass that while input is pending raises RuntimeError and takes nothing."
 #define DET_STATE_METHODS(D)                                                                    \
     OX_MAX_STATE_BYTES(D),                                                                      \
         {"get_state", OX_FN(get_state<D>), METH_NOARGS,                                         \
@@ -717,7 +744,8 @@ constexpr const char *kNoiseLoDoc = "First noise bin (inclusive, clamped into th
 constexpr const char *kNoiseHiDoc = "Last noise bin (inclusive, clamped into the frame).";
 constexpr const char *kPendingDoc =
     "Samples of earlier pushes not yet taken in (non-zero only after a push returned 64 "
-    "detections); the next push processes them first.";
+    "detections); the next push processes them first. Bounded: a push that would take it past "
+    "2**24 samples is refused (RuntimeError) while anything is pending.";
 constexpr const char *kLastCorrDoc =
     "Correlation of the last dump as a read-only complex64 view of n values (no copy; flat "
     "row-major for the 2-D detector), or None before the first dump and after reset(). The "
@@ -798,7 +826,9 @@ psd_state_t *create(PyObject *args, PyObject *kw) {
     float beta = 0.0f;
     const char *window = "hann", *mode = "mean";
     if (!ox::py::parse(args, kw, "|O&dsfO&dO&sd:PSD", names, ox::py::u64_arg, &n, &fs, &window, &beta,
-                       ox::py::u64_arg, &pad, &full_scale, ox::py::u64_arg, &bits, &mode, &alpha))
+                       ox::py::u64_arg, &pad, &full_scale, ox::py::u64_arg, &bits, &mode, &alpha) ||
+        !ox::py::finite_args({{"fs", fs}, {"beta", beta}, {"full_scale", full_scale}, {"alpha", alpha}}) ||
+        !ox::py::size_fits("n*pad", product(n, pad), kFftBytesPerPoint))
         return nullptr;
     if (!ox::py::require(n >= 2, "n", ">= 2", n) || !ox::py::require(fs > 0, "fs", "> 0", fs) ||
         !ox::py::require_scale(full_scale, bits))

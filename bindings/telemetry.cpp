@@ -43,11 +43,8 @@ void close_context(Context *self) {
 // A ring is backed by memory as records are written: refuse a capacity the machine could never
 // hold rather than reserve it and let the process be killed when it fills.
 bool capacity_fits(unsigned long long capacity) {
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return true;
-    const unsigned long long memory =
-        static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page);
-    if (capacity <= memory / sizeof(ox_tlm_record)) return true;
+    const unsigned long long memory = ox::py::machine_memory();
+    if (memory == 0 || capacity <= memory / sizeof(ox_tlm_record)) return true;
     PyErr_Format(PyExc_ValueError,
                  "a ring of %llu records (%llu bytes) exceeds this machine's memory (%llu bytes)",
                  capacity, capacity > ULLONG_MAX / sizeof(ox_tlm_record) ? ULLONG_MAX

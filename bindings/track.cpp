@@ -50,7 +50,7 @@ PyMethodDef methods[] = {
     {"steps", OX_FN(ox::py::block_same_length<loop_filter_steps>), OX_KW,
      "steps(x, out=None)\n--\n\nApply one update per element of x (float64); return the control "
      "values. A given out must be float64 of exactly len(x) elements and is returned."},
-    OX_CALL("configure", loop_filter_configure, kw_configure,
+    OX_CONFIG("configure", loop_filter_configure, kw_configure,
             "configure(bn, zeta, t)\n--\n\nRe-derive the gains; the integrator is kept."),
     OX_STATE(loop_filter),
     OX_LIFECYCLE(loop_filter_destroy),
@@ -85,7 +85,9 @@ costas *create(PyObject *args, PyObject *kw) {
     double bn = 0.05, zeta = 0.707, init_norm_freq = 0.0, bn_fll = 0.0;
     unsigned long long tsamps = 64;
     if (!ox::py::parse(args, kw, "|dddO&d:Costas", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &tsamps,
-                       &bn_fll))
+                       &bn_fll) ||
+        !ox::py::finite_args(
+            {{"bn", bn}, {"zeta", zeta}, {"init_norm_freq", init_norm_freq}, {"bn_fll", bn_fll}}))
         return nullptr;
     if (!ox::py::require_loop(bn, zeta) || !ox::py::require(tsamps >= 1, "tsamps", ">= 1", tsamps) ||
         !ox::py::require(bn_fll >= 0, "bn_fll", ">= 0", bn_fll))
@@ -110,10 +112,10 @@ PyMethodDef methods[] = {
              "dump is carried into the next call."),
     OX_MAX_OUT("steps_max_out", costas_steps_max_out),
     OX_TELEMETRY(costas_set_telemetry),
-    OX_CALL("configure", costas_configure, kw_configure,
+    OX_CONFIG("configure", costas_configure, kw_configure,
             "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn normalised to the dump "
             "rate); the frequency estimate, oscillator and lock state are kept."),
-    OX_CALL("configure_lock", configure_lock, kw_configure_lock,
+    OX_CONFIG("configure_lock", configure_lock, kw_configure_lock,
             "configure_lock(up_thresh, down_thresh, n_up, n_down)\n--\n\nRe-tune the lock "
             "detector: lock after n_up consecutive dumps with lock_metric > up_thresh, drop after "
             "n_down consecutive dumps below down_thresh. The current decision is kept."),
@@ -160,7 +162,9 @@ dll *create(PyObject *args, PyObject *kw) {
     unsigned long long sps = 2, segments = 1;
     double init_chip = 0.0, bn = 0.01, zeta = 0.707, spacing = 0.5;
     if (!ox::py::parse(args, kw, "O|O&ddddO&:Dll", kw_names, &code_obj, ox::py::u64_arg, &sps,
-                       &init_chip, &bn, &zeta, &spacing, ox::py::u64_arg, &segments))
+                       &init_chip, &bn, &zeta, &spacing, ox::py::u64_arg, &segments) ||
+        !ox::py::finite_args({{"init_chip", init_chip}, {"bn", bn}, {"zeta", zeta}, {"spacing", spacing}}) ||
+        !ox::py::size_fits("segments", segments, 8 * sizeof(ox_cf32)))
         return nullptr;
     // Any array-like; bit 0 of each element is the chip, so integer codes are cast.
     auto *code = reinterpret_cast<PyArrayObject *>(
@@ -205,7 +209,8 @@ PyObject *configure_lock(PyObject *self, PyObject *args, PyObject *kw) {
     double pfa = 0.0, ref_snr_db = 0.0;
     unsigned long long n_looks = 0;
     if (!ox::py::parse(args, kw, "dO&|d:configure_lock", names, &pfa, ox::py::u64_arg, &n_looks,
-                       &ref_snr_db))
+                       &ref_snr_db) ||
+        !ox::py::finite_args({{"pfa", pfa}, {"ref_snr_db", ref_snr_db}}))
         return nullptr;
     dll *d = ox::py::core_of<dll>(self);
     if (!d) return nullptr;
@@ -222,7 +227,8 @@ PyObject *configure_lock_raw(PyObject *self, PyObject *args, PyObject *kw) {
     unsigned long long n_looks = 0;
     int n_up = 0, n_down = 0;
     if (!ox::py::parse(args, kw, "ddO&dO&O&:configure_lock_raw", names, &up, &down,
-                       ox::py::u64_arg, &n_looks, &alpha, count_arg, &n_up, count_arg, &n_down))
+                       ox::py::u64_arg, &n_looks, &alpha, count_arg, &n_up, count_arg, &n_down) ||
+        !ox::py::finite_args({{"up_thresh", up}, {"down_thresh", down}, {"alpha", alpha}}))
         return nullptr;
     dll *d = ox::py::core_of<dll>(self);
     if (!d) return nullptr;
@@ -248,7 +254,9 @@ PyObject *set_symbol_period(PyObject *self, PyObject *args, PyObject *kw) {
     if (!ox::py::alive(self)) return nullptr;
     static const char *const names[] = {"partials_per_symbol", nullptr};
     double period = 0.0;
-    if (!ox::py::parse(args, kw, "d:set_symbol_period", names, &period)) return nullptr;
+    if (!ox::py::parse(args, kw, "d:set_symbol_period", names, &period) ||
+        !ox::py::finite_arg("period", period))
+        return nullptr;
     dll *d = ox::py::core_of<dll>(self);
     if (!d) return nullptr;
     const int rc = dll_set_symbol_period(d, period);
@@ -270,10 +278,10 @@ PyMethodDef methods[] = {
              "segments than samples per epoch, len(x)*segments/(sps*L) + segments)."),
     OX_MAX_OUT("steps_max_out", dll_steps_max_out),
     OX_TELEMETRY(dll_set_telemetry),
-    OX_CALL("configure", dll_configure, kw_configure,
+    OX_CONFIG("configure", dll_configure, kw_configure,
             "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn per epoch); the rate "
             "estimate, code phase and lock state are kept."),
-    OX_CALL("set_rate_aid", dll_set_rate_aid, kw_rate_aid,
+    OX_CONFIG("set_rate_aid", dll_set_rate_aid, kw_rate_aid,
             "set_rate_aid(rate_aid)\n--\n\nFractional code-rate bias fed forward into the NCO "
             "(e.g. from a carrier-Doppler estimate: Doppler / carrier frequency); 0 turns it off. "
             "Takes effect at the next loop update; the loop then tracks only the residual."),
@@ -367,7 +375,8 @@ symsync *create(PyObject *args, PyObject *kw) {
     double bn = 0.01, zeta = 0.707;
     const char *order = "cubic", *ted = "gardner";
     if (!ox::py::parse(args, kw, "|O&ddss:SymbolSync", names, ox::py::u64_arg, &sps, &bn, &zeta,
-                       &order, &ted))
+                       &order, &ted) ||
+        !ox::py::finite_args({{"bn", bn}, {"zeta", zeta}}))
         return nullptr;
     const int order_code =
         choice(order, {"linear", "parabolic", "cubic"},
@@ -401,7 +410,7 @@ PyMethodDef methods[] = {
              "on-time strobe after construction or reset only primes the detector."),
     OX_MAX_OUT("steps_max_out", symsync_steps_max_out),
     OX_TELEMETRY(symsync_set_telemetry),
-    OX_CALL("configure", symsync_configure, kw_configure,
+    OX_CONFIG("configure", symsync_configure, kw_configure,
             "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn normalised to the symbol "
             "rate); the rate estimate, NCO phase and lock state are kept."),
     OX_CALL_CHECKED("configure_lock", symsync_configure_lock, kw_configure_lock,
@@ -412,7 +421,7 @@ PyMethodDef methods[] = {
                     "detection probability pd per block decision (lock after 1 decision above "
                     "the threshold, drop after 8 below). ValueError unless 0 < pfa < pd < 1 and "
                     "the block length is attainable."),
-    OX_CALL("configure_lock_raw", configure_lock_raw, kw_configure_lock_raw,
+    OX_CONFIG("configure_lock_raw", configure_lock_raw, kw_configure_lock_raw,
             "configure_lock_raw(avgs, up_thresh, down_thresh, n_up, n_down)\n--\n\nSet the "
             "timing-lock detector directly: the lock signal is averaged over avgs symbols (0 "
             "counts as 1); lock after n_up consecutive averages above up_thresh, drop after "
@@ -462,7 +471,9 @@ carrier_mpsk *create(PyObject *args, PyObject *kw) {
     unsigned long long tsamps = 64;
     int m = 4;
     if (!ox::py::parse(args, kw, "|dddO&di:CarrierMpsk", names, &bn, &zeta, &init_norm_freq,
-                       ox::py::u64_arg, &tsamps, &bn_fll, &m))
+                       ox::py::u64_arg, &tsamps, &bn_fll, &m) ||
+        !ox::py::finite_args(
+            {{"bn", bn}, {"zeta", zeta}, {"init_norm_freq", init_norm_freq}, {"bn_fll", bn_fll}}))
         return nullptr;
     if (!ox::py::require_loop(bn, zeta) || !ox::py::require(tsamps >= 1, "tsamps", ">= 1", tsamps) ||
         !ox::py::require(bn_fll >= 0, "bn_fll", ">= 0", bn_fll) || !ox::py::require_psk_order(m))
@@ -479,7 +490,7 @@ PyMethodDef methods[] = {
              "de-rotated prompt (complex64, the dump's mean) per tsamps input samples. A partial "
              "dump is carried into the next call."),
     OX_MAX_OUT("steps_max_out", carrier_mpsk_steps_max_out),
-    OX_CALL("configure", carrier_mpsk_configure, kw_configure,
+    OX_CONFIG("configure", carrier_mpsk_configure, kw_configure,
             "configure(bn, zeta)\n--\n\nRe-derive the loop gains (bn normalised to the dump "
             "rate); the frequency estimate and oscillator are kept."),
     OX_STATE(carrier_mpsk),
@@ -527,7 +538,8 @@ carrier_nda *create(PyObject *args, PyObject *kw) {
     unsigned long long sps = 8;
     int n = 4, m = 4;
     if (!ox::py::parse(args, kw, "|dddO&ii:CarrierNda", names, &bn, &zeta, &init_norm_freq, ox::py::u64_arg, &sps,
-                       &n, &m))
+                       &n, &m) ||
+        !ox::py::finite_args({{"bn", bn}, {"zeta", zeta}, {"init_norm_freq", init_norm_freq}}))
         return nullptr;
     if (!ox::py::require_loop(bn, zeta) || !ox::py::require(n >= 1, "n", ">= 1", n) ||
         !ox::py::require(sps >= 1 && sps % static_cast<unsigned>(n) == 0 && sps / static_cast<unsigned>(n) <= BOXCAR_MAX_LEN,
@@ -552,7 +564,7 @@ PyMethodDef methods[] = {
              "carrier sample by sample; returns one de-rotated sample per input."),
     OX_MAX_OUT("steps_max_out", carrier_nda_steps_max_out),
     OX_TELEMETRY(carrier_nda_set_telemetry),
-    OX_CALL("configure_lock", configure_lock, kw_configure_lock,
+    OX_CONFIG("configure_lock", configure_lock, kw_configure_lock,
             "configure_lock(up_thresh, down_thresh, n_up, n_down)\n--\n\nRe-tune the lock "
             "detector: lock is declared after n_up consecutive samples with the lock EMA above "
             "up_thresh and dropped after n_down below down_thresh. The current decision is kept."),
@@ -633,7 +645,10 @@ ratesync *create(PyObject *args, PyObject *kw) {
     unsigned long long span = 8, m = 2, num_phases = 1024;
     if (!ox::py::parse(args, kw, "|dsdO&O&O&dds:RateSync", names, &sps, &pulse, &beta,
                        ox::py::u64_arg, &span, ox::py::u64_arg, &m, ox::py::u64_arg, &num_phases,
-                       &bn, &zeta, &ted))
+                       &bn, &zeta, &ted) ||
+        !ox::py::finite_args({{"sps", sps}, {"beta", beta}, {"bn", bn}, {"zeta", zeta}}) ||
+        !ox::py::size_fits("num_phases*span*m", ox::py::product(ox::py::product(num_phases, span), m),
+                           2 * sizeof(float)))
         return nullptr;
     int pulse_code, ted_code;
     if (!options::pulse(pulse, &pulse_code) || !options::ted(ted, &ted_code)) return nullptr;
@@ -662,10 +677,10 @@ PyMethodDef methods[] = {
              "strobe after construction or reset() produce nothing."),
     OX_MAX_OUT("steps_max_out", ratesync_steps_max_out),
     OX_TELEMETRY(ratesync_set_telemetry),
-    OX_CALL("configure", ratesync_configure, kw_configure,
+    OX_CONFIG("configure", ratesync_configure, kw_configure,
             "configure(bn, zeta)\n--\n\nRe-derive the timing-loop gains (bn per symbol); the rate "
             "estimate, timing phase and lock state are kept. bn < 0 or zeta <= 0 is ignored."),
-    OX_CALL("configure_lock_raw", configure_lock_raw, kw_configure_lock_raw,
+    OX_CONFIG("configure_lock_raw", configure_lock_raw, kw_configure_lock_raw,
             "configure_lock_raw(avgs, up_thresh, down_thresh, n_up, n_down)\n--\n\nSet the timing "
             "lock detector directly: the lock statistic is averaged over blocks of avgs symbols; "
             "lock is declared after n_up consecutive block averages above up_thresh and dropped "
@@ -814,7 +829,14 @@ mpsk_receiver *create_mpsk(PyObject *args, PyObject *kw, double sps, const char 
     double init_norm_freq = 0.0, bn_agc_ratio = 0.0;
     if (!ox::py::parse(args, kw, format, names, &m, &sps, ox::py::u64_arg, &m_out, &pulse, &rrc_beta,
                        &rrc_span, &bn_carrier, &zeta, &bn_timing, &lock_thresh, &init_norm_freq,
-                       &differential, ox::py::u64_arg, &num_phases, &agc, &bn_agc_ratio))
+                       &differential, ox::py::u64_arg, &num_phases, &agc, &bn_agc_ratio) ||
+        !ox::py::finite_args({{"sps", sps}, {"rrc_beta", rrc_beta}, {"bn_carrier", bn_carrier},
+                              {"zeta", zeta}, {"bn_timing", bn_timing}, {"lock_thresh", lock_thresh},
+                              {"init_norm_freq", init_norm_freq}, {"bn_agc_ratio", bn_agc_ratio}}) ||
+        !ox::py::size_fits(
+            "num_phases*taps",
+            ox::py::product(num_phases, 16ull * static_cast<unsigned>(std::max(rrc_span, 1)) + 1),
+            sizeof(float)))
         return nullptr;
     int pulse_code;
     if (!options::pulse(pulse, &pulse_code)) return nullptr;
@@ -917,7 +939,9 @@ mpsk_receiver *create(PyObject *args, PyObject *kw) {
     const char *pulse = "iandd";
     int rrc_span = 8, differential = 0, agc = 1;
     if (!ox::py::parse(args, kw, "dd|dsdiddii:BpskReceiver", names, &fs, &rs, &fc, &pulse, &rrc_beta,
-                       &rrc_span, &bn_carrier, &bn_timing, &differential, &agc))
+                       &rrc_span, &bn_carrier, &bn_timing, &differential, &agc) ||
+        !ox::py::finite_args({{"sample_rate_hz", fs}, {"symbol_rate_hz", rs}, {"carrier_freq_hz", fc},
+                              {"rrc_beta", rrc_beta}, {"bn_carrier", bn_carrier}, {"bn_timing", bn_timing}}))
         return nullptr;
     int pulse_code;
     if (!options::pulse(pulse, &pulse_code)) return nullptr;

@@ -174,7 +174,9 @@ class CorrDetector:
         """Discard queued and pending samples and the partial integration."""
     def push(self, x: _ArrayLike, /) -> list[tuple[int, float, float, float]]:
         """Queue x and process every complete frame; at most 64 detections per call, the rest
-        of the input is processed first by the next push (nothing is lost)."""
+        of the input is processed first by the next push (nothing is lost). At most 2**24
+        samples are carried that way: a push that would pass that while input is pending
+        raises RuntimeError and takes nothing (push empty blocks to drain)."""
     def state_bytes(self) -> int: ...
     def get_state(self) -> bytes:
         """Snapshot; RuntimeError while input of an earlier push is pending."""
@@ -209,7 +211,8 @@ class CorrDetector:
         dump; overwritten in place by the next dump."""
     @property
     def pending(self) -> int:
-        """Samples of earlier pushes not yet taken in (after a push returned 64 detections)."""
+        """Samples of earlier pushes not yet taken in (after a push returned 64 detections);
+        bounded by 2**24 while pushes go on (see push)."""
 
 @final
 class CorrDetector2D:

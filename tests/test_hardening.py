@@ -262,7 +262,7 @@ def test_probe_names_colliding_after_the_cut_are_refused_and_nothing_changes():
         # 30 characters: ".lock", ".locked" and ".e"+... cut into one name; 26: .lock/.locked.
         for prefix in ("q" * 30, "q" * 26):
             for obj in (c, other):
-                with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+                with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\): "):
                     obj.set_telemetry(tlm, prefix)
         assert tlm.probe_names == ["car.lock", "car.e", "car.freq", "car.locked"]
         c.steps(np.ones(64, np.complex64))  # the previous attachment still publishes
@@ -291,3 +291,100 @@ def test_fft_planning_out_of_memory_is_a_memory_error():
             raises(MemoryError, "", make)
         spectral.FFT(n=1024).execute_cf32(np.ones(1024, np.complex64))  # still usable
     """)
+
+
+def _attach_twice(prefix_a, prefix_b):
+    tlm = Telemetry(4096)
+    a, c = track.Costas(tsamps=4), track.CarrierNda()
+    a.set_telemetry(tlm, prefix_a)
+    c.set_telemetry(tlm, prefix_b)
+
+
+def _closed_capsule():
+    tlm = Telemetry(256)
+    capsule = tlm._capsule
+    tlm.close()
+    track.Costas().set_telemetry(capsule, "car")
+
+
+def _full_table():
+    tlm = Telemetry(4096)
+    loops = [track.Costas(tsamps=4) for _ in range(17)]  # 4 probes each: the 17th finds no room
+    for i, loop in enumerate(loops):
+        loop.set_telemetry(tlm, f"c{i}")
+
+
+def _set(obj, name, value):
+    setattr(obj, name, value)
+
+
+# The hostile calls of the second probe: (call, exception, message pattern).
+REFUSALS = {
+    "np.str_ sample": (lambda: track.Costas(tsamps=1).steps(np.str_("nan")), TypeError, "numpy.str_"),
+    "np.str_ number": (lambda: track.Costas(tsamps=1).steps(np.str_("1.5")), TypeError, "array of numbers"),
+    "np.bytes_ number": (lambda: spectral.PSD(n=32).accumulate(np.bytes_(b"2.5")), TypeError, "numpy.bytes_"),
+    "bytearray": (lambda: track.CarrierNda().steps(bytearray(b"abcd")), TypeError, "bytearray"),
+    "same prefix twice": (lambda: _attach_twice("car", "car"), ValueError,
+                          r"^set_telemetry failed \(rc=-4\): prefix 'car' is in use by another object"),
+    "probe table full": (_full_table, ValueError, r"probe table is full \(64 probes\)"),
+    "closed context": (_closed_capsule, ValueError, "the telemetry context is closed"),
+    "Corr n_out": (lambda: spectral.Corr(np.ones(64, np.complex64), n_out=2**31), ValueError,
+                   r"^n_out=2147483648 needs about \d+ bytes, more than this machine's memory"),
+    "Corr2D output": (lambda: spectral.Corr2D(np.ones((4, 4), np.complex64), ny_out=2**20, nx_out=2**20),
+                      ValueError, r"^ny_out\*nx_out=1099511627776 needs about"),
+    "FFT2D": (lambda: spectral.FFT2D(ny=2**20, nx=2**20), ValueError, "more than this machine's memory"),
+    "Dll segments": (lambda: track.Dll([1, 0, 1], segments=2**40), ValueError, "^segments="),
+    "RateSync phases": (lambda: track.RateSync(num_phases=2**40), ValueError, "^num_phases\\*span\\*m="),
+    "receiver phases": (lambda: track.MpskReceiver(num_phases=2**40), ValueError, "^num_phases\\*taps="),
+    "SymbolSync configure": (lambda: track.SymbolSync(sps=2).configure(float("nan"), 0.7), ValueError,
+                             "^bn must be finite, got nan$"),
+    "Dll.bn": (lambda: _set(track.Dll([1, 0, 1]), "bn", float("inf")), ValueError, "^bn must be finite, got inf$"),
+    "Costas.norm_freq": (lambda: _set(track.Costas(), "norm_freq", float("-inf")), ValueError,
+                         "^norm_freq must be finite, got -inf$"),
+    "Specan centre": (lambda: __import__("ostrel.analyzer").analyzer.Specan(
+        fs=1e6, span=1e5, rbw=1e3, center=float("nan")), ValueError, "^center must be finite, got nan$"),
+    "Specan retune": (lambda: __import__("ostrel.analyzer").analyzer.Specan(
+        fs=1e6, span=1e5, rbw=1e3).retune(float("nan")), ValueError, "^center must be finite"),
+    "CorrDetector threshold": (lambda: spectral.CorrDetector(np.ones(64, np.complex64), threshold=float("nan")),
+                               ValueError, "^threshold must be finite, got nan$"),
+    "Costas constructor": (lambda: track.Costas(bn=float("nan")), ValueError, "^bn must be finite"),
+}
+
+
+@pytest.mark.parametrize("case", list(REFUSALS))
+def test_hostile_calls_are_refused_with_a_message_that_helps(case):
+    call, exc, pattern = REFUSALS[case]
+    with pytest.raises(exc, match=pattern):
+        call()
+
+
+def test_one_prefix_per_object_and_probes_freed_on_detach():
+    with Telemetry(4096) as tlm:
+        a, c = track.Costas(tsamps=4), track.Costas(tsamps=4)
+        a.set_telemetry(tlm, "car")
+        a.set_telemetry(tlm, "car")  # the same object again: allowed
+        c.set_telemetry(tlm, "car2")
+        assert len(tlm.probe_names) == 8
+        a.set_telemetry(None, "")  # detached: its names are free for another object
+        c.set_telemetry(tlm, "car")
+        c.steps(np.ones(64, np.complex64))
+        written = {name for name, v in tlm.demux(tlm.read()).items() if v.size}
+        assert written == {"car.lock", "car.e", "car.freq", "car.locked"}
+        a.set_telemetry(tlm, "a")
+        a.destroy()  # destroyed: likewise
+        c.set_telemetry(tlm, "a")
+
+
+def test_detector_backlog_is_bounded_and_drains():
+    det = spectral.CorrDetector(np.ones(80, np.complex64), threshold=0)
+    x = np.ones(80 * 200, np.complex64)  # 200 dumps a push, 64 reported: 136 frames carried each time
+    pushed = dumps = 0
+    with pytest.raises(RuntimeError, match="push refused: .* pending .* limit of 16777216"):
+        for _ in range(20_000):
+            dumps += len(det.push(x))
+            pushed += len(x)
+    assert 0 < det.pending <= 1 << 24
+    while det.pending:  # nothing was lost: the carried input drains to one dump per frame
+        dumps += len(det.push(np.zeros(0, np.complex64)))
+    assert dumps == pushed // 80
+    assert len(det.push(x)) == 64  # and pushing works again

@@ -197,10 +197,10 @@ BAD = [
     (track.MpskReceiver, dict(sps=1.5)), (track.MpskReceiver, dict(m_out=3)), (track.MpskReceiver, dict(m=3)),
     (track.MpskReceiver, dict(m_out=10)), (track.MpskReceiver, dict(sps=6, m_out=8)),
     (track.MpskReceiver, dict(rrc_beta=1.01)), (track.MpskReceiver, dict(rrc_span=0)),
-    (track.MpskReceiver, dict(bn_carrier=-0.1)), (track.MpskReceiver, dict(bn_timing=float("nan"))),
+    (track.MpskReceiver, dict(bn_carrier=-0.1)),
     (track.MpskReceiver, dict(zeta=-1.0)), (track.MpskReceiver, dict(num_phases=1)),
     (track.MpskReceiver, dict(num_phases=48)), (track.MpskReceiver, dict(bn_agc_ratio=1.0)),
-    (track.MpskReceiver, dict(bn_agc_ratio=-0.5)), (track.MpskReceiver, dict(sps=float("inf"))),
+    (track.MpskReceiver, dict(bn_agc_ratio=-0.5)),
     (track.MpskReceiverR, dict(sps=4)), (track.MpskReceiverR, dict(sps=8, m_out=4)),
     (track.BpskReceiver, dict(sample_rate_hz=1e6, symbol_rate_hz=1e5, carrier_freq_hz=6e5)),
     (track.BpskReceiver, dict(sample_rate_hz=0.0, symbol_rate_hz=1e5)),
@@ -214,6 +214,17 @@ def test_invalid_parameters(cls, kw):
     with pytest.raises(ValueError) as err:
         cls(**kw)
     assert str(err.value) == INVALID
+
+
+@pytest.mark.parametrize("cls, kw, message", [
+    (track.MpskReceiver, dict(bn_timing=float("nan")), "bn_timing must be finite, got nan"),
+    (track.MpskReceiver, dict(sps=float("inf")), "sps must be finite, got inf"),
+    (track.BpskReceiver, dict(sample_rate_hz=1e6, symbol_rate_hz=1e5, carrier_freq_hz=float("nan")),
+     "carrier_freq_hz must be finite, got nan"),
+])
+def test_non_finite_parameters_are_named(cls, kw, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        cls(**kw)
 
 
 def test_defaults_options_and_readouts():
@@ -396,7 +407,7 @@ def test_telemetry_probes(agc):
         for i in range(64 - len(tlm.probe_names) - 7):
             tlm.register(f"filler{i}")
         other = track.MpskReceiver(sps=5.3, agc=agc)
-        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\): "):
             other.set_telemetry(tlm, "new")  # 7 core probes fit, the timing loop's do not
         other.steps(x[:500])
         assert tlm.avail == 0  # nothing attached
@@ -410,10 +421,10 @@ def test_attachment_is_all_or_nothing():
         for i in range(64 - 13):
             tlm.register(f"filler{i}")
         names = tlm.probe_names
-        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\): "):
             rx.set_telemetry(tlm, "rx")  # the loops' 13 probes fit, the AGC's 2 do not
         assert tlm.probe_names == names  # nothing of the attempt stays registered
-        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\): "):
             rx.set_telemetry(tlm, "a" * 26)  # "...sync.lock" and "...sync.locked" meet at the cut
         y = rx.steps(x)
         assert tlm.avail == 0  # the previous attachment stays in force

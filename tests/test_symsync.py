@@ -468,7 +468,7 @@ def test_messages_and_surface():
     ]
     with Telemetry(4096) as tlm:
         cases.append((lambda: sync.set_telemetry(tlm, "s", 0), ValueError,
-                      "set_telemetry failed (rc=-4)"))
+                      "set_telemetry failed (rc=-4): decim must be at least 1"))
         for call, exc, message in cases:
             with pytest.raises(exc) as info:
                 call()

@@ -54,8 +54,10 @@ ox_tlm *ox_tlm_create(size_t capacity) {
     capacity = at_least_one_page(capacity);
     auto *tlm = static_cast<ox_tlm *>(std::calloc(1, sizeof(ox_tlm)));
     if (!tlm) return nullptr;
-    tlm->ring = ring_create(capacity);
+    tlm->book = static_cast<ox_tlm_book *>(std::calloc(1, sizeof(ox_tlm_book)));
+    tlm->ring = tlm->book ? ring_create(capacity) : nullptr;
     if (!tlm->ring) {
+        std::free(tlm->book);
         std::free(tlm);
         return nullptr;
     }
@@ -66,6 +68,7 @@ ox_tlm *ox_tlm_create(size_t capacity) {
 void ox_tlm_destroy(ox_tlm *tlm) {
     if (!tlm) return;
     ring_destroy(tlm->ring);
+    std::free(tlm->book);
     std::free(tlm);
 }
 
@@ -211,11 +214,12 @@ uint64_t ox_tlm_emitted(const ox_tlm *tlm, int id) {
     return tlm->probes[id].emitted;
 }
 
-ox::TlmAttach::TlmAttach(ox_tlm *tlm) : tlm_(tlm), outermost_(tlm && !tlm->attach) {
+ox::TlmAttach::TlmAttach(ox_tlm *tlm, const void *holder)
+    : tlm_(tlm), holder_(holder), outermost_(tlm && tlm->book && !tlm->book->attach) {
     if (!outermost_) return;
     saved_count_ = tlm->probe_count;
     std::memcpy(saved_, tlm->probes, sizeof(saved_));
-    tlm->attach = this;
+    tlm->book->attach = this;
 }
 
 ox::TlmAttach::~TlmAttach() {
@@ -223,30 +227,47 @@ ox::TlmAttach::~TlmAttach() {
     if (!committed_) {
         tlm_->probe_count = saved_count_;
         std::memcpy(tlm_->probes, saved_, sizeof(saved_));
+    } else if (holder_) {
+        tlm_unhold(tlm_, holder_);
+        for (uint32_t id = 0; id < OX_TLM_MAX_PROBES; ++id)
+            if (ids_ >> id & 1) tlm_->book->holder[id] = holder_;
     }
-    tlm_->attach = nullptr;
+    tlm_->book->attach = nullptr;
+}
+
+int ox::TlmAttach::refuse(Refusal why, const char *name) {
+    if (refusal_ == kNone) {
+        refusal_ = why;
+        std::snprintf(refused_name_, sizeof(refused_name_), "%s", name ? name : "");
+    }
+    return OX_EINVAL;
 }
 
 int ox::tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                             const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids) {
-    if (!tlm || n > OX_TLM_MAX_PROBES || decim == 0) return OX_EINVAL;
+    if (!tlm || !tlm->book || n > OX_TLM_MAX_PROBES) return OX_EINVAL;
     if (!prefix) prefix = default_prefix;
     TlmAttach local(tlm);
-    TlmAttach *root = tlm->attach;
+    TlmAttach *root = tlm->book->attach;
+    if (decim == 0) return root->refuse(TlmAttach::kDecimation, nullptr);
     char names[OX_TLM_MAX_PROBES][OX_TLM_NAME_BYTES];
     uint32_t fresh = 0;
     for (size_t i = 0; i < n; ++i) {
         std::snprintf(names[i], OX_TLM_NAME_BYTES, "%s%s", prefix, suffixes[i]);
         for (size_t j = 0; j < i; ++j)
-            if (std::strcmp(names[i], names[j]) == 0) return OX_EINVAL;
+            if (std::strcmp(names[i], names[j]) == 0)
+                return root->refuse(TlmAttach::kCutCollision, names[i]);
         const int id = ox_tlm_probe_id(tlm, names[i]);
         if (id < 0) {
             ++fresh;
         } else if (root->ids_ >> id & 1) {
-            return OX_EINVAL;  // another probe of this attachment already has that name
+            // another probe of this attachment already has that name
+            return root->refuse(TlmAttach::kCutCollision, names[i]);
+        } else if (const void *h = tlm->book->holder[id]; h && root->holder_ && h != root->holder_) {
+            return root->refuse(TlmAttach::kHeld, names[i]);  // another object's probe
         }
     }
-    if (tlm->probe_count + fresh > OX_TLM_MAX_PROBES) return OX_EINVAL;
+    if (tlm->probe_count + fresh > OX_TLM_MAX_PROBES) return root->refuse(TlmAttach::kFull, nullptr);
     for (size_t i = 0; i < n; ++i) {
         ids[i] = ox_tlm_probe(tlm, names[i], decim);  // cannot fail after the checks above
         root->ids_ |= uint64_t{1} << ids[i];

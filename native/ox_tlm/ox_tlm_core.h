@@ -43,6 +43,14 @@ namespace ox {
 class TlmAttach;
 }
 
+// Bookkeeping of the Python bindings' attachments, made with the context: the registration
+// transaction in progress and, per probe id, the attached object that holds it (NULL: none),
+// so two objects attached under the same prefix are refused instead of sharing probes.
+struct ox_tlm_book {
+    ox::TlmAttach *attach;
+    const void *holder[OX_TLM_MAX_PROBES];
+};
+
 struct ox_tlm {
     ox_tlm_ring *ring;
     uint64_t tag;          // stamped into every record; owned by the context's owner
@@ -51,10 +59,10 @@ struct ox_tlm {
     // Lifetime bookkeeping of the Python bindings (unused by the C API below): the context's
     // holders (its owner plus every attachment made through a binding; the last one to let go
     // frees it), the block calls now running on a binding attachment (a resize must wait for
-    // them), and the probe-registration transaction in progress.
+    // them), and the attachments' book (transaction in progress, probe holders).
     uint32_t refs;
     uint32_t producers;
-    ox::TlmAttach *attach;
+    ox_tlm_book *book;
 };
 static_assert(sizeof(ox_tlm) == 3112 && offsetof(ox_tlm, refs) == 3096,
               "the bookkeeping fields occupy the context's 16 trailing bytes");
@@ -111,7 +119,8 @@ inline void tlm_emit(ox_tlm *tlm, uint32_t id, double value) {
 // new ones, and no two names of this attachment equal after the cut, which would merge two
 // probes into one series), and only then registered. Returns OX_OK with the ids written to
 // `ids`, or OX_EINVAL with the registry and `ids` untouched. Inside a `TlmAttach` the check
-// spans every registration of that attachment.
+// spans every registration of that attachment, and when the transaction names its holder a
+// name held by another holder is refused too (see TlmAttach::refusal for why a call failed).
 int tlm_register_probes(ox_tlm *tlm, const char *prefix, const char *default_prefix,
                         const char *const *suffixes, size_t n, uint32_t decim, int32_t *ids);
 
@@ -138,24 +147,44 @@ inline int tlm_attach(ox_tlm **slot, int32_t (&ids)[N], ox_tlm *tlm, const char 
 // the outermost transaction began. A composite's set_telemetry opens one, attaches its parts,
 // and commits once all of them succeeded (restoring its parts' previous attachments itself when
 // not). Nested transactions on the same context join the outermost one.
+//
+// A transaction opened with a `holder` (the bindings pass the attaching Python object) also
+// keeps the probe holders: names held by another holder are refused, and a committed
+// transaction makes its probes the holder's (letting go of those it held before).
 class TlmAttach {
 public:
-    explicit TlmAttach(ox_tlm *tlm);
+    // Why a registration of this transaction was refused (the first refusal is kept).
+    enum Refusal { kNone, kDecimation, kCutCollision, kHeld, kFull };
+
+    explicit TlmAttach(ox_tlm *tlm, const void *holder = nullptr);
     ~TlmAttach();
     TlmAttach(const TlmAttach &) = delete;
     TlmAttach &operator=(const TlmAttach &) = delete;
     void commit() { committed_ = true; }
+    Refusal refusal() const { return refusal_; }
+    const char *refused_name() const { return refused_name_; }
 
 private:
     friend int tlm_register_probes(ox_tlm *, const char *, const char *, const char *const *,
                                    size_t, uint32_t, int32_t *);
+    int refuse(Refusal why, const char *name);
     ox_tlm *tlm_;
+    const void *holder_;
     bool outermost_;
     bool committed_ = false;
+    Refusal refusal_ = kNone;
+    char refused_name_[OX_TLM_NAME_BYTES] = {};
     uint64_t ids_ = 0;  // probe ids registered by this attachment so far (outermost only)
     uint32_t saved_count_ = 0;
     ox_tlm_probe_entry saved_[OX_TLM_MAX_PROBES];
 };
+
+// The holder lets go of every probe it holds on the context (detached or destroyed).
+inline void tlm_unhold(ox_tlm *tlm, const void *holder) {
+    if (!tlm || !tlm->book || !holder) return;
+    for (const void *&h : tlm->book->holder)
+        if (h == holder) h = nullptr;
+}
 
 // Holders of a context through the Python bindings. A context starts with one holder, its
 // creator; tlm_hold adds one (an attachment), tlm_release drops one and destroys the context

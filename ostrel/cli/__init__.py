@@ -59,6 +59,23 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
         super().__init__(prog, max_help_position=30)
 
 
+class Parser(argparse.ArgumentParser):
+    """A usage error is one line naming the command, and where to read more (not the usage
+    block, which buries the error); exit status 2."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+def finite_options(p: argparse.ArgumentParser) -> None:
+    """Every plain-number option of ``p`` refuses NaN and infinities."""
+    from .common import finite_float
+
+    for action in p._actions:
+        if action.type is float:
+            action.type = finite_float
+
+
 def command_module(name: str):
     return importlib.import_module(f"ostrel.cli.{name}")
 
@@ -90,8 +107,7 @@ def _add_common(p: argparse.ArgumentParser, recordings: bool) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
-                                 formatter_class=Formatter)
+    ap = Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=Formatter)
     from ostrel import __version__
 
     ap.add_argument("--version", action="version", version=f"ostrel {__version__}")
@@ -106,6 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
                                 "or raw files")
         mod.add_arguments(p)
         _add_common(p, name != "synth")
+        finite_options(p)
     return ap
 
 
@@ -121,6 +138,8 @@ def process(name: str, args: argparse.Namespace, path: str, progress: bool) -> d
             warnings.simplefilter("ignore")
             src = Source(fs=args.fs, format=args.format, rf=args.rf, allow_partial=args.allow_partial)
             with open_recording(path, src) as rec:
+                if rec.n_samples == 0 and not getattr(mod, "ACCEPTS_EMPTY", False):
+                    raise UserError("the recording holds no samples")
                 r = mod.run(rec, args, progress)
         return {"file": path, **r}
     except UserError as e:
@@ -244,6 +263,13 @@ def attach_negative_values(parser: argparse.ArgumentParser, argv: list[str]) -> 
 
 def main(argv: list[str] | None = None) -> int:
     """Console entry point; returns the exit status (0 success, 1 input error, 2 usage)."""
+    # File names that the output encoding cannot show (bytes that are not UTF-8) are printed
+    # escaped instead of failing the command.
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError, OSError):
+            pass
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
     if not argv:

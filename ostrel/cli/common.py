@@ -6,6 +6,9 @@ from __future__ import annotations
 import json
 import math
 import os
+import shutil
+import stat
+import string
 import sys
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
@@ -45,6 +48,19 @@ def hz_arg(text: str) -> float:
         return parse_hz(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def finite_float(text: str) -> float:
+    """argparse type for plain numbers: NaN and infinities are refused (a usage error)."""
+    import argparse
+
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(v):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return v
 
 
 def positive_hz_arg(text: str) -> float:
@@ -87,44 +103,161 @@ def output_path(template: str | None, rec_path: str, several: bool, option: str)
         raise UserError(f"{option} {template}: with several recordings the name must contain "
                         f"{{stem}} (for example {option} 'out/{{stem}}{Path(template).suffix}')")
     try:
-        return Path(template.format(stem=stem_of(rec_path)))
-    except (KeyError, IndexError, ValueError):
-        raise UserError(f"{option} {template}: the only placeholder allowed is {{stem}}") from None
+        fields = [(f, conv, spec) for _, f, spec, conv in string.Formatter().parse(template)
+                  if f is not None]
+    except ValueError:
+        fields = [("?", None, "")]
+    if any(f != "stem" or conv or spec for f, conv, spec in fields):
+        raise UserError(f"{option} {template}: the only placeholder allowed is {{stem}}, "
+                        "without conversion or format (use {{ and }} for literal braces)")
+    return Path(template.format(stem=stem_of(rec_path)))
+
+
+def file_kind(mode: int) -> str:
+    """What a file that is not a regular file is, in words."""
+    for test, what in ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISFIFO, "a FIFO"),
+                       (stat.S_ISSOCK, "a socket"), (stat.S_ISLNK, "a symbolic link")):
+        if test(mode):
+            return what
+    return "not a regular file"
+
+
+def output_target(path: Path) -> Path:
+    """Where an output named ``path`` is written: the path itself, or the regular file a
+    symbolic link at ``path`` points to (the link is followed, never replaced)."""
+    path = Path(path)
+    return Path(os.path.realpath(path)) if path.is_symlink() else path
 
 
 def check_writable(path: Path, force: bool) -> None:
-    """Refuse to overwrite an existing output without --force; refuse a missing directory."""
-    if path.exists() and not force:
+    """Refuse to overwrite an existing output without --force, and anything but a regular file
+    (or a symbolic link to one) even with it; refuse a missing directory."""
+    path = Path(path)
+    if path.is_symlink():
+        if not path.exists():
+            raise UserError(f"{path} is a symbolic link to a missing file: refusing to write "
+                            "through it")
+        target = output_target(path)
+        mode = target.stat().st_mode
+        if not stat.S_ISREG(mode):
+            raise UserError(f"{path} is a symbolic link to {file_kind(mode)} ({target}): only "
+                            "regular files are overwritten")
+    elif os.path.lexists(path):
+        mode = path.lstat().st_mode
+        if stat.S_ISDIR(mode):
+            raise UserError(f"{path} is a directory")
+        if not stat.S_ISREG(mode):
+            raise UserError(f"{path} is {file_kind(mode)}: only regular files are overwritten")
+    if os.path.lexists(path) and not force:
         raise UserError(f"{path} exists (pass --force to overwrite it)")
-    if path.is_dir():
-        raise UserError(f"{path} is a directory")
     parent = path.parent if str(path.parent) else Path(".")
     if not parent.is_dir():
         raise UserError(f"{path}: directory {parent} does not exist")
 
 
+def check_input_file(path: str | os.PathLike, what: str) -> Path:
+    """An input named on the command line must be an existing regular file (a FIFO or a device
+    would block the command or never end): one clear error otherwise."""
+    p = Path(path)
+    try:
+        mode = p.stat().st_mode
+    except FileNotFoundError:
+        raise UserError(f"{what}{p}: no such file") from None
+    except OSError as e:
+        raise UserError(f"{what}{p}: {e.strerror or e}") from None
+    if not stat.S_ISREG(mode):
+        raise UserError(f"{what}{p} is {file_kind(mode)}, not a regular file")
+    return p
+
+
+def check_room(path: Path, n_bytes: float) -> None:
+    """Refuse to start writing ``n_bytes`` that the file system holding ``path`` has no room
+    for (an absurd size would otherwise run until the disk is full)."""
+    parent = Path(path).parent if str(Path(path).parent) else Path(".")
+    try:
+        free = shutil.disk_usage(parent).free
+    except OSError:
+        return
+    if n_bytes > free:
+        raise UserError(f"{path}: would write {n_bytes:.4g} bytes, more than the {free:,} bytes "
+                        f"free on {parent}")
+
+
+class OutputSet:
+    """Files written under temporary names and published together: on success every file is
+    renamed into place (in the order opened), on any failure or interrupt none of them is left,
+    neither a temporary nor a file published before the failure. Outputs that are symbolic
+    links to regular files are written through (the target is replaced, the link kept).
+
+        with OutputSet() as out:
+            f = out.open(data_path)
+            g = out.open(meta_path, "w")   # ... write both ...
+        # both published here, or neither
+    """
+
+    def __init__(self):
+        self.files: list[tuple[Path, Path, object]] = []  # (target, temporary, handle)
+
+    def open(self, path: Path, mode: str = "wb"):
+        target = output_target(Path(path))
+        tmp = target.with_name(f".{target.name}.part-{os.getpid()}")
+        f = open(tmp, mode)
+        self.files.append((target, tmp, f))
+        return f
+
+    def publish(self) -> None:
+        done: list[Path] = []
+        try:
+            for _, _, f in self.files:
+                f.close()
+            for target, tmp, _ in self.files:
+                os.replace(tmp, target)
+                done.append(target)
+        except BaseException:
+            for target in done:
+                _unlink(target)
+            self.discard()
+            raise
+        self.files = []
+
+    def discard(self) -> None:
+        for _, tmp, f in self.files:
+            f.close()
+            _unlink(tmp)
+        self.files = []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is None:
+            self.publish()
+        else:
+            self.discard()
+        return False
+
+
+def _unlink(path: Path) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
 class AtomicFile:
-    """A file written under a temporary name and renamed into place only when complete, so an
+    """One file written under a temporary name and renamed into place only when complete, so an
     interrupted run never leaves a truncated output that looks finished."""
 
     def __init__(self, path: Path, mode: str = "wb"):
-        self.path = Path(path)
-        self.tmp = self.path.with_name(f".{self.path.name}.part-{os.getpid()}")
-        self.f = open(self.tmp, mode)
+        self.set = OutputSet()
+        self.f = self.set.open(path, mode)
 
     def __enter__(self):
         return self.f
 
     def __exit__(self, exc_type, exc, tb):
-        self.f.close()
-        if exc_type is None:
-            os.replace(self.tmp, self.path)
-        else:
-            try:
-                os.unlink(self.tmp)
-            except OSError:
-                pass
-        return False
+        return self.set.__exit__(exc_type, exc, tb)
 
 
 # --- progress ----------------------------------------------------------------------------------

@@ -13,12 +13,11 @@ positions scaled to the new rate and their frequency offsets moved to the new ce
 
 from __future__ import annotations
 
-import hashlib
 import math
 
 from . import recording as recmod
 from .adapters import flat_converter
-from .common import AtomicFile, UserError, fint, fmt_hz, output_path, progress_bar, stem_of, fyes
+from .common import UserError, fint, fmt_hz, output_path, progress_bar, stem_of, fyes
 
 EXAMPLES = """\
 examples:
@@ -69,29 +68,28 @@ def run(rec, args, progress: bool) -> dict:
         raise UserError(f"--freq {args.freq:g} Hz lies outside the recording's band "
                         f"({fmt_hz(lo_edge)} .. {fmt_hz(rec.fs / 2)})")
     meta_path, data_path = outputs(args, rec.path, len(args.recordings) > 1)
-    sha = hashlib.sha512()
     n_out = 0
     with flat_converter(args.freq / rec.fs, ratio, real) as dc, \
-            progress_bar(rec.n_samples, rec.data_path.name, progress) as bar, \
-            AtomicFile(data_path) as f:
-        for x in rec.blocks(args.block, progress=bar):
-            y = dc.execute(x)
-            b = recmod.encode(y, fmt)
-            sha.update(b)
-            f.write(b)
-            n_out += len(y)
+            recmod.RecordingWriter(meta_path, data_path) as w:
         rate = dc.rate  # as realised (both converters report the output over input rate)
+        fs_out = rec.fs * rate
+        center = (rec.center if rec.center_known else 0.0) + args.freq
+        g = {k: v for k, v in rec.global_info.items()
+             if k in ("core:author", "core:hw", "core:license", "ostrel:noise_dbfs")}
+        g.update({"core:datatype": fmt.name, "core:sample_rate": fs_out,
+                  "core:description": f"ostrel ddc of {stem_of(rec.path)}: {fmt_hz(args.freq)} "
+                                      f"offset to DC, {fmt_hz(rec.fs)} -> {fmt_hz(fs_out)}",
+                  "core:recorder": "ostrel ddc"})
+        anns = translate_annotations(rec.annotations, rate, args.freq, center, fs_out,
+                                     rec.center_known)
+        w.describe(g, [{"core:sample_start": 0, "core:frequency": center}], anns)
+        w.expect(math.ceil(rec.n_samples * rate) * fmt.sample_bytes)
+        with progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
+            for x in rec.blocks(args.block, progress=bar):
+                y = dc.execute(x)
+                w.write(recmod.encode(y, fmt))
+                n_out += len(y)
         clipped = dc.clipped
-    fs_out = rec.fs * rate
-    center = (rec.center if rec.center_known else 0.0) + args.freq
-    g = {k: v for k, v in rec.global_info.items()
-         if k in ("core:author", "core:hw", "core:license", "ostrel:noise_dbfs")}
-    g.update({"core:datatype": fmt.name, "core:sample_rate": fs_out, "core:sha512": sha.hexdigest(),
-              "core:description": f"ostrel ddc of {stem_of(rec.path)}: {fmt_hz(args.freq)} offset "
-                                  f"to DC, {fmt_hz(rec.fs)} -> {fmt_hz(fs_out)}",
-              "core:recorder": "ostrel ddc"})
-    anns = translate_annotations(rec.annotations, rate, args.freq, center, fs_out, rec.center_known)
-    recmod.write_meta(meta_path, g, [{"core:sample_start": 0, "core:frequency": center}], anns)
     return {"output": str(meta_path), "fs_out": fs_out, "center_hz": center, "samples_out": n_out,
             "annotations": len(anns), "clipped": clipped}
 

@@ -28,7 +28,7 @@ from pathlib import Path
 import numpy as np
 
 from . import adapters
-from .common import AtomicFile, UserError, f1, f2, fint, output_path, progress_bar
+from .common import AtomicFile, UserError, check_input_file, f1, f2, fint, output_path, progress_bar
 
 EXAMPLES = """\
 examples:
@@ -73,6 +73,7 @@ def outputs(args, path: str, several: bool) -> list:
 
 
 def load_ref(path: str) -> np.ndarray:
+    check_input_file(path, "--ref ")
     try:
         ref = np.load(path, allow_pickle=False)
     except FileNotFoundError:

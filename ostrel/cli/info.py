@@ -15,6 +15,8 @@ examples:
   ostrel info capture.cu8 --fs 2.4M --rf 433.92M
   ostrel info *.sigmf-meta --json"""
 
+ACCEPTS_EMPTY = True  # an empty recording is described like any other
+
 COLUMNS = [("datatype", "datatype", str), ("fs", "sample rate", fmt_hz),
            ("center_hz", "centre", fmt_hz), ("samples", "samples", fint),
            ("duration_s", "duration", fsec), ("captures", "captures", lambda v: str(len(v))),

@@ -10,9 +10,10 @@ scaled to full scale +-1: ``ci16`` by 1/32768, ``ci8`` by 1/128, and the offset-
 
 from __future__ import annotations
 
+import hashlib
 import json
+import math
 import mmap
-import os
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -20,7 +21,7 @@ from typing import Iterator
 
 import numpy as np
 
-from .common import UserError, warn
+from .common import OutputSet, UserError, check_input_file, check_room, check_writable, warn
 
 META_EXT, DATA_EXT, ARCHIVE_EXT = ".sigmf-meta", ".sigmf-data", ".sigmf"
 
@@ -229,16 +230,26 @@ def _validated(meta: dict, where: str) -> dict:
     except jsonschema.exceptions.ValidationError as e:
         loc = "/".join(str(p) for p in e.absolute_path) or "top level"
         raise UserError(f"{where}: invalid SigMF metadata at {loc}: {e.message}") from None
+    except (ValueError, TypeError, RecursionError) as e:  # checks of the sigmf package itself
+        raise UserError(f"{where}: invalid SigMF metadata: {e}") from None
     return meta
+
+
+def _no_constant(name: str):
+    raise ValueError(f"{name} is not a number JSON allows (metadata numbers are finite)")
 
 
 def _load_meta_text(text: str, where: str) -> dict:
     try:
-        meta = json.loads(text)
+        meta = json.loads(text, parse_constant=_no_constant)
     except json.JSONDecodeError as e:
         hint = "" if text.rstrip().endswith("}") else " (the file looks truncated)"
         raise UserError(f"{where}: malformed JSON at line {e.lineno}, column {e.colno}: "
                         f"{e.msg}{hint}") from None
+    except ValueError as e:
+        raise UserError(f"{where}: {e}") from None
+    except RecursionError:
+        raise UserError(f"{where}: the JSON is nested too deeply to be SigMF metadata") from None
     return _validated(meta, where)
 
 
@@ -273,23 +284,27 @@ def open_recording(path: str, src: Source | None = None) -> Recording:
     sp = sigmf_paths(path)
     if sp is not None:
         return _open_sigmf(path, sp[0], sp[1], src)
-    p = Path(path)
-    if not p.exists():
-        raise UserError(f"{path}: no such file")
+    check_input_file(path, "")
     return _open_raw(path, src)
 
 
 def _open_sigmf(path: str, meta_path: Path, data_default: Path, src: Source) -> Recording:
     if src.format:
         raise UserError("--format applies to raw files; a SigMF recording names its datatype")
-    if not meta_path.is_file():
+    if not meta_path.exists():
         raise UserError(f"{meta_path}: no such metadata file")
+    check_input_file(meta_path, "")
     meta = _load_meta_text(_read_text(meta_path), str(meta_path))
     g = meta["global"]
     dataset = g.get("core:dataset")
+    if dataset is not None and (not isinstance(dataset, str) or dataset in ("", ".", "..")
+                                or any(c in dataset for c in "/\\\0")):
+        raise UserError(f"{meta_path}: core:dataset {dataset!r} is not the name of a file beside "
+                        "the metadata (a dataset is only looked for in the recording's directory)")
     data_path = meta_path.with_name(dataset) if dataset else data_default
-    if not data_path.is_file():
+    if not data_path.exists():
         raise UserError(f"{data_path}: no such data file (the samples of {meta_path})")
+    check_input_file(data_path, "")
     return _from_meta(path, "sigmf", meta, meta_path, data_path, 0,
                       data_path.stat().st_size, src)
 
@@ -343,8 +358,10 @@ def _from_meta(path, kind, meta, meta_path, data_path, base_offset, size, src: S
     fs = src.fs if src.fs is not None else g.get("core:sample_rate")
     if fs is None:
         raise UserError(f"{where}: the metadata has no core:sample_rate; give it with --fs")
-    if not (fs > 0):
-        raise UserError(f"{where}: sample rate {fs} is not positive")
+    _check_rate(fs, where)
+    from .truth import check_truth_annotations
+
+    check_truth_annotations(meta["annotations"], where)
     center = caps[0].get("core:frequency") if caps else None
     if src.rf is not None:
         center = src.rf
@@ -365,12 +382,24 @@ def _open_raw(path: str, src: Source) -> Recording:
                         f"(one of {', '.join(SUPPORTED)}) and --fs")
     if src.fs is None:
         raise UserError(f"{path}: a raw file carries no sample rate; give it with --fs")
+    _check_rate(src.fs, path)
     fmt = parse_datatype(dt)
     rec = Recording(path=path, kind="raw", fmt=fmt, fs=float(src.fs), center=float(src.rf or 0.0),
                     center_known=src.rf is not None, data_path=p, data_offset=0, n_samples=0,
                     trailing=0)
     _count(rec, p.stat().st_size, src, path)
     return rec
+
+
+MIN_RATE = 1e-6  # Hz: slower "rates" (5e-324 ...) make every duration and frequency infinite
+
+
+def _check_rate(fs, where: str) -> None:
+    if isinstance(fs, bool) or not isinstance(fs, (int, float)) or not (fs > 0):
+        raise UserError(f"{where}: sample rate {fs} is not positive")
+    if not (MIN_RATE <= fs < math.inf):
+        raise UserError(f"{where}: sample rate {fs:g} Hz is not a usable rate (finite, and at "
+                        f"least {MIN_RATE:g} Hz)")
 
 
 def _count(rec: Recording, data_bytes: int, src: Source, where: str) -> None:
@@ -413,9 +442,17 @@ def meta_and_data_paths(out: str) -> tuple[Path, Path]:
     return p.with_name(p.name + META_EXT), p.with_name(p.name + DATA_EXT)
 
 
-def write_meta(meta_path: Path, global_info: dict, captures: list, annotations: list) -> None:
-    """Write SigMF metadata through the sigmf package (schema-validated)."""
+def _sigmf_file(global_info: dict, captures: list, annotations: list, where: str):
+    """SigMF metadata through the sigmf package, schema-validated: a value the schema refuses
+    (a centre frequency beyond its range ...) or a non-finite number is the user's input."""
     sigmf, sigmffile = _sigmf()
+    import jsonschema
+
+    try:
+        json.dumps([global_info, captures, annotations], allow_nan=False)
+    except ValueError:
+        raise UserError(f"{where}: the metadata would hold a non-finite number (NaN or an "
+                        "infinity)") from None
     g = {"core:version": sigmf.__specification__, **global_info}
     if any(k.startswith("ostrel:") for a in annotations for k in a) or \
             any(k.startswith("ostrel:") for k in g):
@@ -429,15 +466,94 @@ def write_meta(meta_path: Path, global_info: dict, captures: list, annotations: 
         a = dict(a)
         start, count = a.pop("core:sample_start"), a.pop("core:sample_count", None)
         f.add_annotation(start, length=count, metadata=a)
-    tmp = meta_path.with_name(f".{meta_path.name}.part-{os.getpid()}")
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             f.validate()
-        with open(tmp, "w") as fp:
-            f.dump(fp, pretty=True)
-            fp.write("\n")
-        os.replace(tmp, meta_path)
-    finally:
-        if tmp.exists():
-            tmp.unlink()
+    except jsonschema.exceptions.ValidationError as e:
+        loc = "/".join(str(p) for p in e.absolute_path) or "top level"
+        raise UserError(f"{where}: the metadata would be invalid SigMF at {loc}: "
+                        f"{e.message}") from None
+    return f
+
+
+def _dump_meta(f, fp) -> None:
+    f.dump(fp, pretty=True)
+    fp.write("\n")
+
+
+def write_meta(meta_path: Path, global_info: dict, captures: list, annotations: list) -> None:
+    """Write SigMF metadata through the sigmf package (schema-validated), as a unit."""
+    f = _sigmf_file(global_info, captures, annotations, str(meta_path))
+    with OutputSet() as out:
+        _dump_meta(f, out.open(meta_path, "w"))
+
+
+class RecordingWriter:
+    """A SigMF recording written as a unit: the data file, the metadata and any side files are
+    written under temporary names and published together when the block ends without an
+    error; on any failure or interrupt none of them is left. The metadata is checked when it is
+    described, before the first sample is written, and completed with the data's SHA-512.
+
+        with RecordingWriter(meta_path, data_path, force=args.force) as w:
+            w.describe(global_info, captures, annotations)   # refused here when invalid
+            w.expect(n_samples * fmt.sample_bytes)           # refused when the disk has no room
+            for block in blocks:
+                w.write(encode(block, fmt))
+            np.save(w.side(code_path), code)                 # published with the recording
+
+    ``force`` (when not None) checks the outputs first as the command line asks (an existing
+    file only with --force, and only a regular file or a link to one)."""
+
+    def __init__(self, meta_path: Path, data_path: Path, force: bool | None = None):
+        self.meta_path, self.data_path = Path(meta_path), Path(data_path)
+        if force is not None:
+            for p in (self.meta_path, self.data_path):
+                check_writable(p, force)
+        self.sha = hashlib.sha512()
+        self.bytes = 0
+        self.meta: tuple | None = None
+        self.out = OutputSet()
+        self.data = None
+
+    def __enter__(self):
+        self.data = self.out.open(self.data_path)
+        return self
+
+    def describe(self, global_info: dict, captures: list, annotations: list) -> None:
+        """The recording's metadata (without core:sha512, added at the end): validated now.
+        It may be described again before the block ends (annotations found while recording);
+        the last description is the one written."""
+        trial = {**global_info, "core:sha512": "0" * 128}
+        _sigmf_file(trial, captures, annotations, str(self.meta_path))
+        self.meta = (dict(global_info), list(captures), list(annotations))
+
+    def expect(self, n_bytes: float) -> None:
+        """Refuse a recording of ``n_bytes`` that the disk has no room for, before writing."""
+        check_room(self.data_path, n_bytes)
+
+    def write(self, b: bytes) -> None:
+        self.sha.update(b)
+        self.data.write(b)
+        self.bytes += len(b)
+
+    def side(self, path: Path, mode: str = "wb"):
+        """A file published together with the recording (e.g. a reference beside it)."""
+        return self.out.open(path, mode)
+
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is not None:
+            self.out.discard()
+            return False
+        try:
+            if self.meta is None:
+                raise RuntimeError("RecordingWriter: describe() was never called")
+            g, caps, anns = self.meta
+            f = _sigmf_file({**g, "core:sha512": self.sha.hexdigest()}, caps, anns,
+                            str(self.meta_path))
+            _dump_meta(f, self.out.open(self.meta_path, "w"))
+        except BaseException:
+            self.out.discard()
+            raise
+        self.out.publish()
+        return False

@@ -39,6 +39,8 @@ examples:
   ostrel spectrum capture.cu8 --fs 2.4M --json"""
 
 WATERFALL_ROWS = 200
+MIN_SPAN = 1e-9  # of the sample rate: a narrower band would need some 15 4:1 stages and more
+MAX_NAVG = 1 << 31  # frames averaged per displayed frame
 
 
 def add_arguments(p) -> None:
@@ -73,8 +75,8 @@ def add_arguments(p) -> None:
 def prepare(args) -> None:
     if args.png:
         require_matplotlib()
-    if args.navg is not None and args.navg < 1:
-        raise UserError("--navg must be at least 1")
+    if args.navg is not None and not 1 <= args.navg <= MAX_NAVG:
+        raise UserError(f"--navg must lie between 1 and {MAX_NAVG}")
     if not 0 < args.obw < 1:
         raise UserError("--obw must lie between 0 and 1")
     if (args.center is not None or args.span is not None) and specan_type() is None:
@@ -229,6 +231,9 @@ def _run_specan(rec, args, bar):
         raise UserError(f"band {fmt_hz(center - span / 2)} .. {fmt_hz(center + span / 2)} reaches "
                         f"beyond the recording's {fmt_hz(lo)} .. {fmt_hz(hi)}"
                         + (" (a real recording)" if real else ""))
+    if span < rec.fs * MIN_SPAN:
+        raise UserError(f"--span {span:g} Hz is too narrow for a recording at {fmt_hz(rec.fs)}: "
+                        f"at least {rec.fs * MIN_SPAN:g} Hz")
     rbw = args.rbw or span / 440
     window = args.window or "kaiser"
     if window not in ("hann", "kaiser"):
@@ -242,7 +247,7 @@ def _run_specan(rec, args, bar):
               flat=True)
     try:
         probe = Specan(**kw, navg=args.navg or 1)
-    except (ValueError, MemoryError) as e:
+    except (ValueError, OverflowError, MemoryError) as e:
         raise UserError(f"the spectrum analyzer refuses span {span:g} Hz, RBW {rbw:g} Hz: "
                         f"{e}") from None
     seg_in = probe.n * rec.fs / probe.fs_out  # input samples per segment

@@ -20,7 +20,6 @@ the spread code as a reference for ``detect --ref``.
 
 from __future__ import annotations
 
-import hashlib
 import math
 from dataclasses import dataclass
 
@@ -28,7 +27,7 @@ import numpy as np
 
 from .._waveforms import rrc_pulse
 from . import recording as recmod
-from .common import AtomicFile, UserError, check_writable, progress_bar, stem_of
+from .common import UserError, check_writable, progress_bar, stem_of
 from .truth import MODS, _indices_table, phase_offset, prbs
 
 CHUNK = 1 << 16  # generation unit: the noise of chunk c comes from its own seed (seed, c)
@@ -208,33 +207,39 @@ def add_arguments(p) -> None:
     p.add_argument("--seed", type=int, default=1, help="noise seed (default 1)")
 
 
+NOISE_RANGE = (-300.0, 60.0)  # dBFS: beyond, the noise power is 0 or not a number
+
+
 def run(args) -> dict:
     fmt = recmod.parse_datatype(args.datatype)
     if not (args.seconds > 0 and math.isfinite(args.seconds)):
         raise UserError("--seconds must be positive")
-    n = int(round(args.seconds * args.fs))
+    if args.seed < 0:
+        raise UserError(f"--seed {args.seed}: the seed must not be negative")
+    lo, hi = NOISE_RANGE
+    if not lo <= args.noise <= hi:
+        raise UserError(f"--noise {args.noise:g} dBFS: the noise power must lie between {lo:g} "
+                        f"and {hi:g} dBFS")
+    n = round(args.seconds * args.fs)
     if n < 1024:
         raise UserError(f"{n} samples is too short: ask for at least 1024 (--seconds, --fs)")
     meta_path, data_path = recmod.meta_and_data_paths(args.out)
     code_path = meta_path.with_name(stem_of(meta_path) + ".code.npy")
-    for path in (meta_path, data_path, code_path):
-        check_writable(path, args.force)
-    chunks, ann = synthesize(n, args.fs, fmt, args.mod, args.noise, args.seed, args.rf)
-    sha = hashlib.sha512()
-    with progress_bar(n, stem_of(meta_path), not args.quiet) as bar, AtomicFile(data_path) as f:
-        for y in chunks:
-            b = recmod.encode(y, fmt)
-            sha.update(b)
-            f.write(b)
-            bar.update(len(y))
-    with AtomicFile(code_path) as f:
-        np.save(f, spread_code())
-    g = {"core:datatype": fmt.name, "core:sample_rate": float(args.fs), "core:sha512": sha.hexdigest(),
-         "core:description": "ostrel synth: tones, PSK bursts and a spread code in noise, with "
-                             "their truth in the annotations",
-         "core:recorder": "ostrel synth", "ostrel:noise_dbfs": args.noise, "ostrel:seed": args.seed}
-    recmod.write_meta(meta_path, g, [{"core:sample_start": 0, "core:frequency": float(args.rf)}],
-                      ann)
+    check_writable(code_path, args.force)
+    with recmod.RecordingWriter(meta_path, data_path, force=args.force) as w:
+        w.expect(n * fmt.sample_bytes)
+        chunks, ann = synthesize(n, args.fs, fmt, args.mod, args.noise, args.seed, args.rf)
+        w.describe({"core:datatype": fmt.name, "core:sample_rate": float(args.fs),
+                    "core:description": "ostrel synth: tones, PSK bursts and a spread code in "
+                                        "noise, with their truth in the annotations",
+                    "core:recorder": "ostrel synth", "ostrel:noise_dbfs": args.noise,
+                    "ostrel:seed": args.seed},
+                   [{"core:sample_start": 0, "core:frequency": float(args.rf)}], ann)
+        with progress_bar(n, stem_of(meta_path), not args.quiet) as bar:
+            for y in chunks:
+                w.write(recmod.encode(y, fmt))
+                bar.update(len(y))
+        np.save(w.side(code_path), spread_code())
     return {"file": str(meta_path), "samples": n, "seconds": n / args.fs, "datatype": fmt.name,
             "fs": float(args.fs), "annotations": len(ann), "data": str(data_path),
             "code": str(code_path)}

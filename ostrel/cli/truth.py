@@ -128,6 +128,37 @@ def _indices_table(name: str, m: int) -> np.ndarray:
     return bits_to_indices(bits, m)
 
 
+# The numbers a PSK annotation (ostrel:kind "psk") carries about its burst, and what each must be.
+PSK_FIELDS = {
+    "ostrel:samples_per_symbol": ("a positive number", lambda v: v > 0),
+    "ostrel:first_symbol_sample": ("a finite number", lambda v: True),
+    "ostrel:symbol_rate": ("a positive number", lambda v: v > 0),
+    "ostrel:freq_offset_hz": ("a finite number", lambda v: True),
+    "ostrel:symbols": ("a whole number of symbols", lambda v: v >= 0 and float(v).is_integer()),
+}
+PSK_OPTIONAL = {"ostrel:clock_ppm": ("a finite number", lambda v: True)}
+
+
+def check_truth_annotations(annotations: list, where: str) -> None:
+    """Refuse PSK annotations whose truth a demodulation could not use (a missing or zero
+    samples-per-symbol, a NaN first symbol, a clock offset given as text ...): the metadata is
+    the user's input, reported in one line."""
+    from .common import UserError
+
+    for i, a in enumerate(annotations):
+        if not isinstance(a, dict) or a.get("ostrel:kind") != "psk":
+            continue
+        for key, (what, ok) in (*PSK_FIELDS.items(), *PSK_OPTIONAL.items()):
+            if key not in a:
+                if key in PSK_FIELDS:
+                    raise UserError(f"{where}: PSK annotation {i} has no {key}")
+                continue
+            v = a[key]
+            number = isinstance(v, (int, float)) and not isinstance(v, bool)
+            if not (number and np.isfinite(v) and ok(v)):
+                raise UserError(f"{where}: PSK annotation {i}: {key} must be {what}, got {v!r}")
+
+
 class BerCounter:
     """Bit errors of a received symbol-index stream against a burst's known symbols.
 
