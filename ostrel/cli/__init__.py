@@ -51,7 +51,9 @@ COMMANDS = {
     "demod": "demodulate BPSK/QPSK/8PSK to bits, with a lock and quality report (BER vs truth)",
     "detect": "correlation detector: detections of a known code with lag and test statistic",
     "ddc": "down-convert and resample one channel into a new SigMF recording",
+    "record": "record a live source (radio, network stream, pipe) into a SigMF recording",
 }
+LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record"}  # commands that take --seconds
 
 
 class Formatter(argparse.RawDescriptionHelpFormatter):
@@ -100,12 +102,22 @@ def build_parser() -> argparse.ArgumentParser:
         mod = command_module(name)
         p = sub.add_parser(name, help=summary, description=mod.__doc__.replace("``", ""),
                            epilog=getattr(mod, "EXAMPLES", None), formatter_class=Formatter)
-        if name != "synth":
+        if name == "record":
+            p.add_argument("recordings", nargs=1, metavar="SOURCE",
+                           help="a live source: -, rtltcp://HOST[:PORT], udp://[HOST]:PORT, "
+                                "zmq+tcp://HOST:PORT, zmq+ipc://PATH, soapy:ARGS")
+        elif name != "synth":
             p.add_argument("recordings", nargs="+", metavar="REC",
                            help="recordings: NAME.sigmf-meta (or NAME, NAME.sigmf-data, NAME.sigmf) "
-                                "or raw files")
+                                "or raw files; or one live source: - (standard input), "
+                                "rtltcp://HOST[:PORT], udp://[HOST]:PORT, zmq+tcp://HOST:PORT, "
+                                "zmq+ipc://PATH, soapy:ARGS")
         mod.add_arguments(p)
         _add_common(p, name != "synth")
+        if name != "synth":
+            from .live import add_live_arguments
+
+            add_live_arguments(p, bounds=name in LIVE_BOUNDED)
     return ap
 
 
@@ -113,12 +125,19 @@ def build_parser() -> argparse.ArgumentParser:
 
 def process(name: str, args: argparse.Namespace, path: str, progress: bool) -> dict:
     """Run command ``name`` on one recording; a user error becomes the result's "error"."""
+    from .live import check_live_options, is_live
     from .recording import Source, open_recording
 
     mod = command_module(name)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
+            if is_live(path):
+                return _process_live(mod, args, path, progress)
+            check_live_options(args, False)
+            if getattr(mod, "LIVE_ONLY", False):
+                raise UserError(f"{path}: {name} reads a live source (-, rtltcp://, udp://, "
+                                "zmq+tcp://, zmq+ipc://, soapy:)")
             src = Source(fs=args.fs, format=args.format, rf=args.rf, allow_partial=args.allow_partial)
             with open_recording(path, src) as rec:
                 r = mod.run(rec, args, progress)
@@ -129,6 +148,23 @@ def process(name: str, args: argparse.Namespace, path: str, progress: bool) -> d
         return {"file": path, "error": f"{e.strerror or e}" + (f": {e.filename}" if e.filename else "")}
     except MemoryError:
         return {"file": path, "error": "out of memory"}
+
+
+def _process_live(mod, args, path: str, progress: bool) -> dict:
+    """Run a command on a live source: bounded by --seconds/--samples, ended by the stream or
+    the first Ctrl-C; the report carries what was received, dropped and lost."""
+    from .live import live_interrupts, open_live
+
+    rec = open_live(path, args)
+    with rec, live_interrupts(rec):
+        r = mod.run(rec, args, progress)
+    live = rec.report()
+    out = {"file": path, **r, "received": live["received"], "dropped": live["dropped"],
+           "lost": live["lost"], "ended": live["ended"], "live": live}
+    if rec.failure:
+        out["error"] = (f"{rec.failure} (after {rec.n_samples:,} samples; the outputs hold what "
+                        "was received)")
+    return out
 
 
 def _process_quiet(name: str, args: argparse.Namespace, path: str) -> dict:
@@ -181,6 +217,14 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
     several = len(paths) > 1
     if args.jobs < 1:
         raise UserError("--jobs must be at least 1")
+    from .live import LIVE_COLUMNS, is_live
+
+    live = any(is_live(p) for p in paths)
+    if live and several:
+        raise UserError("a live source must be the only input of a run")
+    if live and (args.jobs > 1 or args.scheduler):
+        raise UserError("--jobs and --scheduler apply to recordings, not to a live source")
+    columns = mod.COLUMNS + LIVE_COLUMNS if live else mod.COLUMNS
     if hasattr(mod, "prepare"):
         mod.prepare(args)
     seen = set()
@@ -200,7 +244,7 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
     elif not several and failed:
         pass
     elif not several:
-        print(render_single(mod.COLUMNS, results[0], getattr(mod, "details", None)))
+        print(render_single(columns, results[0], getattr(mod, "details", None)))
     else:
         print(render_table(mod.COLUMNS, results))
     for r in failed:

@@ -18,7 +18,8 @@ import math
 
 from . import recording as recmod
 from .adapters import flat_converter
-from .common import AtomicFile, UserError, fint, fmt_hz, output_path, progress_bar, stem_of, fyes
+from .common import AtomicFile, UserError, fint, fmt_hz, output_path, stem_of, fyes
+from .live import input_progress
 
 EXAMPLES = """\
 examples:
@@ -72,7 +73,7 @@ def run(rec, args, progress: bool) -> dict:
     sha = hashlib.sha512()
     n_out = 0
     with flat_converter(args.freq / rec.fs, ratio, real) as dc, \
-            progress_bar(rec.n_samples, rec.data_path.name, progress) as bar, \
+            input_progress(rec, progress) as bar, \
             AtomicFile(data_path) as f:
         for x in rec.blocks(args.block, progress=bar):
             y = dc.execute(x)

@@ -1,0 +1,147 @@
+"""``udp://[HOST]:PORT``: sample datagrams as network sinks of SDR frameworks send them
+(cf32 by default; 1472-byte payloads on a standard network).
+
+With ``seq`` (``--udp-seq``) every datagram starts with a 64-bit sequence number in the
+sender's byte order (little-endian here) that counts datagrams from 1; a jump in it counts the
+datagrams lost on the way, reported as a gap of that many datagrams' samples. A datagram that
+goes back (a restarted sender) starts counting afresh. An empty datagram ends the stream (the
+sender's end-of-stream marker). HOST defaults to 127.0.0.1; give 0.0.0.0 to listen on every
+interface.
+"""
+
+from __future__ import annotations
+
+import socket
+
+import numpy as np
+
+from .base import Source, SourceError, Wire
+from .rtltcp import host_port
+
+ROW = 1 << 16  # the largest datagram
+BATCH = 64  # datagrams taken per read, as long as they keep coming
+SEQ_BYTES = 8
+EMPTY = np.zeros(0, np.complex64)
+RCVBUF = 32 << 20
+
+
+class UdpSource(Source):
+    kind = "udp"
+
+    def __init__(self, spec, *, fs, rf, format, seq=False, **kw):
+        super().__init__(spec, **kw)
+        if not fs:
+            raise SourceError(f"{spec}: a UDP stream carries no sample rate; give it with --fs")
+        self.host, self.port = host_port(spec, 0, "udp")
+        if self.port == 0:
+            raise SourceError(f"{spec}: give the port to listen on (udp://HOST:PORT)")
+        self.wire = Wire(format or "cf32_le")
+        self.fs, self.center, self.datatype = float(fs), rf, self.wire.datatype
+        self.seq = seq
+        self.hdr = SEQ_BYTES if seq else 0
+        self._slab = np.empty((BATCH, ROW), np.uint8)
+        self._rows = [memoryview(self._slab[i]) for i in range(BATCH)]
+        self._expected = None  # next sequence number
+        self._per_datagram = 0  # samples in the last datagram (what a lost one held)
+        self.datagrams = 0
+        self._pending: list[int] = []  # datagrams left in the slab after a gap inside a batch
+        self._eof = False
+
+    def _open(self) -> None:
+        host = self.host or "127.0.0.1"
+        try:
+            info = socket.getaddrinfo(host, self.port, type=socket.SOCK_DGRAM)[0]
+            self.sock = socket.socket(info[0], socket.SOCK_DGRAM)
+        except OSError as e:
+            raise SourceError(f"{self.spec}: {e.strerror or e}") from None
+        for opt in (getattr(socket, "SO_RCVBUFFORCE", None), socket.SO_RCVBUF):
+            if opt is None:
+                continue
+            try:
+                self.sock.setsockopt(socket.SOL_SOCKET, opt, RCVBUF)
+                break
+            except OSError:
+                continue
+        try:
+            self.sock.bind(info[4])
+        except OSError as e:
+            self.sock.close()
+            raise SourceError(f"{self.spec}: cannot listen: {e.strerror or e}") from None
+        self.sock.settimeout(self.POLL)
+        self.info = {"listening": f"{info[4][0]}:{self.sock.getsockname()[1]}",
+                     "sequence_header": self.seq,
+                     "receive_buffer": self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)}
+
+    def _receive(self) -> list[int] | None:
+        """Datagram lengths received into the slab's rows (the first waits up to POLL)."""
+        lengths = []
+        try:
+            lengths.append(self.sock.recv_into(self._rows[0]))
+        except socket.timeout:
+            return []
+        if lengths[0] == 0:
+            return None
+        for i in range(1, BATCH):
+            try:
+                n = self.sock.recv_into(self._rows[i], ROW, socket.MSG_DONTWAIT)
+            except (BlockingIOError, InterruptedError):
+                break
+            if n == 0:
+                self._eof = True
+                break
+            lengths.append(n)
+        return lengths
+
+    def _read(self):
+        if self._pending:
+            lengths, self._pending = self._pending, []
+        elif self._eof:
+            return None
+        else:
+            try:
+                lengths = self._receive()
+            except OSError as e:
+                raise SourceError(f"{self.spec}: {e.strerror or e}") from None
+            if lengths is None:
+                return None
+            if not lengths:
+                return EMPTY, 0
+            self.datagrams += len(lengths)
+        lost = 0
+        if self.seq:
+            lengths, lost = self._sequence(lengths)
+        if not lengths:
+            return EMPTY, lost
+        L = lengths[0]
+        if all(n == L for n in lengths):  # the usual case: one gather of equal payloads
+            payload = self._slab[:len(lengths), self.hdr:L].tobytes()
+        else:
+            payload = b"".join(self._rows[i][self.hdr:n] for i, n in enumerate(lengths))
+        x = self.wire.samples(payload)
+        self._per_datagram = (lengths[-1] - self.hdr) // self.wire.sample_bytes
+        return x, lost
+
+    def _sequence(self, lengths: list[int]) -> tuple[list[int], int]:
+        """Checks the sequence numbers of the batch; returns the datagrams to keep and the
+        samples lost before the first of them. A gap inside the batch splits it: the rest is
+        read again (it stays in the slab) on the next call."""
+        seqs = self._slab[:len(lengths), :SEQ_BYTES].copy().view("<u8")[:, 0]
+        lost = 0
+        keep = []
+        for i, n in enumerate(lengths):
+            s = int(seqs[i])
+            if n < SEQ_BYTES:
+                continue  # too short to carry the header: malformed, ignored
+            if self._expected is not None and s > self._expected:
+                if keep:  # deliver what came before the gap first; the rest waits in the slab
+                    rest = lengths[i:]
+                    width = max(rest)
+                    self._slab[:len(rest), :width] = self._slab[i:i + len(rest), :width]
+                    self._pending = rest
+                    break
+                per = self._per_datagram or (n - SEQ_BYTES) // self.wire.sample_bytes
+                lost = (s - self._expected) * per
+                self.wire.reset()  # a partial sample before the gap belongs to nothing
+            self._expected = s + 1
+            keep.append(n)
+        return keep, lost
