@@ -197,7 +197,7 @@ size_t specan_execute(specan_state_t *s, const ox_cf32 *x, size_t n_in, float *o
 size_t specan_execute_max_out(const specan_state_t *s) { return s->display_size; }
 
 size_t specan_state_bytes(const specan_state_t *s) {
-    return kOwnHeaderBytes + ddc_state_bytes(s->ddc) + psd_state_bytes(s->psd) +
+    return kOwnHeaderBytes + ddc_state_bytes(s->ddc) + psd_trace_state_bytes(s->psd) +
            block_len(s) * sizeof(ox_cf32);
 }
 
@@ -208,8 +208,8 @@ void specan_get_state(const specan_state_t *s, void *buf) {
     ox::BlobWriter w(b + ox::kBlobHeaderBytes);
     ddc_get_state(s->ddc, w.pos());
     w.skip(ddc_state_bytes(s->ddc));
-    psd_get_state(s->psd, w.pos());
-    w.skip(psd_state_bytes(s->psd));
+    psd_get_trace_state(s->psd, w.pos());
+    w.skip(psd_trace_state_bytes(s->psd));
     const uint64_t held = s->pending_len < B ? s->pending_len : B;
     w.put<uint64_t>(held);
     w.bytes(s->pending, held * sizeof(ox_cf32));
@@ -227,12 +227,12 @@ int specan_set_state(specan_state_t *s, const void *buf) {
     const uint8_t *ddc_blob = r.pos();
     r.skip(ddc_state_bytes(s->ddc));
     const uint8_t *psd_blob = r.pos();
-    r.skip(psd_state_bytes(s->psd));
+    r.skip(psd_trace_state_bytes(s->psd));
     const auto held = r.get<uint64_t>();
     if (held > B) return OX_EINVAL;
     ddc_get_state(s->ddc, s->ddc_backup);
     if (ddc_set_state(s->ddc, ddc_blob) != OX_OK) return OX_EINVAL;
-    if (psd_set_state(s->psd, psd_blob) != OX_OK) {
+    if (psd_set_trace_state(s->psd, psd_blob) != OX_OK) {
         ddc_set_state(s->ddc, s->ddc_backup);
         return OX_EINVAL;
     }
