@@ -205,10 +205,10 @@ class Source:
                         break
                     continue
                 last_data = now
-                if lost:
-                    cause = r[2] if len(r) > 2 else "lost"
-                    if cause == "overflow":
-                        c.overflows += 1
+                cause = r[2] if len(r) > 2 else "lost"
+                if cause == "overflow":
+                    c.overflows += 1
+                if lost or cause == "overflow":
                     n = max(lost, 0)  # negative: a gap of unknown length
                     self._gap(c.samples, n, cause)
                     c.lost += n
@@ -232,7 +232,7 @@ class Source:
             while self.backpressure and self._queued and \
                     self._queued + len(x) > self._queue_samples and not self._stop.is_set():
                 self._cond.wait(self.POLL)
-            if self._queued + len(x) > self._queue_samples:
+            if self._queued and self._queued + len(x) > self._queue_samples:
                 # The consumer is behind: drop this block here, count it, and flag the next
                 # delivered block as following a gap.
                 c.dropped += len(x)

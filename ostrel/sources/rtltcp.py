@@ -28,8 +28,9 @@ def command(cmd: int, value: int) -> bytes:
     return struct.pack(">BI", cmd, int(value) & 0xFFFFFFFF)
 
 
-def host_port(spec: str, default_port: int, scheme: str) -> tuple[str, int]:
-    """HOST and PORT of ``scheme://HOST[:PORT]`` (IPv6 hosts in brackets); HOST may be empty."""
+def host_port(spec: str, default_port: int | None, scheme: str) -> tuple[str, int]:
+    """HOST and PORT of ``scheme://HOST[:PORT]`` (IPv6 hosts in brackets); HOST may be empty.
+    Without ``default_port`` the port must be given (0 listens on a free one)."""
     rest = spec.split("://", 1)[1].rstrip("/")
     if rest.startswith("["):
         host, _, tail = rest[1:].partition("]")
@@ -40,7 +41,9 @@ def host_port(spec: str, default_port: int, scheme: str) -> tuple[str, int]:
         p = int(port) if port else default_port
     except ValueError:
         raise SourceError(f"{spec}: the port must be a number ({scheme}://HOST:PORT)") from None
-    if not 0 < p < 65536:
+    if p is None:
+        raise SourceError(f"{spec}: give the port ({scheme}://HOST:PORT)")
+    if not (0 if default_port is None else 1) <= p < 65536:
         raise SourceError(f"{spec}: port {p} is out of range")
     return host, p
 

@@ -60,7 +60,8 @@ class SoapySource(Source):
         self.fs, self.center, self.gain = float(fs), rf, gain
         self.datatype = "cf32_le"
         self.block = max(1, min(block, 1 << 18))
-        self._next_time = None
+        self._next_time = None  # device time (ns) of the next sample, from the timestamps
+        self._overflow = False
 
     def _open(self) -> None:
         S = load_soapy()
@@ -96,9 +97,9 @@ class SoapySource(Source):
         sr = self.dev.readStream(self.stream, [buf], len(buf), timeoutUs=int(self.POLL * 1e6))
         if sr.ret == S.SOAPY_SDR_TIMEOUT:
             return buf[:0], 0
-        if sr.ret == S.SOAPY_SDR_OVERFLOW:
-            self._next_time = None
-            return buf[:0], -1, "overflow"
+        if sr.ret == S.SOAPY_SDR_OVERFLOW:  # reported with the next samples, when their
+            self._overflow = True              # timestamp tells how many were lost
+            return buf[:0], 0
         if sr.ret < 0:
             self.end_reason = f"device stream ended ({S.SoapySDR_errToStr(sr.ret)})"
             return None
@@ -107,7 +108,10 @@ class SoapySource(Source):
             if self._next_time is not None and sr.timeNs > self._next_time:
                 lost = round((sr.timeNs - self._next_time) * self.fs / 1e9)
             self._next_time = sr.timeNs + sr.ret * 1e9 / self.fs
-        return buf[:sr.ret], lost, "lost"
+        elif self._overflow:
+            lost = -1  # a gap of unknown length
+        overflow, self._overflow = self._overflow, False
+        return buf[:sr.ret], lost, "overflow" if overflow else "lost"
 
     def _close(self) -> None:
         dev = getattr(self, "dev", None)

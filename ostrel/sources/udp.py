@@ -11,6 +11,7 @@ interface.
 
 from __future__ import annotations
 
+import select
 import socket
 
 import numpy as np
@@ -32,9 +33,7 @@ class UdpSource(Source):
         super().__init__(spec, **kw)
         if not fs:
             raise SourceError(f"{spec}: a UDP stream carries no sample rate; give it with --fs")
-        self.host, self.port = host_port(spec, 0, "udp")
-        if self.port == 0:
-            raise SourceError(f"{spec}: give the port to listen on (udp://HOST:PORT)")
+        self.host, self.port = host_port(spec, None, "udp")
         self.wire = Wire(format or "cf32_le")
         self.fs, self.center, self.datatype = float(fs), rf, self.wire.datatype
         self.seq = seq
@@ -46,6 +45,7 @@ class UdpSource(Source):
         self.datagrams = 0
         self._pending: list[int] = []  # datagrams left in the slab after a gap inside a batch
         self._eof = False
+        self._split = 0  # where a gap cut the batch being read
 
     def _open(self) -> None:
         host = self.host or "127.0.0.1"
@@ -67,26 +67,26 @@ class UdpSource(Source):
         except OSError as e:
             self.sock.close()
             raise SourceError(f"{self.spec}: cannot listen: {e.strerror or e}") from None
-        self.sock.settimeout(self.POLL)
+        self.sock.setblocking(False)
+        self._poll = select.poll()
+        self._poll.register(self.sock, select.POLLIN)
         self.info = {"listening": f"{info[4][0]}:{self.sock.getsockname()[1]}",
                      "sequence_header": self.seq,
                      "receive_buffer": self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)}
 
     def _receive(self) -> list[int] | None:
         """Datagram lengths received into the slab's rows (the first waits up to POLL)."""
-        lengths = []
-        try:
-            lengths.append(self.sock.recv_into(self._rows[0]))
-        except socket.timeout:
+        if not self._poll.poll(int(self.POLL * 1000)):
             return []
-        if lengths[0] == 0:
-            return None
-        for i in range(1, BATCH):
+        lengths = []
+        for i in range(BATCH):
             try:
-                n = self.sock.recv_into(self._rows[i], ROW, socket.MSG_DONTWAIT)
+                n = self.sock.recv_into(self._rows[i])
             except (BlockingIOError, InterruptedError):
                 break
             if n == 0:
+                if not lengths:
+                    return None
                 self._eof = True
                 break
             lengths.append(n)
@@ -108,6 +108,7 @@ class UdpSource(Source):
                 return EMPTY, 0
             self.datagrams += len(lengths)
         lost = 0
+        lengths_all = lengths
         if self.seq:
             lengths, lost = self._sequence(lengths)
         if not lengths:
@@ -118,6 +119,11 @@ class UdpSource(Source):
         else:
             payload = b"".join(self._rows[i][self.hdr:n] for i, n in enumerate(lengths))
         x = self.wire.samples(payload)
+        if self._split:  # the datagrams after a gap move to the slab's top for the next call
+            rest, i = lengths_all[self._split:], self._split
+            width = max(rest)
+            self._slab[:len(rest), :width] = self._slab[i:i + len(rest), :width]
+            self._pending, self._split = rest, 0
         self._per_datagram = (lengths[-1] - self.hdr) // self.wire.sample_bytes
         return x, lost
 
@@ -134,10 +140,7 @@ class UdpSource(Source):
                 continue  # too short to carry the header: malformed, ignored
             if self._expected is not None and s > self._expected:
                 if keep:  # deliver what came before the gap first; the rest waits in the slab
-                    rest = lengths[i:]
-                    width = max(rest)
-                    self._slab[:len(rest), :width] = self._slab[i:i + len(rest), :width]
-                    self._pending = rest
+                    self._split = i
                     break
                 per = self._per_datagram or (n - SEQ_BYTES) // self.wire.sample_bytes
                 lost = (s - self._expected) * per

@@ -47,6 +47,7 @@ class ZmqSource(Source):
             self.sock = self.ctx.socket(zmq.SUB if self.pattern == "sub" else zmq.PULL)
             self.sock.setsockopt(zmq.RCVHWM, HWM)
             self.sock.setsockopt(zmq.LINGER, 0)
+            self.sock.setsockopt(zmq.RECONNECT_IVL, 20)  # join a sink that starts later quickly
             if self.pattern == "sub":
                 self.sock.setsockopt(zmq.SUBSCRIBE, b"")
             self.sock.connect(self.address)
