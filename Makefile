@@ -8,7 +8,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all sysdeps benchdeps venv build test sanitize demo bench clean
+.PHONY: all sysdeps benchdeps livedeps venv build test sanitize demo bench clean
 
 all: build
 
@@ -28,12 +28,25 @@ benchdeps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libliquid-dev >/dev/null; \
 	fi
 
+# Live-source test peers from Debian: GNU Radio's ZMQ and UDP sinks as producers (run under
+# Debian's own python3), and SoapySDR (runtime, headers for the replay device module the tests
+# build, Python bindings). Their tests skip, saying why, where these cannot be installed.
+livedeps:
+	@if ! /usr/bin/python3 -c "from gnuradio import network, zeromq; import SoapySDR" 2>/dev/null || \
+	    [ ! -f /usr/include/SoapySDR/Device.hpp ]; then \
+	  echo "installing gnuradio and SoapySDR (live-source tests)"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libsoapysdr-dev \
+	    python3-soapysdr soapysdr-tools >/dev/null || echo "gnuradio/SoapySDR unavailable: their tests skip"; \
+	fi
+
 # Build and test tools, the runtime dependencies of the ostrel command (sigmf, tqdm) and the
-# extras its tests exercise ([plot] matplotlib, [dask]); re-run when pyproject.toml changes.
+# extras its tests exercise ([plot] matplotlib, [dask], [zmq] pyzmq); re-run when
+# pyproject.toml changes.
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
-	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1"
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" "pyzmq>=24"
 	touch $@
 
 venv: $(VENV)/.ready
@@ -42,14 +55,14 @@ venv: $(VENV)/.ready
 build: sysdeps venv
 	$(PIP) install --no-build-isolation --no-deps -C build-dir=$(BUILD) .
 
-test: build
+test: build livedeps
 	$(VENV)/bin/pytest -p no:cacheprovider tests
 
 # The whole suite again against a build instrumented with AddressSanitizer and
 # UndefinedBehaviorSanitizer (own virtual environment and build directory).
 ASAN_VENV := .venv-asan
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-sanitize: sysdeps
+sanitize: sysdeps livedeps
 	$(MAKE) --no-print-directory VENV=$(ASAN_VENV) venv
 	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
 	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
