@@ -547,3 +547,16 @@ def test_info_describes_a_live_source(capsys):
     assert rc == 0
     assert (r[0]["datatype"], r[0]["fs"], r[0]["center_hz"]) == ("cu8", 1e6, 100e6)
     assert r[0]["reports"]["tuner"] == "R820T" and r[0]["first_block"] > 0
+
+
+def test_waterfall_of_a_stream_of_unknown_length_keeps_every_frame_in_bounded_rows():
+    from ostrel.cli.spectrum import WATERFALL_ROWS, Traces
+
+    t = Traces(4, None)
+    frames = np.arange(2.5 * WATERFALL_ROWS)[:, None] * np.ones(4)
+    for f in frames:
+        t.add(f, 1)
+    w = t.waterfall()
+    assert t.group == 4 and len(w) == len(frames) // 4 + 1 <= WATERFALL_ROWS
+    np.testing.assert_allclose(w[:, 0], [frames[i:i + 4, 0].mean() for i in range(0, len(frames), 4)])
+    np.testing.assert_allclose(t.average(), frames.mean(axis=0))

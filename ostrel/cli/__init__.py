@@ -1,4 +1,5 @@
-"""The ``ostrel`` command: spectrum, demodulation, detection and down-conversion of recordings.
+"""The ``ostrel`` command: spectrum, demodulation, detection and down-conversion of recordings
+and live sources, and recording of live sources.
 
 ``main(argv)`` is the console script (also ``python -m ostrel``). Each subcommand lives in its
 own module of this package and exposes ``add_arguments(parser)``, ``run(...)`` and, for the
@@ -27,7 +28,11 @@ archive; datatypes cf32_le, cf64_le, ci16_le, ci8, cu8 and their real rf/ri/ru f
 I/Q files, which need --fs and --format (unless the extension says: .cf32, .cs16, .cu8 ...).
 Frequencies are offsets from the recording's centre frequency, in Hz, with optional SI
 suffixes: 100k, -2.5M. A negative value may follow its option (--carrier -150k) or be
-attached to it (--carrier=-150k)."""
+attached to it (--carrier=-150k).
+
+Live sources take the place of a recording: - (raw samples on standard input), rtltcp://HOST
+[:PORT], udp://[HOST]:PORT, zmq+tcp://HOST:PORT, zmq+ipc://PATH, soapy:ARGS. --seconds or
+--samples bound a live run; the first Ctrl-C ends it with complete outputs, a second aborts."""
 
 EPILOG = """\
 start here:
@@ -38,11 +43,13 @@ start here:
   ostrel detect demo --ref demo.code.npy       # correlation detections of a known code
   ostrel ddc demo --freq 100k --rate 200k -o chan.sigmf-meta
   ostrel demod chan --mod qpsk --symbol-rate 50k --rrc 0.35   # the channel at DC
+  ostrel record rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --seconds 10 -o ism.sigmf-meta
+  ostrel spectrum udp://:2000 --fs 4M --udp-seq               # a live spectrum until Ctrl-C
 
 many recordings: every command but synth takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
-2 bad command line."""
+2 bad command line, 130 aborted (Ctrl-C; twice on a live source)."""
 
 COMMANDS = {
     "synth": "write a recording of known content (tones, PSK bursts, a spread code in noise)",
@@ -224,7 +231,7 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
         raise UserError("a live source must be the only input of a run")
     if live and (args.jobs > 1 or args.scheduler):
         raise UserError("--jobs and --scheduler apply to recordings, not to a live source")
-    columns = mod.COLUMNS + LIVE_COLUMNS if live else mod.COLUMNS
+    columns = mod.COLUMNS + LIVE_COLUMNS if live and name != "info" else mod.COLUMNS
     if hasattr(mod, "prepare"):
         mod.prepare(args)
     seen = set()

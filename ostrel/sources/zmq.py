@@ -13,6 +13,8 @@ from __future__ import annotations
 from .base import Source, SourceError, Wire
 
 HWM = 1000  # messages held in ZeroMQ's own queue
+MAX_MESSAGE = 1 << 26  # bytes; a larger message is refused by ZeroMQ (hostile or misconfigured)
+BATCH_BYTES = 1 << 24  # taken per read, when several messages wait
 
 
 def load_zmq():
@@ -46,6 +48,7 @@ class ZmqSource(Source):
         try:
             self.sock = self.ctx.socket(zmq.SUB if self.pattern == "sub" else zmq.PULL)
             self.sock.setsockopt(zmq.RCVHWM, HWM)
+            self.sock.setsockopt(zmq.MAXMSGSIZE, MAX_MESSAGE)
             self.sock.setsockopt(zmq.LINGER, 0)
             self.sock.setsockopt(zmq.RECONNECT_IVL, 20)  # join a sink that starts later quickly
             if self.pattern == "sub":
@@ -62,10 +65,11 @@ class ZmqSource(Source):
         zmq = self._zmq
         if not self.poller.poll(int(self.POLL * 1000)):
             return self.wire.samples(b""), 0
-        parts = []
-        try:  # everything queued, up to a bound, in one block
-            for _ in range(64):
+        parts, size = [], 0
+        try:  # what is queued, up to a bound, in one block
+            while size < BATCH_BYTES:
                 parts.append(self.sock.recv(zmq.NOBLOCK, copy=False).buffer)
+                size += len(parts[-1])
         except zmq.Again:
             pass
         self.messages += len(parts)
