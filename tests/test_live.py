@@ -327,6 +327,25 @@ def test_gnuradio_zmq_and_udp_sinks_deliver_exact_samples():
     assert int(z[-1].real) == n - 1
 
 
+def test_zmq_ipc_pull_of_messages_cut_inside_samples(tmp_path):
+    zmq = pytest.importorskip("zmq", reason="pyzmq (the [zmq] extra) is not installed")
+    ctx = zmq.Context()
+    push = ctx.socket(zmq.PUSH)
+    push.bind(f"ipc://{tmp_path}/rx")
+    src = open_source(f"zmq+ipc://{tmp_path}/rx", fs=1e6, zmq="pull", idle_timeout=0.5)
+    data = ramp(0, 1000).tobytes()
+    try:
+        for a, b in ((0, 13), (13, 4000), (4000, 8000)):  # messages need not hold whole samples
+            push.send(data[a:b])
+        got = np.concatenate([b.samples for b in src])
+    finally:
+        src.close()
+        push.close(linger=0)
+        ctx.term()
+    np.testing.assert_array_equal(got, ramp(0, 1000))
+    assert src.info == {"pattern": "PULL", "address": f"ipc://{tmp_path}/rx"}
+
+
 def test_zmq_source_names_its_extra_when_pyzmq_is_missing(monkeypatch):
     monkeypatch.setitem(sys.modules, "zmq", None)
     with pytest.raises(SourceError, match=r"need pyzmq, the \[zmq\] extra"):
