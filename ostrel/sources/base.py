@@ -279,6 +279,11 @@ class Wire:
         self.sample_bytes = self.fmt.sample_bytes
         self._rest = b""
 
+    @property
+    def pending(self) -> int:
+        """Bytes of a partial sample kept for the next call."""
+        return len(self._rest)
+
     def reset(self) -> None:
         """Forget a kept partial sample (the bytes after it were lost)."""
         self._rest = b""
