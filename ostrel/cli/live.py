@@ -99,7 +99,7 @@ class LiveProgress:
         self.rec = rec
         self.bar = progress_bar(rec.limit or 0, rec.data_path.name, enabled) if rec.limit else (
             _unbounded_bar(rec.data_path.name) if enabled and sys.stderr.isatty() else NoProgress())
-        self.shown = (0, 0)
+        self.shown = None  # (dropped, lost) last shown: shown from the first update on
 
     def advance(self, n: int) -> None:
         self.bar.update(n)
