@@ -12,8 +12,8 @@ LIB_DEFINES := -C cmake.define.OSTREL_LIBRARY=ON -C cmake.define.OSTREL_SCALAR_C
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MYPY   := "mypy>=1.11"
 
-.PHONY: all sysdeps benchdeps venv build test examples run-examples sanitize demo tour bench cmakedeps install \
-        wheel wheel-check check-arm clean
+.PHONY: all sysdeps benchdeps livedeps venv build test examples run-examples sanitize demo tour bench cmakedeps \
+        install wheel wheel-check check-arm clean
 
 all: build
 
@@ -33,13 +33,26 @@ benchdeps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libliquid-dev >/dev/null; \
 	fi
 
+# Live-source test peers from Debian: GNU Radio's ZMQ and UDP sinks as producers (run under
+# Debian's own python3), and SoapySDR (runtime, headers for the replay device module the tests
+# build, Python bindings). Their tests skip, saying why, where these cannot be installed.
+livedeps:
+	@if ! /usr/bin/python3 -c "from gnuradio import network, zeromq; import SoapySDR" 2>/dev/null || \
+	    [ ! -f /usr/include/SoapySDR/Device.hpp ]; then \
+	  echo "installing gnuradio and SoapySDR (live-source tests)"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq gnuradio libsoapysdr-dev \
+	    python3-soapysdr soapysdr-tools >/dev/null || echo "gnuradio/SoapySDR unavailable: their tests skip"; \
+	fi
+
 # Build and test tools, the runtime dependencies of the ostrel command (sigmf, tqdm) and the
-# extras its tests exercise ([plot] matplotlib, [dask]); re-run when pyproject.toml changes.
+# extras its tests exercise ([plot] matplotlib, [dask], [zmq] pyzmq); re-run when
+# pyproject.toml changes.
 $(VENV)/.ready: pyproject.toml
 	@echo "== setting up $(VENV): Python build and test tools (first run: a minute or two)"
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
-	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" $(MYPY)
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" "pyzmq>=24" $(MYPY)
 	touch $@
 
 venv: $(VENV)/.ready
@@ -51,7 +64,7 @@ build: sysdeps venv
 
 # The .pyi stubs are checked against the built modules (stubs read from the source tree); mypy
 # is added to a virtual environment set up before the check existed.
-test: build
+test: build livedeps
 	$(VENV)/bin/pytest -p no:cacheprovider tests
 	@$(PY) -c "import mypy" 2>/dev/null || $(PIP) install $(MYPY)
 	$(PY) -P -m mypy.stubtest --mypy-config-file tests/stubtest.ini --allowlist tests/stubtest-allowlist.txt ostrel
@@ -99,7 +112,7 @@ install: sysdeps cmakedeps
 # UndefinedBehaviorSanitizer (own virtual environment and build directory).
 ASAN_VENV := .venv-asan
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-sanitize: sysdeps
+sanitize: sysdeps livedeps
 	$(MAKE) --no-print-directory VENV=$(ASAN_VENV) venv
 	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
 	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \

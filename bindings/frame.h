@@ -867,7 +867,10 @@ PyObject *get_state(PyObject *self, PyObject *) {
     return blob;
 }
 
-template <auto Bytes, auto Set>
+// `Legacy`, when given, is the length of an older blob layout the core's set function still
+// reads (it tells the two apart by the header's version). Such a blob is passed on only when its
+// header's length field equals its size, so the core never reads past a shorter blob.
+template <auto Bytes, auto Set, auto Legacy = nullptr>
 PyObject *set_state(PyObject *self, PyObject *blob) {
     auto *core = core_of<CoreOf<Set>>(self);
     if (!core) return nullptr;
@@ -875,7 +878,20 @@ PyObject *set_state(PyObject *self, PyObject *blob) {
         PyErr_SetString(PyExc_TypeError, "set_state expects bytes");
         return nullptr;
     }
-    if (static_cast<size_t>(PyBytes_GET_SIZE(blob)) != Bytes(core)) {
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(blob));
+    bool size_ok = size == Bytes(core);
+    if constexpr (!std::is_same_v<decltype(Legacy), std::nullptr_t>) {
+        if (!size_ok && size == Legacy(core) && size >= kBlobHeaderBytes) {
+            uint32_t declared;
+            std::memcpy(&declared, PyBytes_AS_STRING(blob) + 8, sizeof declared);
+            size_ok = declared == size;
+            if (!size_ok) {
+                PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
+                return nullptr;
+            }
+        }
+    }
+    if (!size_ok) {
         PyErr_SetString(PyExc_ValueError, "state blob size mismatch");
         return nullptr;
     }
@@ -1168,6 +1184,16 @@ inline PyObject *init_module(PyModuleDef *def, std::initializer_list<TypeDef> ty
 #define OX_RESET(fn)                                                                               \
     {"reset", OX_FN(ox::py::reset<fn>), METH_NOARGS,                                               \
      "reset($self, /)\n--\n\nReturn to the post-construction state, configuration kept."}
+// As OX_STATE_BLOB, where set_state also takes blobs of an older layout of length legacy_fn(core).
+#define OX_STATE_BLOB_LEGACY(bytes_fn, get_fn, set_fn, legacy_fn)                                  \
+    {"state_bytes", OX_FN(ox::py::state_bytes<bytes_fn>), METH_NOARGS,                             \
+     "state_bytes($self, /)\n--\n\nLength in bytes of the state blob."},                           \
+    {"get_state", OX_FN((ox::py::get_state<bytes_fn, get_fn>)), METH_NOARGS,                       \
+     "get_state($self, /)\n--\n\nSnapshot of the mutable state as bytes."},                        \
+    {"set_state", OX_FN((ox::py::set_state<bytes_fn, set_fn, legacy_fn>)), METH_O,                 \
+     "set_state($self, blob, /)\n--\n\nRestore a snapshot taken by get_state() of an object constructed " \
+     "the same way (or by an earlier version of it); a malformed blob is rejected and the object left " \
+     "unchanged."}
 #define OX_STATE_BLOB(bytes_fn, get_fn, set_fn)                                                    \
     {"state_bytes", OX_FN(ox::py::state_bytes<bytes_fn>), METH_NOARGS,                             \
      "state_bytes($self, /)\n--\n\nLength in bytes of the state blob."},                           \

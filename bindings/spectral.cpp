@@ -1,5 +1,5 @@
 // Module ostrel.spectral: FFTs, Welch PSD, windows and spectral helpers, correlators.
-#define OX_MODULE_RELEASES_GIL 0
+#define OX_MODULE_RELEASES_GIL 1
 #define OX_MODULE_HAS_TELEMETRY 0
 #include "frame.h"
 
@@ -871,8 +871,10 @@ constexpr const char *kw_sfdr[] = {"min_db", nullptr};
 
 PyMethodDef methods[] = {
     OX_FEED("accumulate", psd_accumulate, kw_x,
-            "accumulate(x)\n--\n\nFold every whole frame of n samples of x (complex64, taken flat) "
-            "into the averaged spectrum; the n_in % n trailing samples are dropped. Returns None."),
+            "accumulate(x)\n--\n\nFold the frames of n samples that x (complex64, taken flat) "
+            "completes into the averaged spectrum; samples after the last whole frame are kept "
+            "and start the next call's first frame, so any split of a stream into calls gives "
+            "the same estimate. Returns None."),
     OX_FEED("accumulate_real", psd_accumulate_real, kw_x,
             "accumulate_real(x)\n--\n\nAs accumulate, for real float32 samples."),
     OX_RESET(psd_reset),
@@ -914,7 +916,7 @@ PyMethodDef methods[] = {
     OX_CALL("sfdr", psd_sfdr, kw_sfdr,
             "sfdr(min_db)\n--\n\nSpurious-free dynamic range: the strongest peak above min_db "
             "minus the second strongest, dB. 0.0 with fewer than two peaks."),
-    OX_STATE_BLOB(psd_state_bytes, psd_get_state, psd_set_state),
+    OX_STATE_BLOB_LEGACY(psd_state_bytes, psd_get_state, psd_set_state, psd_trace_state_bytes),
     OX_LIFECYCLE(psd_destroy),
     OX_END_METHODS,
 };

@@ -13,6 +13,7 @@ from scipy import signal
 from ostrel import spectral
 
 import native
+import streaming
 
 WINDOWS = {"hann": spectral.hann_window, "blackman-harris": spectral.blackman_harris_window}
 
@@ -264,19 +265,47 @@ def test_maxhold_minhold_exp_mean():
 
 # --- framing, readers, properties -----------------------------------------------------------------
 
-def test_framing_drops_the_remainder():
+def test_framing_keeps_the_remainder_for_the_next_call():
     psd = spectral.PSD(n=64)
-    psd.accumulate(noise(63))
+    x = noise(163)
+    psd.accumulate(x[:63])  # shorter than a frame: kept, nothing folded yet
     assert psd.count == 0 and psd.psd_db() is None
-    psd.accumulate(noise(100))
-    assert psd.count == 1
+    psd.accumulate(x[63:])  # completes frame 0 and frame 1; 35 samples wait
+    assert psd.count == 2
     ref = spectral.PSD(n=64)
-    ref.accumulate(noise(100)[:64])
+    ref.accumulate(x[:128])
     np.testing.assert_array_equal(psd.psd_db(), ref.psd_db())
     psd.accumulate(np.zeros((3, 64), np.complex64))  # any shape, taken flat
-    assert psd.count == 4
+    assert psd.count == 5
     psd.accumulate_real(np.zeros(10, np.float32))
-    assert psd.count == 4
+    assert psd.count == 5
+    psd.reset()  # drops the pending samples too
+    psd.accumulate(x[:64])
+    ref.reset()
+    ref.accumulate(x[:64])
+    assert psd.count == 1 and psd.get_state() == ref.get_state()
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.lists(st.integers(0, 700), max_size=8), st.sampled_from(["mean", "exp", "maxhold"]),
+       st.booleans())
+def test_any_split_of_a_stream_gives_the_same_estimate(cuts, mode, real):
+    x = (noise(700, seed=5) + tone(700, 5.5, 64)).astype(np.complex64)
+    data = x.real.copy() if real else x
+    call = "accumulate_real" if real else "accumulate"
+
+    def run(p, block):
+        getattr(p, call)(block)
+        return p.power_twosided() if p.count else np.zeros(0, np.float32)
+
+    whole, split = spectral.PSD(n=64, mode=mode, alpha=0.3), spectral.PSD(n=64, mode=mode, alpha=0.3)
+    run(whole, data)
+    e = streaming.edges(len(data), cuts)
+    for a, b in zip(e, e[1:]):
+        run(split, data[a:b])
+    assert split.count == whole.count == 700 // 64
+    np.testing.assert_array_equal(split.power_twosided(), whole.power_twosided())
+    assert split.get_state() == whole.get_state()  # the same samples pending
 
 
 @settings(max_examples=25, deadline=None)
@@ -380,10 +409,10 @@ def test_state_round_trip_mid_stream():
         a = spectral.PSD(n=64, mode=mode, alpha=0.2)
         a.accumulate(x[: 64 * 7])
         blob = a.get_state()
-        assert len(blob) == a.state_bytes() == 40 + 8 * 64
+        assert len(blob) == a.state_bytes() == 48 + 8 * 64 + 8 * 64
         assert blob[:4] == b"PSD " and blob[16:20] == b"ATRC"
-        assert struct.unpack_from("<HHI", blob, 4) == (1, 1, len(blob))
-        assert struct.unpack_from("<HHIIQ", blob, 20) == (1, 1, len(blob) - 16, 0, 7)
+        assert struct.unpack_from("<HHI", blob, 4) == (2, 1, len(blob))
+        assert struct.unpack_from("<HHIIQ", blob, 20) == (1, 1, 24 + 8 * 64, 0, 7)
         a.accumulate(x[64 * 7:])
         b = spectral.PSD(n=64, mode=mode, alpha=0.2)
         b.set_state(blob)
@@ -405,7 +434,7 @@ def test_state_blob_rejections():
         psd.set_state(blob[:-1])
     with pytest.raises(ValueError, match="state blob size mismatch"):
         psd.set_state(spectral.PSD(n=128).get_state())
-    for off, val in ((0, b"X"), (4, b"\x02"), (6, b"\x00"), (8, b"\x00"),
+    for off, val in ((0, b"X"), (4, b"\x03"), (6, b"\x00"), (8, b"\x00"),
                      (16, b"X"), (20, b"\x02"), (22, b"\x00"), (24, b"\x01")):
         bad = blob[:off] + val + blob[off + 1:]
         with pytest.raises(ValueError, match="set_state rejected the blob"):
@@ -415,6 +444,54 @@ def test_state_blob_rejections():
     for off in (7, 12, 15, 23, 28, 31):
         psd.set_state(blob[:off] + b"\x7f" + blob[off + 1:])
     np.testing.assert_array_equal(psd.psd_db(), before)
+
+
+def test_pending_samples_survive_a_round_trip_and_old_blobs_still_load():
+    x = noise(64 * 6 + 50, seed=8)
+    make = lambda: spectral.PSD(n=64)  # noqa: E731
+    blob = streaming.assert_restore_continues(make, lambda p, b: p.accumulate(b) or 0, x, 64 * 2 + 37)
+    k = 40 + 8 * 64  # the trace part: the first blob layout, which stored nothing else
+    assert struct.unpack_from("<Q", blob, k) == (37,)
+    np.testing.assert_array_equal(np.frombuffer(blob, np.complex64, 37, k + 8), x[128:165])
+    old = bytearray(blob[:k])
+    struct.pack_into("<HHI", old, 4, 1, 1, k)
+    b = make()
+    b.accumulate(x[:10])  # pending samples are dropped by an old blob, which had none
+    b.set_state(bytes(old))
+    ref = make()
+    ref.accumulate(x[:128])
+    assert b.get_state() == ref.get_state()
+    bad = bytearray(blob)
+    struct.pack_into("<Q", bad, k, 64)  # as many pending samples as a whole frame
+    with pytest.raises(ValueError, match="set_state rejected the blob"):
+        b.set_state(bytes(bad))
+    lying = bytearray(old)  # old length, new version: never read past the shorter blob
+    struct.pack_into("<H", lying, 4, 2)
+    with pytest.raises(ValueError, match="set_state rejected the blob"):
+        b.set_state(bytes(lying))
+    lying = bytearray(old)
+    struct.pack_into("<I", lying, 8, len(blob))
+    with pytest.raises(ValueError, match="set_state rejected the blob"):
+        b.set_state(bytes(lying))
+    assert b.get_state() == ref.get_state()
+
+
+def test_block_calls_run_without_the_interpreter_lock():
+    import threading
+
+    x = noise(1 << 16, seed=3)
+    psds = [spectral.PSD(n=1024) for _ in range(3)]
+    threads = [threading.Thread(target=lambda p=p: [p.accumulate(x) for _ in range(4)])
+               for p in psds]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    ref = spectral.PSD(n=1024)
+    for _ in range(4):
+        ref.accumulate(x)
+    for p in psds:
+        assert p.get_state() == ref.get_state()
 
 
 def test_fuzzed_blobs_never_crash():

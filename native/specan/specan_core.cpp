@@ -331,7 +331,7 @@ size_t specan_execute_max_out(const specan_state_t *s) { return s->display_size;
 
 size_t specan_state_bytes(const specan_state_t *s) {
     return (s->flat ? kFlatHeaderBytes : kOwnHeaderBytes) + front_end_bytes(s) +
-           psd_state_bytes(s->psd) + block_len(s) * sizeof(ox_cf32);
+           psd_trace_state_bytes(s->psd) + block_len(s) * sizeof(ox_cf32);
 }
 
 void specan_get_state(const specan_state_t *s, void *buf) {
@@ -343,8 +343,8 @@ void specan_get_state(const specan_state_t *s, void *buf) {
     if (s->flat) w.put<uint64_t>(s->quarters);
     front_end_get(s, w.pos());
     w.skip(front_end_bytes(s));
-    psd_get_state(s->psd, w.pos());
-    w.skip(psd_state_bytes(s->psd));
+    psd_get_trace_state(s->psd, w.pos());
+    w.skip(psd_trace_state_bytes(s->psd));
     const uint64_t held = s->pending_len < B ? s->pending_len : B;
     w.put<uint64_t>(held);
     w.bytes(s->pending, held * sizeof(ox_cf32));
@@ -365,11 +365,11 @@ int specan_set_state(specan_state_t *s, const void *buf) {
     const uint8_t *front_blob = r.pos();
     r.skip(front_end_bytes(s));
     const uint8_t *psd_blob = r.pos();
-    r.skip(psd_state_bytes(s->psd));
+    r.skip(psd_trace_state_bytes(s->psd));
     const auto held = r.get<uint64_t>();
     if (held > B) return OX_EINVAL;
     if (!front_end_set(s, front_blob)) return OX_EINVAL;
-    if (psd_set_state(s->psd, psd_blob) != OX_OK) {
+    if (psd_set_trace_state(s->psd, psd_blob) != OX_OK) {
         front_end_put(s, s->ddc_backup);
         return OX_EINVAL;
     }

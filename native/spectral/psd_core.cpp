@@ -10,12 +10,16 @@
 
 namespace {
 
-constexpr ox::BlobKind kPsdBlob{"PSD ", 1};
+// Version 1: the accumulator blob only. Version 2 appends the pending samples of an incomplete
+// segment: u64 count, then n cf32 slots (the unused ones zero).
+constexpr ox::BlobKind kPsdTraceBlob{"PSD ", 1};
+constexpr ox::BlobKind kPsdBlob{"PSD ", 2};
 
-// The state blob is 40 + 8 nfft bytes and its length field is 32 bits wide, so the largest
-// power-of-two transform is 2^28.
+// The state blob is 48 + 8 nfft + 8 n bytes and its length field is 32 bits wide: the largest
+// power-of-two transform is 2^28, and a frame of nearly that length with no padding is refused.
 constexpr uint64_t kMaxNfft = uint64_t{1} << 28;
 static_assert(16 + 24 + 8 * kMaxNfft <= 0xFFFFFFFFull);
+constexpr uint64_t kMaxBlob = 0xFFFFFFFFull;
 
 constexpr double kFloorLinear = 1e-20;
 constexpr double kFloorDb = -200.0;
@@ -37,6 +41,7 @@ void release(psd_state_t *psd) {
     std::free(psd->spectrum);
     std::free(psd->power);
     std::free(psd->db_scratch);
+    std::free(psd->pending);
     std::free(psd);
 }
 
@@ -45,31 +50,53 @@ inline float sample_im(const ox_cf32 &v) { return v.im; }
 inline float sample_re(float v) { return v; }
 inline float sample_im(float) { return 0.0f; }
 
-// Windows, transforms and folds every whole frame of x; trailing samples are dropped.
+// Windows, transforms and folds one frame of n samples.
 template <class In>
-size_t fold_frames(psd_state_t *psd, const In *x, size_t n_in) {
+void fold_frame(psd_state_t *psd, const In *xf) {
     const size_t n = psd->n, nfft = psd->nfft, half = nfft / 2;
-    const size_t frames = n_in / n;
     const float *w = psd->window;
     ox_cf32 *frame = psd->frame;
     const ox_cf32 *bins = psd->spectrum;
     float *power = psd->power;
-    for (size_t f = 0; f < frames; ++f) {
-        const In *xf = x + f * n;
-        for (size_t j = 0; j < n; ++j) {
-            frame[j].re = sample_re(xf[j]) * w[j];
-            frame[j].im = sample_im(xf[j]) * w[j];
-        }
-        fft_execute_cf32(psd->fft, frame, nfft, psd->spectrum, nfft);
-        // DC-centred order: trace index m holds bin (m - nfft/2) mod nfft.
-        for (size_t k = 0; k < half; ++k) {
-            power[k + half] = bins[k].re * bins[k].re + bins[k].im * bins[k].im;
-        }
-        for (size_t k = half; k < nfft; ++k) {
-            power[k - half] = bins[k].re * bins[k].re + bins[k].im * bins[k].im;
-        }
-        acc_trace_accumulate(psd->trace, power, nfft);
+    for (size_t j = 0; j < n; ++j) {
+        frame[j].re = sample_re(xf[j]) * w[j];
+        frame[j].im = sample_im(xf[j]) * w[j];
     }
+    fft_execute_cf32(psd->fft, frame, nfft, psd->spectrum, nfft);
+    // DC-centred order: trace index m holds bin (m - nfft/2) mod nfft.
+    for (size_t k = 0; k < half; ++k) {
+        power[k + half] = bins[k].re * bins[k].re + bins[k].im * bins[k].im;
+    }
+    for (size_t k = half; k < nfft; ++k) {
+        power[k - half] = bins[k].re * bins[k].re + bins[k].im * bins[k].im;
+    }
+    acc_trace_accumulate(psd->trace, power, nfft);
+}
+
+template <class In>
+void keep_pending(psd_state_t *psd, const In *x, size_t count) {
+    ox_cf32 *p = psd->pending + psd->n_pending;
+    for (size_t j = 0; j < count; ++j) p[j] = ox_cf32{sample_re(x[j]), sample_im(x[j])};
+    psd->n_pending += count;
+}
+
+// Folds every frame completed by x: first the one the pending samples started, then whole
+// frames of x back to back; the samples after the last whole frame stay pending for the next
+// call. Returns the frames folded.
+template <class In>
+size_t fold_frames(psd_state_t *psd, const In *x, size_t n_in) {
+    const size_t n = psd->n;
+    size_t frames = 0, used = 0;
+    if (psd->n_pending > 0) {
+        used = n - psd->n_pending < n_in ? n - psd->n_pending : n_in;
+        keep_pending(psd, x, used);
+        if (psd->n_pending < n) return 0;
+        fold_frame(psd, psd->pending);
+        psd->n_pending = 0;
+        frames = 1;
+    }
+    for (; n_in - used >= n; used += n, ++frames) fold_frame(psd, x + used);
+    keep_pending(psd, x + used, n_in - used);
     return frames;
 }
 
@@ -153,7 +180,9 @@ psd_state_t *psd_create(uint64_t n, double fs, uint32_t window, float beta, uint
     psd->spectrum = alloc_zeroed<ox_cf32>(nfft);
     psd->power = alloc_zeroed<float>(nfft);
     psd->db_scratch = alloc_zeroed<float>(nfft);
-    if (!psd->window || !psd->frame || !psd->spectrum || !psd->power || !psd->db_scratch) {
+    psd->pending = alloc_zeroed<ox_cf32>(n);
+    if (!psd->window || !psd->frame || !psd->spectrum || !psd->power || !psd->db_scratch ||
+        !psd->pending) {
         release(psd);
         return nullptr;
     }
@@ -179,7 +208,7 @@ psd_state_t *psd_create(uint64_t n, double fs, uint32_t window, float beta, uint
     psd->enbw = static_cast<double>(n) * s2 / (s1 * s1);
     psd->fft = fft_create(nfft, -1, 1);
     psd->trace = acc_trace_create(nfft, mode, alpha);
-    if (!psd->fft || !psd->trace) {
+    if (!psd->fft || !psd->trace || psd_state_bytes(psd) > kMaxBlob) {
         release(psd);
         return nullptr;
     }
@@ -190,21 +219,61 @@ void psd_destroy(psd_state_t *psd) {
     if (psd) release(psd);
 }
 
-void psd_reset(psd_state_t *psd) { acc_trace_reset(psd->trace); }
+void psd_reset(psd_state_t *psd) {
+    acc_trace_reset(psd->trace);
+    psd->n_pending = 0;
+}
+
+size_t psd_trace_state_bytes(const psd_state_t *psd) {
+    return ox::kBlobHeaderBytes + acc_trace_state_bytes(psd->trace);
+}
 
 size_t psd_state_bytes(const psd_state_t *psd) {
-    return ox::kBlobHeaderBytes + acc_trace_state_bytes(psd->trace);
+    return psd_trace_state_bytes(psd) + sizeof(uint64_t) + psd->n * sizeof(ox_cf32);
+}
+
+void psd_get_trace_state(const psd_state_t *psd, void *buf) {
+    ox::blob_write_header(buf, kPsdTraceBlob, static_cast<uint32_t>(psd_trace_state_bytes(psd)));
+    acc_trace_get_state(psd->trace, static_cast<uint8_t *>(buf) + ox::kBlobHeaderBytes);
 }
 
 void psd_get_state(const psd_state_t *psd, void *buf) {
     ox::blob_write_header(buf, kPsdBlob, static_cast<uint32_t>(psd_state_bytes(psd)));
     acc_trace_get_state(psd->trace, static_cast<uint8_t *>(buf) + ox::kBlobHeaderBytes);
+    ox::BlobWriter w(static_cast<uint8_t *>(buf) + psd_trace_state_bytes(psd));
+    w.put<uint64_t>(psd->n_pending);
+    w.bytes(psd->pending, psd->n_pending * sizeof(ox_cf32));
+    w.zeros((psd->n - psd->n_pending) * sizeof(ox_cf32));
 }
 
-int psd_set_state(psd_state_t *psd, const void *buf) {
-    if (!buf || !ox::blob_header_ok(buf, kPsdBlob, static_cast<uint32_t>(psd_state_bytes(psd))))
+int psd_set_trace_state(psd_state_t *psd, const void *buf) {
+    if (!buf || !ox::blob_header_ok(buf, kPsdTraceBlob,
+                                    static_cast<uint32_t>(psd_trace_state_bytes(psd))))
         return OX_EINVAL;
-    return acc_trace_set_state(psd->trace, static_cast<const uint8_t *>(buf) + ox::kBlobHeaderBytes);
+    const int rc =
+        acc_trace_set_state(psd->trace, static_cast<const uint8_t *>(buf) + ox::kBlobHeaderBytes);
+    if (rc == OX_OK) psd->n_pending = 0;
+    return rc;
+}
+
+// Either form: version 2 (with the pending samples) or version 1 (the trace only, as blobs
+// taken before pending samples were kept; nothing is pending after it).
+int psd_set_state(psd_state_t *psd, const void *buf) {
+    if (!buf) return OX_EINVAL;
+    uint16_t version;
+    std::memcpy(&version, static_cast<const uint8_t *>(buf) + 4, sizeof version);
+    if (version == kPsdTraceBlob.version) return psd_set_trace_state(psd, buf);
+    if (!ox::blob_header_ok(buf, kPsdBlob, static_cast<uint32_t>(psd_state_bytes(psd))))
+        return OX_EINVAL;
+    ox::BlobReader r(static_cast<const uint8_t *>(buf) + psd_trace_state_bytes(psd));
+    const uint64_t pending = r.get<uint64_t>();
+    if (pending >= psd->n) return OX_EINVAL;
+    const int rc =
+        acc_trace_set_state(psd->trace, static_cast<const uint8_t *>(buf) + ox::kBlobHeaderBytes);
+    if (rc != OX_OK) return rc;
+    r.bytes(psd->pending, pending * sizeof(ox_cf32));
+    psd->n_pending = pending;
+    return OX_OK;
 }
 
 size_t psd_accumulate(psd_state_t *psd, const ox_cf32 *x, size_t n_in) {

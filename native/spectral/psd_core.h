@@ -1,5 +1,6 @@
-// Welch power-spectral-density estimator: non-overlapping windowed frames, zero-padded to a
-// power-of-two FFT, squared magnitudes in DC-centred order folded into a trace accumulator, and
+// Welch power-spectral-density estimator: non-overlapping windowed frames (a call's samples
+// that do not fill a frame wait for the next call, so the estimate does not depend on how the
+// stream is cut into calls), zero-padded to a power-of-two FFT, squared magnitudes in DC-centred order folded into a trace accumulator, and
 // calibrated readings (dBFS, dB/Hz, linear power, band power, occupied bandwidth, noise floor,
 // SNR, SFDR) derived from the reduced trace.
 #pragma once
@@ -31,6 +32,8 @@ struct psd_state_t {
     double fs;            // sample rate, Hz
     double full_scale;    // amplitude reading 0 dBFS
     uint64_t bits;        // ADC depth that set full_scale, else 0
+    ox_cf32 *pending;     // the samples of a segment not yet complete (n slots)
+    uint64_t n_pending;   // how many of them were given so far (< n)
 };
 
 OX_API psd_state_t *psd_create(uint64_t n, double fs, uint32_t window, float beta, uint64_t pad,
@@ -40,6 +43,12 @@ OX_API void psd_reset(psd_state_t *psd);
 OX_API size_t psd_state_bytes(const psd_state_t *psd);
 OX_API void psd_get_state(const psd_state_t *psd, void *buf);
 OX_API int psd_set_state(psd_state_t *psd, const void *buf);
+// The blob without the pending samples (version 1): what an owner that folds whole segments
+// only (and so never leaves samples pending) embeds. psd_set_state accepts it too, and then
+// clears the pending samples.
+OX_API size_t psd_trace_state_bytes(const psd_state_t *psd);
+OX_API void psd_get_trace_state(const psd_state_t *psd, void *buf);
+OX_API int psd_set_trace_state(psd_state_t *psd, const void *buf);
 
 OX_API size_t psd_accumulate(psd_state_t *psd, const ox_cf32 *x, size_t n_in);
 OX_API size_t psd_accumulate_real(psd_state_t *psd, const float *x, size_t n_in);

@@ -1,4 +1,5 @@
-"""The ``ostrel`` command: spectrum, demodulation, detection and down-conversion of recordings.
+"""The ``ostrel`` command: spectrum, demodulation, detection and down-conversion of recordings
+and live sources, and recording of live sources.
 
 ``main(argv)`` is the console script (also ``python -m ostrel``). Each subcommand lives in its
 own module of this package and exposes ``add_arguments(parser)``, ``run(...)`` and, for the
@@ -27,7 +28,11 @@ archive; datatypes cf32_le, cf64_le, ci16_le, ci8, cu8 and their real rf/ri/ru f
 I/Q files, which need --fs and --format (unless the extension says: .cf32, .cs16, .cu8 ...).
 Frequencies are offsets from the recording's centre frequency, in Hz, with optional SI
 suffixes: 100k, -2.5M. A negative value may follow its option (--carrier -150k) or be
-attached to it (--carrier=-150k)."""
+attached to it (--carrier=-150k).
+
+Live sources take the place of a recording: - (raw samples on standard input), rtltcp://HOST
+[:PORT], udp://[HOST]:PORT, zmq+tcp://HOST:PORT, zmq+ipc://PATH, soapy:ARGS. --seconds or
+--samples bound a live run; the first Ctrl-C ends it with complete outputs, a second aborts."""
 
 EPILOG = """\
 start here:
@@ -38,11 +43,13 @@ start here:
   ostrel detect demo --ref demo.code.npy       # correlation detections of a known code
   ostrel ddc demo --freq 100k --rate 200k -o chan.sigmf-meta
   ostrel demod chan --mod qpsk --symbol-rate 50k --rrc 0.35   # the channel at DC
+  ostrel record rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --seconds 10 -o ism.sigmf-meta
+  ostrel spectrum udp://:2000 --fs 4M --udp-seq               # a live spectrum until Ctrl-C
 
 many recordings: every command but synth takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
-2 bad command line."""
+2 bad command line, 130 aborted (Ctrl-C; twice on a live source)."""
 
 COMMANDS = {
     "synth": "write a recording of known content (tones, PSK bursts, a spread code in noise)",
@@ -51,7 +58,9 @@ COMMANDS = {
     "demod": "demodulate BPSK/QPSK/8PSK to bits, with a lock and quality report (BER vs truth)",
     "detect": "correlation detector: detections of a known code with lag and test statistic",
     "ddc": "down-convert and resample one channel into a new SigMF recording",
+    "record": "record a live source (radio, network stream, pipe) into a SigMF recording",
 }
+LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record"}  # commands that take --seconds
 
 
 class Formatter(argparse.RawDescriptionHelpFormatter):
@@ -116,12 +125,22 @@ def build_parser() -> argparse.ArgumentParser:
         mod = command_module(name)
         p = sub.add_parser(name, help=summary, description=mod.__doc__.replace("``", ""),
                            epilog=getattr(mod, "EXAMPLES", None), formatter_class=Formatter)
-        if name != "synth":
+        if name == "record":
+            p.add_argument("recordings", nargs=1, metavar="SOURCE",
+                           help="a live source: -, rtltcp://HOST[:PORT], udp://[HOST]:PORT, "
+                                "zmq+tcp://HOST:PORT, zmq+ipc://PATH, soapy:ARGS")
+        elif name != "synth":
             p.add_argument("recordings", nargs="+", metavar="REC",
                            help="recordings: NAME.sigmf-meta (or NAME, NAME.sigmf-data, NAME.sigmf) "
-                                "or raw files")
+                                "or raw files; or one live source: - (standard input), "
+                                "rtltcp://HOST[:PORT], udp://[HOST]:PORT, zmq+tcp://HOST:PORT, "
+                                "zmq+ipc://PATH, soapy:ARGS")
         mod.add_arguments(p)
         _add_common(p, name != "synth")
+        if name != "synth":
+            from .live import add_live_arguments
+
+            add_live_arguments(p, bounds=name in LIVE_BOUNDED)
         finite_options(p)
     return ap
 
@@ -130,12 +149,19 @@ def build_parser() -> argparse.ArgumentParser:
 
 def process(name: str, args: argparse.Namespace, path: str, progress: bool) -> dict:
     """Run command ``name`` on one recording; a user error becomes the result's "error"."""
+    from .live import check_live_options, is_live
     from .recording import Source, open_recording
 
     mod = command_module(name)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
+            if is_live(path):
+                return _process_live(mod, args, path, progress)
+            check_live_options(args, False)
+            if getattr(mod, "LIVE_ONLY", False):
+                raise UserError(f"{path}: {name} reads a live source (-, rtltcp://, udp://, "
+                                "zmq+tcp://, zmq+ipc://, soapy:)")
             src = Source(fs=args.fs, format=args.format, rf=args.rf, allow_partial=args.allow_partial)
             with open_recording(path, src) as rec:
                 if rec.n_samples == 0 and not getattr(mod, "ACCEPTS_EMPTY", False):
@@ -148,6 +174,23 @@ def process(name: str, args: argparse.Namespace, path: str, progress: bool) -> d
         return {"file": path, "error": f"{e.strerror or e}" + (f": {e.filename}" if e.filename else "")}
     except MemoryError:
         return {"file": path, "error": "out of memory"}
+
+
+def _process_live(mod, args, path: str, progress: bool) -> dict:
+    """Run a command on a live source: bounded by --seconds/--samples, ended by the stream or
+    the first Ctrl-C; the report carries what was received, dropped and lost."""
+    from .live import live_interrupts, open_live
+
+    rec = open_live(path, args)
+    with rec, live_interrupts(rec):
+        r = mod.run(rec, args, progress)
+    live = rec.report()
+    out = {"file": path, **r, "received": live["received"], "dropped": live["dropped"],
+           "lost": live["lost"], "ended": live["ended"], "live": live}
+    if rec.failure:
+        out["error"] = (f"{rec.failure} (after {rec.n_samples:,} samples; the outputs hold what "
+                        "was received)")
+    return out
 
 
 def _process_quiet(name: str, args: argparse.Namespace, path: str) -> dict:
@@ -200,6 +243,14 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
     several = len(paths) > 1
     if args.jobs < 1:
         raise UserError("--jobs must be at least 1")
+    from .live import LIVE_COLUMNS, is_live
+
+    live = any(is_live(p) for p in paths)
+    if live and several:
+        raise UserError("a live source must be the only input of a run")
+    if live and (args.jobs > 1 or args.scheduler):
+        raise UserError("--jobs and --scheduler apply to recordings, not to a live source")
+    columns = mod.COLUMNS + LIVE_COLUMNS if live and name != "info" else mod.COLUMNS
     if hasattr(mod, "prepare"):
         mod.prepare(args)
     seen = set()
@@ -219,7 +270,7 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
     elif not several and failed:
         pass
     elif not several:
-        print(render_single(mod.COLUMNS, results[0], getattr(mod, "details", None)))
+        print(render_single(columns, results[0], getattr(mod, "details", None)))
     else:
         print(render_table(mod.COLUMNS, results))
     for r in failed:

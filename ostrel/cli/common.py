@@ -86,7 +86,12 @@ def fmt_hz(v: float | None) -> str:
 # --- output paths ------------------------------------------------------------------------------
 
 def stem_of(path: str | os.PathLike) -> str:
-    """The recording's name without its SigMF (or raw) extension: ``a/b.sigmf-meta`` -> ``b``."""
+    """The recording's name without its SigMF (or raw) extension: ``a/b.sigmf-meta`` -> ``b``
+    (a live source's name made file-safe: ``udp://:5000`` -> ``udp-5000``)."""
+    from .live import is_live, live_stem
+
+    if is_live(str(path)):
+        return live_stem(str(path))
     name = Path(path).name
     for ext in (".sigmf-meta", ".sigmf-data", ".sigmf"):
         if name.endswith(ext):

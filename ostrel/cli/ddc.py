@@ -17,7 +17,8 @@ import math
 
 from . import recording as recmod
 from .adapters import flat_converter
-from .common import UserError, fint, fmt_hz, output_path, progress_bar, stem_of, fyes
+from .common import UserError, fint, fmt_hz, output_path, stem_of, fyes
+from .live import input_progress
 
 EXAMPLES = """\
 examples:
@@ -84,7 +85,7 @@ def run(rec, args, progress: bool) -> dict:
                                      rec.center_known)
         w.describe(g, [{"core:sample_start": 0, "core:frequency": center}], anns)
         w.expect(math.ceil(rec.n_samples * rate) * fmt.sample_bytes)
-        with progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
+        with input_progress(rec, progress) as bar:
             for x in rec.blocks(args.block, progress=bar):
                 y = dc.execute(x)
                 w.write(recmod.encode(y, fmt))

@@ -33,7 +33,8 @@ import numpy as np
 
 from . import acquire, adapters
 from .common import (AtomicFile, UserError, f1, fint, fmt_hz, fyes, output_path,
-                     progress_bar, require_matplotlib)
+                     require_matplotlib)
+from .live import input_progress
 from .truth import BITS_PER_SYMBOL, MODS, Demapper, BerCounter, phase_offset
 
 EXAMPLES = """\
@@ -328,7 +329,7 @@ def _demodulate(rec, args, rx, finder, m: int, progress: bool):
     retune = None  # input sample where the receiver re-tunes to the acquired carrier
     carry = np.zeros(0, np.uint8)
     with (AtomicFile(out_path) if out_path else contextlib.nullcontext()) as sink, \
-            progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
+            input_progress(rec, progress) as bar:
         for x in rec.blocks(block, progress=bar):
             a = pos
             if finder is not None and not finder.done:

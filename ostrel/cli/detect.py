@@ -28,7 +28,8 @@ from pathlib import Path
 import numpy as np
 
 from . import adapters
-from .common import AtomicFile, UserError, check_input_file, f1, f2, fint, output_path, progress_bar
+from .common import AtomicFile, UserError, check_input_file, f1, f2, fint, output_path
+from .live import input_progress
 
 EXAMPLES = """\
 examples:
@@ -162,7 +163,7 @@ def run(rec, args, progress: bool) -> dict:
         raise UserError("give the reference with --ref CODE.npy (the recording's annotations "
                         "name no spread code)")
     n, dwell = len(ref), args.dwell
-    if n * dwell > rec.n_samples:
+    if n * dwell > rec.n_samples and not getattr(rec, "live", False):
         raise UserError(f"the recording ({rec.n_samples} samples) is shorter than one decision "
                         f"({n} x {dwell} samples)")
     real = not rec.fmt.complex and not np.any(ref.imag)
@@ -178,7 +179,7 @@ def run(rec, args, progress: bool) -> dict:
     sink = Sink(output_path(args.output, rec.path, several, "-o"))
     ok = False
     try:
-        with progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
+        with input_progress(rec, progress) as bar:
             for x in rec.blocks(args.block, progress=bar):
                 if not rec.fmt.complex:
                     x = x.astype(np.complex64)

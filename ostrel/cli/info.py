@@ -28,6 +28,8 @@ def add_arguments(p) -> None:
 
 
 def run(rec, args, progress: bool) -> dict:
+    if getattr(rec, "live", False):
+        return run_live(rec, args)
     r = {"kind": rec.kind, "datatype": rec.datatype, "fs": rec.fs,
          "center_hz": rec.center if rec.center_known else None, "samples": rec.n_samples,
          "duration_s": rec.duration, "data_file": str(rec.data_path), "trailing_bytes": rec.trailing,
@@ -45,6 +47,19 @@ def run(rec, args, progress: bool) -> dict:
     return r
 
 
+def run_live(rec, args) -> dict:
+    """A live source: what it is set to and what the server or device reports, and whether
+    samples flow (the first block, waited for up to --timeout or 2 s)."""
+    if args.verify:
+        raise UserError("--verify checks a recording's data, not a live source")
+    src = rec.source
+    b = src.read(timeout=min(args.timeout or 2.0, 10.0))
+    return {"kind": f"live ({src.kind})", "datatype": rec.datatype, "fs": rec.fs,
+            "center_hz": rec.center if rec.center_known else None,
+            "first_block": len(b.samples) if b is not None else None,
+            "reports": dict(src.info), "captures": [], "annotations": []}
+
+
 def _sha512(rec, progress: bool) -> str:
     h = hashlib.sha512()
     size = rec.data_path.stat().st_size if rec.kind != "sigmf archive" else None
@@ -58,6 +73,11 @@ def _sha512(rec, progress: bool) -> str:
 
 
 def details(r: dict):
+    if r.get("reports") is not None:
+        for k, v in r["reports"].items():
+            yield f"{k}: {v}"
+        yield ("samples flow: first block of " + f"{r['first_block']:,} samples"
+               if r.get("first_block") else "no samples arrived yet")
     if r.get("description"):
         yield f"description  {r['description']}"
     for c in r["captures"]:

@@ -28,8 +28,9 @@ import math
 
 import numpy as np
 
-from .common import (AtomicFile, UserError, f1, f2, fint, fmt_hz, output_path, progress_bar,
+from .common import (AtomicFile, UserError, f1, f2, fint, fmt_hz, output_path,
                      require_matplotlib, warn)
+from .live import input_progress
 
 EXAMPLES = """\
 examples:
@@ -98,14 +99,22 @@ def specan_type():
 
 
 class Traces:
-    """Average (weighted by segments), max-hold and a bounded waterfall of linear frames."""
+    """Average (weighted by segments), max-hold and a bounded waterfall of linear frames.
 
-    def __init__(self, width: int, total_frames: int):
+    ``total_frames`` sizes the waterfall; None (a live stream of unknown length) starts with one
+    frame per row and, when the rows are full, merges neighbouring rows (two frames a row, then
+    four ...), so the waterfall always covers the whole run in at most WATERFALL_ROWS rows."""
+
+    def __init__(self, width: int, total_frames: int | None):
         self.sum = np.zeros(width, np.float64)
         self.max = np.zeros(width, np.float32)
         self.segments = self.frames = 0
-        self.group = max(1, math.ceil(total_frames / WATERFALL_ROWS))
-        self.rows = np.zeros((max(1, math.ceil(total_frames / self.group)), width), np.float32)
+        self.growing = total_frames is None
+        rows = WATERFALL_ROWS if self.growing else None
+        self.group = 1 if self.growing else max(1, math.ceil(total_frames / WATERFALL_ROWS))
+        if rows is None:
+            rows = max(1, math.ceil(total_frames / self.group))
+        self.rows = np.zeros((rows, width), np.float32)
         self.row_fill = np.zeros(len(self.rows), np.int64)
 
     def add(self, p: np.ndarray, segments: int, full: bool = True) -> None:
@@ -114,10 +123,21 @@ class Traces:
         if not full:
             return
         np.maximum(self.max, p, out=self.max)
+        if self.growing and self.frames // self.group >= len(self.rows):
+            self._merge()
         r = min(self.frames // self.group, len(self.rows) - 1)
         self.rows[r] += p
         self.row_fill[r] += 1
         self.frames += 1
+
+    def _merge(self) -> None:
+        """Two rows into one: the waterfall's time step doubles."""
+        h = len(self.rows) // 2
+        self.rows[:h] = self.rows[0:2 * h:2] + self.rows[1:2 * h:2]
+        self.row_fill[:h] = self.row_fill[0:2 * h:2] + self.row_fill[1:2 * h:2]
+        self.rows[h:] = 0
+        self.row_fill[h:] = 0
+        self.group *= 2
 
     def average(self) -> np.ndarray:
         return self.sum / max(self.segments, 1)
@@ -125,6 +145,11 @@ class Traces:
     def waterfall(self) -> np.ndarray:
         k = self.row_fill > 0
         return self.rows[k] / self.row_fill[k, None]
+
+
+def expected_samples(rec) -> int | None:
+    """Samples the run will read: the recording's length, a live run's bound, or None."""
+    return rec.limit if getattr(rec, "live", False) else rec.n_samples
 
 
 def _one_sided(p: np.ndarray) -> np.ndarray:
@@ -136,10 +161,11 @@ def _one_sided(p: np.ndarray) -> np.ndarray:
 
 
 def run(rec, args, progress: bool) -> dict:
-    if rec.n_samples == 0:
+    live = getattr(rec, "live", False)
+    if rec.n_samples == 0 and not live:
         raise UserError("the recording holds no samples")
     zoom = args.center is not None or args.span is not None
-    with progress_bar(rec.n_samples, rec.data_path.name, progress) as bar:
+    with input_progress(rec, progress) as bar:
         t, axis, info = (_run_specan if zoom else _run_psd)(rec, args, bar)
     avg, peak = t.average(), t.max
     wf = t.waterfall()
@@ -190,13 +216,14 @@ def _run_psd(rec, args, bar):
             n *= 2
             if n > 1 << 22:
                 raise UserError(f"--rbw {args.rbw:g} Hz needs segments longer than 4M samples")
-    if n > rec.n_samples:
+    if not getattr(rec, "live", False) and n > rec.n_samples:
         raise UserError(f"{rec.n_samples} samples are fewer than one {n}-sample segment "
                         "(ask for a wider --rbw)")
     navg = args.navg or max(1, (1 << 16) // n)
     seg = n * navg
     with spectral.PSD(n=n, fs=rec.fs, window=window, beta=beta, pad=2, mode="mean") as psd:
-        t = Traces(psd.nfft, rec.n_samples // seg)
+        total = expected_samples(rec)
+        t = Traces(psd.nfft, None if total is None else total // seg)
         fold = psd.accumulate if rec.fmt.complex else psd.accumulate_real
         # The estimator folds whole segments only: blocks of whole segments (never more than
         # --block samples, whatever the frame), a frame may span several blocks.
@@ -215,6 +242,9 @@ def _run_psd(rec, args, bar):
             t.add(psd.power_twosided(), psd.count, full=t.frames == 0)
             psd.reset()
         nfft, rbw = psd.nfft, psd.rbw
+    if t.segments == 0:
+        raise UserError(f"the stream ended after {rec.n_samples} samples, fewer than one {n}-sample "
+                        "segment")
     axis = (np.arange(nfft) - nfft // 2) * (rec.fs / nfft)
     return t, axis, {"engine": "spectral.PSD", "window": window, "n": n, "nfft": nfft,
                      "navg": navg, "rbw_hz": rbw, "span_hz": rec.fs, "center_offset_hz": 0.0}
@@ -258,12 +288,14 @@ def _run_specan(rec, args, bar):
              f"tones; --rbw {better:.4g} gives beta 9.9 (sidelobes below -70 dB)")
     probe.destroy()
     # about 65536 input samples per frame, as over the whole band, and at least 8 frames
-    navg = args.navg or max(1, min(int((1 << 16) // seg_in), int(rec.n_samples // (8 * seg_in))))
+    total = expected_samples(rec)
+    navg = args.navg or max(1, min(int((1 << 16) // seg_in),
+                                   int((total if total is not None else 1 << 62) // (8 * seg_in))))
     with Specan(**kw, navg=navg) as sa:
         per_frame = sa.n * navg * rec.fs / sa.fs_out  # input samples per displayed frame
         # one call never completes two frames, nor reads more than --block samples
         chunk = max(1, min(args.block, int(per_frame // 2)))
-        t = Traces(sa.display_size, int(rec.n_samples // per_frame))
+        t = Traces(sa.display_size, None if total is None else int(total // per_frame))
         z = np.zeros(chunk, np.complex64) if real else None
         for x in rec.blocks(chunk, progress=bar):
             if z is not None:
