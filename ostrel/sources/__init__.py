@@ -70,6 +70,7 @@ def open_source(spec: str, *, fs: float | None = None, rf: float | None = None,
     SourceError with a one-line message when the source cannot be opened."""
     kind = scheme_of(str(spec))
     common = {"queue_samples": queue_samples, "idle_timeout": idle_timeout}
+    src: Source
     if kind == "stdin":
         from .stdin import StdinSource
         src = StdinSource(spec, fs=fs, rf=rf, format=format, stream=stdin, block=block, **common)

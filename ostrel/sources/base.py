@@ -226,13 +226,14 @@ class Source:
 
     def _deliver(self, x: np.ndarray) -> None:
         c = self.counters
+        room = self._queue_samples or 0  # set when the stream opened
         start = c.samples
         c.samples += len(x)
         with self._cond:
             while self.backpressure and self._queued and \
-                    self._queued + len(x) > self._queue_samples and not self._stop.is_set():
+                    self._queued + len(x) > room and not self._stop.is_set():
                 self._cond.wait(self.POLL)
-            if self._queued and self._queued + len(x) > self._queue_samples:
+            if self._queued and self._queued + len(x) > room:
                 # The consumer is behind: drop this block here, count it, and flag the next
                 # delivered block as following a gap.
                 c.dropped += len(x)

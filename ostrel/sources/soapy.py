@@ -21,7 +21,7 @@ HINT = ("soapy: sources need SoapySDR's Python bindings, Debian package python3-
 
 def load_soapy():
     try:
-        import SoapySDR
+        import SoapySDR  # type: ignore[import-not-found]  # Debian's python3-soapysdr, optional
         return SoapySDR
     except ImportError:
         pass

@@ -215,7 +215,7 @@ class UdpSource(Source):
             self._expected += len(seqs)  # the usual case: no gap, in order
             return lengths, 0
         lost = 0
-        keep = []
+        keep: list[int] = []
         for i, n in enumerate(lengths):
             s = int(seqs[i])
             if n < SEQ_BYTES:
