@@ -139,6 +139,43 @@ template <bool kTelemetry>
 
 [[gnu::noinline]] inline double agc_gain_for(double gain_db) { return agc_fast_db_to_amp(gain_db); }
 
+// The guarded per-sample form a receiver runs (a burst receiver sees silence, bursts far above
+// the level it settled on and single absurd samples, none of which the plain loop survives):
+// - a sample's power enters the level at most kAgcSpikeRatio times the larger of the level and
+//   the reference (a NaN or infinity at that bound), so one sample moves the level by at most
+//   +3 dB and cannot set off the attack below;
+// - hold: while the input is (near) zero, i.e. the sample at an update carries less than
+//   kAgcQuietRatio of the reference power, the gain does not move (the plain loop winds up by
+//   (ref + 300 dB) w per update on zeros);
+// - attack: when the level stands more than kAgcAttackDb above the reference (a burst starting
+//   well above the level the gain was set for), the gain drops by the whole excess at once and
+//   the level is taken as the reference, the level the output then has;
+// - ceiling: the gain stays within +-kAgcMaxGainDb.
+// On an ordinary signal near the reference none of these acts and the arithmetic is the plain
+// form's, update for update.
+constexpr double kAgcSpikeRatio = 100.0;
+constexpr double kAgcQuietRatio = 1e-15;
+constexpr double kAgcAttackDb = 6.0;
+constexpr double kAgcMaxGainDb = 200.0;
+
+template <bool kTelemetry>
+[[gnu::noinline]] void agc_update_guarded(agc *a, uint64_t d, double p, double ref_pow) {
+    const double level_db = agc_level_db(a->level);
+    if (p < kAgcQuietRatio * ref_pow) {
+        // hold
+    } else if (level_db > a->ref_db + kAgcAttackDb) [[unlikely]] {
+        a->gain_db = a->gain_db - (level_db - a->ref_db);
+        a->level = ref_pow;
+    } else {
+        a->gain_db = a->gain_db + (a->ref_db - level_db) * static_cast<double>(d) * 4.0 * a->bw;
+    }
+    if (!(a->gain_db >= -kAgcMaxGainDb && a->gain_db <= kAgcMaxGainDb)) [[unlikely]]
+        a->gain_db = a->gain_db < 0.0 ? -kAgcMaxGainDb : kAgcMaxGainDb;
+    a->clip_lin = agc_fast_db_to_amp_f(a->clip_db);
+    a->count = 0;
+    if constexpr (kTelemetry) agc_emit(a, level_db);
+}
+
 // The running values of the per-sample form that change every sample, apart from the record, so
 // that a loop can keep them in registers across calls it cannot see into.
 struct AgcRun {
@@ -146,6 +183,7 @@ struct AgcRun {
     double gain_lin;
     uint64_t count;
     float clip_lin;
+    double ref_pow = 0.0;  // 10^(ref_db/10): the guarded form's reference power
 };
 inline AgcRun agc_run_of(const agc *a) { return AgcRun{a->level, a->gain_lin, a->count, a->clip_lin}; }
 inline void agc_run_store(agc *a, const AgcRun &r) {
@@ -157,14 +195,20 @@ inline void agc_run_store(agc *a, const AgcRun &r) {
 
 // One sample of the per-sample form on running values `r` (the record holds the configuration and
 // the gain integrator; it receives the running values for each gain update).
-template <bool kTelemetry>
+// kGuard selects the guarded form (see agc_update_guarded; r.ref_pow must be set).
+template <bool kTelemetry, bool kGuard = false>
 inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
     const uint64_t d = a->update_every ? a->update_every : 1;
     if (r.count == 0) [[unlikely]] r.gain_lin = agc_gain_for(a->gain_db);
     const float g = static_cast<float>(r.gain_lin);
     const ox_cf32 y{g * x.re, g * x.im};
     const double yr = y.re, yi = y.im;
-    const double p = agc_clamp_pow(yr * yr + yi * yi);
+    const double p_in = yr * yr + yi * yi;
+    double p = agc_clamp_pow(p_in);
+    if constexpr (kGuard) {
+        const double cap = kAgcSpikeRatio * (r.level > r.ref_pow ? r.level : r.ref_pow);
+        if (!(p <= cap)) [[unlikely]] p = cap;
+    }
     r.count += 1;
     if (a->alpha >= 1.0)
         r.level = p;
@@ -172,7 +216,12 @@ inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
         r.level = r.level + a->alpha * (p - r.level);
     if (r.count >= d) [[unlikely]] {
         agc_run_store(a, r);
-        agc_update_per_sample<kTelemetry>(a, d);
+        if constexpr (kGuard) {
+            agc_update_guarded<kTelemetry>(a, d, p_in, r.ref_pow);
+            r.level = a->level;
+        } else {
+            agc_update_per_sample<kTelemetry>(a, d);
+        }
         r.count = a->count;
         r.clip_lin = a->clip_lin;
     }
