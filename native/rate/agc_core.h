@@ -141,9 +141,12 @@ template <bool kTelemetry>
 
 // The guarded per-sample form a receiver runs (a burst receiver sees silence, bursts far above
 // the level it settled on and single absurd samples, none of which the plain loop survives):
-// - a sample's power enters the level at most kAgcSpikeRatio times the larger of the level and
-//   the reference (a NaN or infinity at that bound), so one sample moves the level by at most
-//   +3 dB and cannot set off the attack below;
+// - limiter: a sample of more than kAgcSpikeRatio times the larger of the level and the
+//   reference power is limited to that power (a NaN or infinity is blanked), so one sample
+//   moves the level by at most +3 dB, cannot set off the attack below and reaches the matched
+//   filter and the loops behind it at most 20 dB above the signal; a burst starting far above
+//   the level passes its first few samples limited while the level climbs (it doubles per
+//   sample);
 // - hold: while the input is (near) zero, i.e. the sample at an update carries less than
 //   kAgcQuietRatio of the reference power, the gain does not move (the plain loop winds up by
 //   (ref + 300 dB) w per update on zeros);
@@ -157,6 +160,18 @@ constexpr double kAgcSpikeRatio = 100.0;
 constexpr double kAgcQuietRatio = 1e-15;
 constexpr double kAgcAttackDb = 6.0;
 constexpr double kAgcMaxGainDb = 200.0;
+
+// A sample above the cap is limited to it in amplitude (phase kept), one that is not finite is
+// blanked: neither reaches the filters behind the AGC at more than 20 dB above the level.
+[[gnu::noinline]] inline ox_cf32 agc_limit(ox_cf32 y, double p_in, double cap, double *p) {
+    *p = cap;
+    if (!(p_in - p_in == 0.0)) {
+        *p = 0.0;
+        return ox_cf32{0.0f, 0.0f};
+    }
+    const auto s = static_cast<float>(__builtin_sqrt(cap / p_in));
+    return ox_cf32{y.re * s, y.im * s};
+}
 
 template <bool kTelemetry>
 [[gnu::noinline]] void agc_update_guarded(agc *a, uint64_t d, double p, double ref_pow) {
@@ -201,13 +216,13 @@ inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
     const uint64_t d = a->update_every ? a->update_every : 1;
     if (r.count == 0) [[unlikely]] r.gain_lin = agc_gain_for(a->gain_db);
     const float g = static_cast<float>(r.gain_lin);
-    const ox_cf32 y{g * x.re, g * x.im};
+    ox_cf32 y{g * x.re, g * x.im};
     const double yr = y.re, yi = y.im;
     const double p_in = yr * yr + yi * yi;
     double p = agc_clamp_pow(p_in);
     if constexpr (kGuard) {
         const double cap = kAgcSpikeRatio * (r.level > r.ref_pow ? r.level : r.ref_pow);
-        if (!(p <= cap)) [[unlikely]] p = cap;
+        if (!(p_in <= cap)) [[unlikely]] y = agc_limit(y, p_in, cap, &p);
     }
     r.count += 1;
     if (a->alpha >= 1.0)

@@ -35,6 +35,7 @@ inline ox_cf32 scaled(ox_cf32 v, float s) { return {v.re * s, v.im * s}; }
 // Largest offset of the tracked code rate from nominal (chips per nominal chip): the loop
 // steers the code NCO within [0.5, 1.5] of its nominal rate.
 constexpr double kMaxCodeRateOffset = 0.5;
+constexpr double kMaxNoiseRise = 100.0;  // largest rise of the noise estimate's input per look
 
 inline double clamp_unit(double e) {
     if (e > 1.0) return 1.0;
@@ -356,7 +357,12 @@ void look(dll *d, ox_cf32 P, ox_cf32 O) {
     if (!(std::isfinite(mag2(P)) && std::isfinite(mag2(O)))) [[unlikely]] return;
     d->noise_count += 1;
     const double c = std::fmax(d->alpha, 1.0 / static_cast<double>(d->noise_count));
-    d->noise_est += c * (static_cast<double>(mag2(O)) - d->noise_est);
+    // The noise tap's power enters the estimate at most kMaxNoiseRise times the estimate, so a
+    // spike raises it a few-fold instead of holding the lock statistic near 0 for as many looks
+    // as the EMA takes to forget it.
+    double o2 = static_cast<double>(mag2(O));
+    if (o2 > kMaxNoiseRise * d->noise_est && d->noise_est > 0.0) [[unlikely]] o2 = kMaxNoiseRise * d->noise_est;
+    d->noise_est += c * (o2 - d->noise_est);
     d->power_sum += static_cast<double>(mag2(P));
     if (++d->looks < d->n_looks) return;
     const double r = std::sqrt(2.0 * d->power_sum / std::fmax(d->noise_est, 1e-12));
