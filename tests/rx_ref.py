@@ -99,6 +99,8 @@ class RefCarrier:
     def update(self, c) -> np.complex64:
         pr, pi = F32(c.real), F32(c.imag)
         e, v = mth_power(pr, pi, self.m)
+        if not (e - e == 0 and v - v == 0):  # an overflowed square carries no phase
+            e = v = F32(0)
         self.lock = (float(v) - self.lock) * 0.05 + self.lock
         if lockdet_step(self.ld, self.lock, 8, 32, self.thr, 0.8 * self.thr) and self.lock_time < 0:
             self.lock_time = self.n_sym

@@ -81,6 +81,19 @@ def test_receivers_hold_on_bursty_scenes(kind, name, scene, at, limit, seed, esn
     rx.set_state(rx.get_state())  # nothing in the state is beyond what a restore accepts
 
 
+@pytest.mark.parametrize("bad", [INF, 1e20])
+def test_receiver_without_agc_survives_an_overflowing_sample(bad):
+    """Without the AGC's limiter in front, a sample whose square overflows reaches the carrier
+    discriminator: it counts as a sample without phase, not as a NaN that stops the loop."""
+    s = bursts.spike(bad, n_sym=2500, esn0_db=20.0, seed=2)
+    rx = track.MpskReceiver(m=4, sps=8.0, pulse="rrc", rrc_span=3, bn_carrier=0.015, bn_timing=0.005, agc=0)
+    a = s.starts[0] + 8000
+    rx.bits(s.x[:a])
+    rows = bursts.windows(rx.bits(s.x[a:]), s.bits, 4, window=100)
+    assert bursts.recovered_at(rows, 0.02) <= 500
+    assert_finite(rx.timing_rate, rx.norm_freq, rx.lock)
+
+
 def test_real_input_receiver_survives_bad_samples():
     x, _ = psk_signal(1500, m=4, sps=17.1, esn0_db=20, offset=0.0, span=4, seed=9)
     x = np.real(x * np.exp(2j * np.pi * 0.2 * np.arange(len(x)))).astype(np.float32)

@@ -314,11 +314,10 @@ int symsync_set_state(symsync *s, const void *buf) {
         !(tmp.power_ema >= 0.0 && tmp.power_ema - tmp.power_ema == 0.0))
         return OX_EINVAL;
     tmp.lf.integ = ox::clamp_rate_correction(tmp.lf.integ);
-    {
+    if (tmp.nominal_inc != 0) {
         const double r = static_cast<double>(tmp.inc) / static_cast<double>(tmp.nominal_inc);
-        if (tmp.nominal_inc != 0 && !(r >= kMinRateFactor && r < kMaxRateFactor))
-            tmp.inc = truncate_u32(static_cast<double>(tmp.nominal_inc) *
-                                   bound_rate_factor(r));
+        if (!(r >= kMinRateFactor && r < kMaxRateFactor))
+            tmp.inc = truncate_u32(static_cast<double>(tmp.nominal_inc) * bound_rate_factor(r));
     }
     std::memset(tmp.reserved, 0, sizeof(tmp.reserved));
     tmp.pad0 = 0;
