@@ -27,6 +27,9 @@ struct agc {
     ox_tlm *tlm;
     int32_t probe_gain;
     int32_t probe_level;
+    // The guarded per-sample form's working values (ox::agc_guard_begin; never part of a blob).
+    double guard_ref_pow;   // 10^(ref_db/10)
+    double guard_cap;       // sample power limit until the next gain update
 };
 // The first 88 bytes are the blob payload image (offsets 16..103 of the blob).
 static_assert(offsetof(agc, block) == 24 && offsetof(agc, clip_db) == 32 &&
@@ -142,11 +145,12 @@ template <bool kTelemetry>
 // The guarded per-sample form a receiver runs (a burst receiver sees silence, bursts far above
 // the level it settled on and single absurd samples, none of which the plain loop survives):
 // - limiter: a sample of more than kAgcSpikeRatio times the larger of the level and the
-//   reference power is limited to that power (a NaN or infinity is blanked), so one sample
-//   moves the level by at most +3 dB, cannot set off the attack below and reaches the matched
-//   filter and the loops behind it at most 20 dB above the signal; a burst starting far above
-//   the level passes its first few samples limited while the level climbs (it doubles per
-//   sample);
+//   reference power (taken at the last gain update) is limited to that power (a NaN or
+//   infinity is blanked), so one sample moves the level by at most +1 dB, does not set off
+//   the attack below and reaches the matched filter and the loops behind it at most 14 dB
+//   above the signal (a noise sample exceeds the limit with probability e^-25); a burst
+//   starting far above the level passes its first samples limited while the level climbs (up
+//   to 3-fold per update);
 // - hold: while the input is (near) zero, i.e. the sample at an update carries less than
 //   kAgcQuietRatio of the reference power, the gain does not move (the plain loop winds up by
 //   (ref + 300 dB) w per update on zeros);
@@ -156,25 +160,27 @@ template <bool kTelemetry>
 // - ceiling: the gain stays within +-kAgcMaxGainDb.
 // On an ordinary signal near the reference none of these acts and the arithmetic is the plain
 // form's, update for update.
-constexpr double kAgcSpikeRatio = 100.0;
+constexpr double kAgcSpikeRatio = 25.0;
 constexpr double kAgcQuietRatio = 1e-15;
 constexpr double kAgcAttackDb = 6.0;
 constexpr double kAgcMaxGainDb = 200.0;
 
+// The guarded form's sample power limit for a level (see agc_step_run).
+inline void agc_guard_set_cap(agc *a, double level) {
+    a->guard_cap = kAgcSpikeRatio * (level > a->guard_ref_pow ? level : a->guard_ref_pow);
+}
+
 // A sample above the cap is limited to it in amplitude (phase kept), one that is not finite is
-// blanked: neither reaches the filters behind the AGC at more than 20 dB above the level.
-[[gnu::noinline]] inline ox_cf32 agc_limit(ox_cf32 y, double p_in, double cap, double *p) {
-    *p = cap;
-    if (!(p_in - p_in == 0.0)) {
-        *p = 0.0;
-        return ox_cf32{0.0f, 0.0f};
-    }
+// blanked: neither reaches the filters behind the AGC above the limit.
+[[gnu::noinline]] inline ox_cf32 agc_limit(ox_cf32 y, double p_in, double cap) {
+    if (!(p_in - p_in == 0.0)) return ox_cf32{0.0f, 0.0f};
     const auto s = static_cast<float>(__builtin_sqrt(cap / p_in));
     return ox_cf32{y.re * s, y.im * s};
 }
 
 template <bool kTelemetry>
-[[gnu::noinline]] void agc_update_guarded(agc *a, uint64_t d, double p, double ref_pow) {
+[[gnu::noinline]] void agc_update_guarded(agc *a, uint64_t d, double p) {
+    const double ref_pow = a->guard_ref_pow;
     const double level_db = agc_level_db(a->level);
     if (p < kAgcQuietRatio * ref_pow) {
         // hold
@@ -186,6 +192,7 @@ template <bool kTelemetry>
     }
     if (!(a->gain_db >= -kAgcMaxGainDb && a->gain_db <= kAgcMaxGainDb)) [[unlikely]]
         a->gain_db = a->gain_db < 0.0 ? -kAgcMaxGainDb : kAgcMaxGainDb;
+    agc_guard_set_cap(a, a->level);
     a->clip_lin = agc_fast_db_to_amp_f(a->clip_db);
     a->count = 0;
     if constexpr (kTelemetry) agc_emit(a, level_db);
@@ -198,8 +205,15 @@ struct AgcRun {
     double gain_lin;
     uint64_t count;
     float clip_lin;
-    double ref_pow = 0.0;  // 10^(ref_db/10): the guarded form's reference power
 };
+
+// Sets the guarded form's working values from the record (a caller does this before a run of
+// guarded steps; they are kept in the record, not in AgcRun, which a loop holds in registers
+// only while it stays this small).
+inline void agc_guard_begin(agc *a, const AgcRun &r) {
+    a->guard_ref_pow = __builtin_pow(10.0, a->ref_db / 10.0);
+    agc_guard_set_cap(a, r.level);
+}
 inline AgcRun agc_run_of(const agc *a) { return AgcRun{a->level, a->gain_lin, a->count, a->clip_lin}; }
 inline void agc_run_store(agc *a, const AgcRun &r) {
     a->level = r.level;
@@ -210,7 +224,7 @@ inline void agc_run_store(agc *a, const AgcRun &r) {
 
 // One sample of the per-sample form on running values `r` (the record holds the configuration and
 // the gain integrator; it receives the running values for each gain update).
-// kGuard selects the guarded form (see agc_update_guarded; r.ref_pow must be set).
+// kGuard selects the guarded form (see agc_update_guarded; agc_guard_begin must have run).
 template <bool kTelemetry, bool kGuard = false>
 inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
     const uint64_t d = a->update_every ? a->update_every : 1;
@@ -221,8 +235,10 @@ inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
     const double p_in = yr * yr + yi * yi;
     double p = agc_clamp_pow(p_in);
     if constexpr (kGuard) {
-        const double cap = kAgcSpikeRatio * (r.level > r.ref_pow ? r.level : r.ref_pow);
-        if (!(p_in <= cap)) [[unlikely]] y = agc_limit(y, p_in, cap, &p);
+        if (!(p_in <= a->guard_cap)) [[unlikely]] {
+            p = a->guard_cap;
+            y = agc_limit(y, p_in, p);
+        }
     }
     r.count += 1;
     if (a->alpha >= 1.0)
@@ -232,7 +248,7 @@ inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
     if (r.count >= d) [[unlikely]] {
         agc_run_store(a, r);
         if constexpr (kGuard) {
-            agc_update_guarded<kTelemetry>(a, d, p_in, r.ref_pow);
+            agc_update_guarded<kTelemetry>(a, d, p_in);
             r.level = a->level;
         } else {
             agc_update_per_sample<kTelemetry>(a, d);

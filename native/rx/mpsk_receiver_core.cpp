@@ -148,7 +148,7 @@ public:
         agc_ = t.gain;
         if (agc_) {
             agc_run_ = ox::agc_run_of(agc_);
-            agc_run_.ref_pow = std::pow(10.0, agc_->ref_db / 10.0);
+            ox::agc_guard_begin(agc_, agc_run_);
         }
         term_ = t.stage;
         step_ = ox::resamp_ctrl_step(term_, ctrl_);

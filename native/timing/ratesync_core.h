@@ -138,7 +138,7 @@ constexpr double kMaxRateCorrection = 1.0;
 constexpr double kMinControlCorrection = -0.5;
 constexpr double kMaxTimingError = 64.0;
 
-inline bool timing_error_usable(double e) { return e >= -kMaxTimingError && e <= kMaxTimingError; }
+inline bool timing_error_usable(double e) { return __builtin_fabs(e) <= kMaxTimingError; }
 
 inline double clamp_rate_correction(double u) {
     return u < kMinRateCorrection ? kMinRateCorrection : (u > kMaxRateCorrection ? kMaxRateCorrection : u);
@@ -147,13 +147,19 @@ inline double clamp_rate_correction(double u) {
 // The integrator and the control within the rate clamp (the control in the converter's units:
 // rate0 times the correction), so the terminal stage always yields outputs near its nominal
 // rate and the loop, which updates on them, never starves.
-inline void ratesync_loop_bound(ratesync_loop *l) {
+[[gnu::noinline]] inline void ratesync_loop_bound(ratesync_loop *l) {
     const double lo = kMinControlCorrection * l->rate0, hi = kMaxRateCorrection * l->rate0;
-    if (!(l->ctrl >= lo && l->ctrl <= hi)) [[unlikely]] l->ctrl = l->ctrl < lo ? lo : hi;
-    double &integ = l->lf.integ;
-    if (!(integ >= kMinRateCorrection && integ <= kMaxRateCorrection)) [[unlikely]]
-        integ = clamp_rate_correction(integ);
+    if (!(l->ctrl >= lo && l->ctrl <= hi)) l->ctrl = l->ctrl < lo ? lo : hi;
+    l->lf.integ = clamp_rate_correction(l->lf.integ);
 }
+
+// True while the control and the integrator are inside the rate clamp (see above).
+inline bool ratesync_loop_within(const ratesync_loop *l) {
+    return l->ctrl >= kMinControlCorrection * l->rate0 && l->ctrl <= kMaxRateCorrection * l->rate0 &&
+           l->lf.integ >= kMinRateCorrection && l->lf.integ <= kMaxRateCorrection;
+}
+
+void ratesync_loop_strobe(ratesync_loop *l, ox_cf32 c);
 
 // One converter output through the timing loop: history, priming, strobe bookkeeping and, at an
 // on-time strobe after the first, the detector, loop, rate and lock updates. Returns true when
@@ -178,7 +184,15 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
         l->prev = c;
         return false;
     }
-    const ox_cf32 mid = l->hist[half];
+    ratesync_loop_strobe(l, c);
+    return true;
+}
+
+// The on-time strobe after the first: detector, loop, rate and lock updates on the symbol c and
+// the mid-symbol sample half a symbol before it. Out of line: once per symbol, it keeps the
+// per-output path above small.
+[[gnu::noinline]] inline void ratesync_loop_strobe(ratesync_loop *l, ox_cf32 c) {
+    const ox_cf32 mid = l->hist[l->m >> 1];
     const ox_cf32 p = l->prev;
     double r;
     if (l->ted == 1) {
@@ -194,7 +208,7 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
     if (timing_error_usable(e)) [[likely]] {
         l->timing_error = e;
         l->ctrl = loop_filter_update(&l->lf, e) * l->rate0;
-        ratesync_loop_bound(l);
+        if (!ratesync_loop_within(l)) [[unlikely]] ratesync_loop_bound(l);
     }
     double rate = l->sps / (l->lf.integ + 1.0);
     const double lo = 0.5 * l->sps, hi = 1.5 * l->sps;
@@ -204,7 +218,7 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
     const double pc = static_cast<double>(c.re) * c.re + static_cast<double>(c.im) * c.im;
     const double pm = static_cast<double>(mid.re) * mid.re + static_cast<double>(mid.im) * mid.im;
     const double look = 2.0 * (pc - pm) / (1e-12 + pm + pc);
-    if (look == look) [[likely]] l->block_sum += look;  // a non-finite sample makes no look
+    if (__builtin_fabs(look) <= 2.0) [[likely]] l->block_sum += look;  // a non-finite sample makes no look
     if (++l->block_count >= l->avgs) {
         l->lock_stat = l->block_sum / static_cast<double>(l->avgs);
         lockdet_update(&l->ld, l->lock_stat);
@@ -212,7 +226,6 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
         l->block_count = 0;
     }
     l->prev = c;
-    return true;
 }
 
 }  // namespace ox
