@@ -13,6 +13,7 @@ import pytest
 
 import bursts
 from rate_stages_util import crafted_counters
+from streaming import assert_restore_continues, assert_split_invariant
 from test_dll import code_of, dsss
 from ostrel import track
 from ostrel.demo.receiver import psk_signal
@@ -102,6 +103,19 @@ def test_real_input_receiver_survives_bad_samples():
     counts = [len(rx.steps(x[b:b + 1710])) for b in range(0, len(x) - 1710, 1710)]
     assert min(counts[1:]) >= 95  # about 100 symbols per block, before, across and after each
     assert_finite(rx.timing_rate, rx.norm_freq, rx.lock, rx.agc_gain_db)
+
+
+def test_guards_keep_block_splits_and_restores_exact():
+    """Zeros, a burst 20 dB above the level the AGC held, a NaN and a spike inside it: the
+    guards act on the samples alone, so any split and any mid-stream restore give the same
+    symbols and state."""
+    x = np.concatenate([bursts.noise(3000, 8.0, 20.0, np.random.default_rng(4)), np.zeros(2000, np.complex64),
+                        bursts.burst(n_sym=600, esn0_db=20.0, seed=6).x])
+    x[6003], x[7000] = NAN, 1e10
+    make = RECEIVERS["qpsk"][1]
+    assert_split_invariant(make, lambda o, v: o.steps(v), x, [1, 2999, 5001, 6003, 6004, 6999, 7005])
+    for at in (5004, 6003, 7001):
+        assert_restore_continues(make, lambda o, v: o.steps(v), x, at)
 
 
 def test_agc_holds_on_silence_and_attacks_a_burst():

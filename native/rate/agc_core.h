@@ -27,9 +27,10 @@ struct agc {
     ox_tlm *tlm;
     int32_t probe_gain;
     int32_t probe_level;
-    // The guarded per-sample form's working values (ox::agc_guard_begin; never part of a blob).
-    double guard_ref_pow;   // 10^(ref_db/10)
-    double guard_cap;       // sample power limit until the next gain update
+    // The guarded per-sample form's reference power 10^(ref_db/10) and kAgcSpikeRatio times it
+    // (ox::agc_guard_begin; derived from ref_db, never part of a blob).
+    double guard_ref_pow;
+    double guard_cap_ref;
 };
 // The first 88 bytes are the blob payload image (offsets 16..103 of the blob).
 static_assert(offsetof(agc, block) == 24 && offsetof(agc, clip_db) == 32 &&
@@ -145,12 +146,12 @@ template <bool kTelemetry>
 // The guarded per-sample form a receiver runs (a burst receiver sees silence, bursts far above
 // the level it settled on and single absurd samples, none of which the plain loop survives):
 // - limiter: a sample of more than kAgcSpikeRatio times the larger of the level and the
-//   reference power (taken at the last gain update) is limited to that power (a NaN or
+//   reference power is limited to that power (a NaN or
 //   infinity is blanked), so one sample moves the level by at most +1 dB, does not set off
 //   the attack below and reaches the matched filter and the loops behind it at most 14 dB
 //   above the signal (a noise sample exceeds the limit with probability e^-25); a burst
-//   starting far above the level passes its first samples limited while the level climbs (up
-//   to 3-fold per update);
+//   starting far above the level passes its first samples limited while the level climbs
+//   (1.24-fold per sample);
 // - hold: while the input is (near) zero, i.e. the sample at an update carries less than
 //   kAgcQuietRatio of the reference power, the gain does not move (the plain loop winds up by
 //   (ref + 300 dB) w per update on zeros);
@@ -165,10 +166,6 @@ constexpr double kAgcQuietRatio = 1e-15;
 constexpr double kAgcAttackDb = 6.0;
 constexpr double kAgcMaxGainDb = 200.0;
 
-// The guarded form's sample power limit for a level (see agc_step_run).
-inline void agc_guard_set_cap(agc *a, double level) {
-    a->guard_cap = kAgcSpikeRatio * (level > a->guard_ref_pow ? level : a->guard_ref_pow);
-}
 
 // A sample above the cap is limited to it in amplitude (phase kept), one that is not finite is
 // blanked: neither reaches the filters behind the AGC above the limit.
@@ -192,7 +189,6 @@ template <bool kTelemetry>
     }
     if (!(a->gain_db >= -kAgcMaxGainDb && a->gain_db <= kAgcMaxGainDb)) [[unlikely]]
         a->gain_db = a->gain_db < 0.0 ? -kAgcMaxGainDb : kAgcMaxGainDb;
-    agc_guard_set_cap(a, a->level);
     a->clip_lin = agc_fast_db_to_amp_f(a->clip_db);
     a->count = 0;
     if constexpr (kTelemetry) agc_emit(a, level_db);
@@ -207,12 +203,12 @@ struct AgcRun {
     float clip_lin;
 };
 
-// Sets the guarded form's working values from the record (a caller does this before a run of
-// guarded steps; they are kept in the record, not in AgcRun, which a loop holds in registers
-// only while it stays this small).
-inline void agc_guard_begin(agc *a, const AgcRun &r) {
+// Sets the guarded form's reference power from the record's ref_db (a caller does this before a
+// run of guarded steps; it is kept in the record, not in AgcRun, which a loop holds in
+// registers only while it stays this small).
+inline void agc_guard_begin(agc *a) {
     a->guard_ref_pow = __builtin_pow(10.0, a->ref_db / 10.0);
-    agc_guard_set_cap(a, r.level);
+    a->guard_cap_ref = kAgcSpikeRatio * a->guard_ref_pow;
 }
 inline AgcRun agc_run_of(const agc *a) { return AgcRun{a->level, a->gain_lin, a->count, a->clip_lin}; }
 inline void agc_run_store(agc *a, const AgcRun &r) {
@@ -235,9 +231,15 @@ inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
     const double p_in = yr * yr + yi * yi;
     double p = agc_clamp_pow(p_in);
     if constexpr (kGuard) {
-        if (!(p_in <= a->guard_cap)) [[unlikely]] {
-            p = a->guard_cap;
-            y = agc_limit(y, p_in, p);
+        // The limit is kAgcSpikeRatio times the larger of the level and the reference: a sample
+        // under kAgcSpikeRatio times the reference is under it whatever the level (the common
+        // case, decided without waiting for the level).
+        if (!(p_in <= a->guard_cap_ref)) [[unlikely]] {
+            const double cap = kAgcSpikeRatio * (r.level > a->guard_ref_pow ? r.level : a->guard_ref_pow);
+            if (!(p_in <= cap)) {
+                p = cap;
+                y = agc_limit(y, p_in, cap);
+            }
         }
     }
     r.count += 1;

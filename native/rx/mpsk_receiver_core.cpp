@@ -148,7 +148,7 @@ public:
         agc_ = t.gain;
         if (agc_) {
             agc_run_ = ox::agc_run_of(agc_);
-            ox::agc_guard_begin(agc_, agc_run_);
+            ox::agc_guard_begin(agc_);
         }
         term_ = t.stage;
         step_ = ox::resamp_ctrl_step(term_, ctrl_);
