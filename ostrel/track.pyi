@@ -345,9 +345,10 @@ class RateSync:
     is the matched filter for ``pulse`` ("iandd" or "rrc" of roll-off ``beta``, +-``span``
     symbols) in ``num_phases`` fractional delays, and the timing loop (Gardner or DTTL detector
     normalised by its S-curve slope, PI loop of bandwidth ``bn`` per symbol) steers its rate.
-    Feed a constellation of about unit amplitude (the detector is not power-normalised; a block
-    several times stronger can push the rate control to where the converter stops yielding
-    outputs, and the loop then stays frozen until ``reset()``).
+    Feed a constellation of about unit amplitude (the detector is not power-normalised: the
+    loop gain grows with the power). The tracked period is held within 0.5..1.5 ``sps``, and
+    detector outputs no signal gives (a NaN, an infinity, a spike through the filter) are not
+    fed to the loop, so symbols keep coming whatever the input.
     """
 
     def __init__(
@@ -415,10 +416,12 @@ class _Receiver:
       about 1000 symbols to pull in with 0.01 and about 200 with 0.02 (rrc_span 4), for about
       0.2 dB of BER.
     * The AGC (``agc=1``) runs at ``bn_agc_ratio`` times the slower loop; without it give
-      symbols of about unit amplitude. While the input is silent (exact zeros) its gain keeps
-      climbing (about 20 dB after 250 symbols at the default bandwidths), and a burst arriving
-      that much too strong can throw the timing loop out of range for good: ``reset()`` before
-      a burst that follows a gap.
+      symbols of about unit amplitude. It holds its gain while the input is silent (exact
+      zeros), takes a burst arriving more than 6 dB above its level down at once, limits single
+      samples more than 14 dB above the level (blanking NaN and infinity) and keeps its gain
+      within +-200 dB; on an ordinary signal it is the plain slow loop.
+    * The timing loop holds the tracked period within 0.5..1.5 ``sps`` and drops detector
+      outputs no signal gives, so one bad sample costs a few symbols, not the stream.
     * Lock: the lock EMA (mean cosine of m times the phase error) above ``lock_thresh``
       (default 0.4999) for 8 symbols declares lock, below 0.8 x ``lock_thresh`` for 32 drops
       it. Its level falls with SNR (QPSK about 0.66 at Es/N0 10 dB, 8-PSK 0.21): for 8-PSK

@@ -143,14 +143,15 @@ def mutate_blobs(good: bytes, rng: np.random.Generator, count: int = 200):
 
 def crafted_counters(good: bytes):
     """(blob, acceptable) pairs setting the controlled-mode counters (skip, backlog) of every
-    resampler blob embedded in `good` (or `good` itself): a skip count no stream can leave
-    (the longest step between outputs is 10^6 inputs, plus a carry) must be refused, since it
-    would make each push count down billions of times; any backlog with a reachable skip is
-    accepted."""
+    resampler blob embedded in `good` (or `good` itself): a skip count or a backlog no stream
+    can leave (the longest step between outputs is 10^6 inputs, plus a carry; a backlog beyond
+    that many inputs pushed without output room) must be refused, since either would make each
+    push count down billions of times; counts up to that bound are accepted."""
     at = good.find(b"RSMP")
     while at >= 0:
         for skip, backlog, ok in ((0xFFFFFFFE, 0xFFFFFFFF, False), (1000002, 0, False),
-                                  (1000001, 0xFFFFFFFF, True)):
+                                  (1000001, 0xFFFFFFFF, False), (0, 1000002, False),
+                                  (1000001, 1000001, True)):
             b = bytearray(good)
             b[at + 32:at + 40] = skip.to_bytes(4, "little") + backlog.to_bytes(4, "little")
             yield bytes(b), ok

@@ -65,13 +65,17 @@ class RefTiming:
         else:
             r = ((float(c.real) - float(p.real)) * float(mid.real)
                  + (float(c.imag) - float(p.imag)) * float(mid.imag))
-        self.e = r * self.norm
-        self.integ = self.ki * self.e + self.integ
-        self.ctrl = (self.kp * self.e + self.integ) * self.rate0
+        e = r * self.norm
+        if abs(e) <= 64.0:  # larger (or NaN) detector outputs are not fed to the loop
+            self.e = e
+            ctrl = (self.kp * e + (self.ki * e + self.integ)) * self.rate0
+            self.integ = min(max(self.ki * e + self.integ, -1 / 3), 1.0)  # periods 0.5 .. 1.5 sps
+            self.ctrl = min(max(ctrl, -0.5 * self.rate0), self.rate0)  # one step: 0.5 .. 2 sps
         self.rate = min(max(self.sps / (self.integ + 1.0), 0.5 * self.sps), 1.5 * self.sps)
         pc = float(c.real) * float(c.real) + float(c.imag) * float(c.imag)
         pm = float(mid.real) * float(mid.real) + float(mid.imag) * float(mid.imag)
-        self.block_sum += 2.0 * (pc - pm) / (1e-12 + pm + pc)
+        look = 2.0 * (pc - pm) / (1e-12 + pm + pc)
+        self.block_sum += look if look == look else 0.0  # a non-finite sample makes no look
         self.block_count += 1
         if self.block_count == self.avgs:
             self.lock_stat = self.block_sum / self.avgs
@@ -95,6 +99,8 @@ class RefCarrier:
     def update(self, c) -> np.complex64:
         pr, pi = F32(c.real), F32(c.imag)
         e, v = mth_power(pr, pi, self.m)
+        if not (e - e == 0 and v - v == 0):  # an overflowed square carries no phase
+            e = v = F32(0)
         self.lock = (float(v) - self.lock) * 0.05 + self.lock
         if lockdet_step(self.ld, self.lock, 8, 32, self.thr, 0.8 * self.thr) and self.lock_time < 0:
             self.lock_time = self.n_sym

@@ -125,17 +125,22 @@ class SymsyncRef:
             e = (i - ip) * im + (q - qp) * qm
             i, q = float(y[0]), float(y[1])
             p = i * i + q * q
-            self.power_ema += 0.01 * (p - self.power_ema)
+            cap = 100.0 * (self.power_ema + 1e-6)  # a symbol raises the power at most 100-fold
+            if p == p:
+                self.power_ema += 0.01 * (min(p, cap) - self.power_ema)
             en = e / (self.power_ema + 1e-6)
-            self.timing_error = en
-            self.integ = self.ki * en + self.integ
-            r = 1.0 + self.kp * en + self.integ
-            self.inc = trunc_u32(self.nominal * r)
-            sr = self.sps / r  # clamped to [0.5 sps, 1.5 sps], NaN kept
-            sr = min(max(sr, 0.5 * self.sps), 1.5 * self.sps) if sr == sr else sr
-            self.rate += 0.02 * (sr - self.rate)
+            if abs(en) <= 64.0:  # larger (or NaN) detector outputs are not fed to the loop
+                self.timing_error = en
+                self.integ = min(max(self.ki * en + self.integ, -1 / 3), 1.0)
+                r = 1.0 + self.kp * en + self.integ
+                if not 0.5 <= r < 2.0:  # the rate factor within [0.5, 2)
+                    r = 0.5 if r < 0.5 else math.nextafter(2.0, 0.0)
+                self.inc = trunc_u32(self.nominal * r)
+                sr = min(max(self.sps / r, 0.5 * self.sps), 1.5 * self.sps)
+                self.rate += 0.02 * (sr - self.rate)
             pm = im * im + qm * qm
-            self.block_sum += 2.0 * (p - pm) / (pm + 1e-12 + p)
+            look = 2.0 * (p - pm) / (pm + 1e-12 + p)
+            self.block_sum += look if look == look else 0.0
             self.block_count += 1
             if self.block_count >= self.avgs:
                 self.lock_stat = self.block_sum / self.avgs

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <type_traits>
 
 #define OX_API extern "C" __attribute__((visibility("default")))
@@ -173,6 +174,14 @@ inline uint32_t freq_to_phase_inc(double f) {
     if (!(t > 0.0)) return 0;
     if (t >= 4294967296.0) return 0xFFFFFFFFu;  // the fraction rounded up to exactly 1
     return static_cast<uint32_t>(t);
+}
+
+// True when every value is finite: state-blob checks of running values a loop never lets
+// become NaN or infinite.
+inline bool all_finite(std::initializer_list<double> values) {
+    for (double v : values)
+        if (!(v - v == 0.0)) return false;
+    return true;
 }
 
 }  // namespace ox

@@ -27,6 +27,10 @@ struct agc {
     ox_tlm *tlm;
     int32_t probe_gain;
     int32_t probe_level;
+    // The guarded per-sample form's reference power 10^(ref_db/10) and kAgcSpikeRatio times it
+    // (ox::agc_guard_begin; derived from ref_db, never part of a blob).
+    double guard_ref_pow;
+    double guard_cap_ref;
 };
 // The first 88 bytes are the blob payload image (offsets 16..103 of the blob).
 static_assert(offsetof(agc, block) == 24 && offsetof(agc, clip_db) == 32 &&
@@ -139,6 +143,57 @@ template <bool kTelemetry>
 
 [[gnu::noinline]] inline double agc_gain_for(double gain_db) { return agc_fast_db_to_amp(gain_db); }
 
+// The guarded per-sample form a receiver runs (a burst receiver sees silence, bursts far above
+// the level it settled on and single absurd samples, none of which the plain loop survives):
+// - limiter: a sample of more than kAgcSpikeRatio times the larger of the level and the
+//   reference power is limited to that power (a NaN or
+//   infinity is blanked), so one sample moves the level by at most +1 dB, does not set off
+//   the attack below and reaches the matched filter and the loops behind it at most 14 dB
+//   above the signal (a noise sample exceeds the limit with probability e^-25); a burst
+//   starting far above the level passes its first samples limited while the level climbs
+//   (1.24-fold per sample);
+// - hold: while the input is (near) zero, i.e. the sample at an update carries less than
+//   kAgcQuietRatio of the reference power, the gain does not move (the plain loop winds up by
+//   (ref + 300 dB) w per update on zeros);
+// - attack: when the level stands more than kAgcAttackDb above the reference (a burst starting
+//   well above the level the gain was set for), the gain drops by the whole excess at once and
+//   the level is taken as the reference, the level the output then has;
+// - ceiling: the gain stays within +-kAgcMaxGainDb.
+// On an ordinary signal near the reference none of these acts and the arithmetic is the plain
+// form's, update for update.
+constexpr double kAgcSpikeRatio = 25.0;
+constexpr double kAgcQuietRatio = 1e-15;
+constexpr double kAgcAttackDb = 6.0;
+constexpr double kAgcMaxGainDb = 200.0;
+
+
+// A sample above the cap is limited to it in amplitude (phase kept), one that is not finite is
+// blanked: neither reaches the filters behind the AGC above the limit.
+[[gnu::noinline]] inline ox_cf32 agc_limit(ox_cf32 y, double p_in, double cap) {
+    if (!(p_in - p_in == 0.0)) return ox_cf32{0.0f, 0.0f};
+    const auto s = static_cast<float>(__builtin_sqrt(cap / p_in));
+    return ox_cf32{y.re * s, y.im * s};
+}
+
+template <bool kTelemetry>
+[[gnu::noinline]] void agc_update_guarded(agc *a, uint64_t d, double p) {
+    const double ref_pow = a->guard_ref_pow;
+    const double level_db = agc_level_db(a->level);
+    if (p < kAgcQuietRatio * ref_pow) {
+        // hold
+    } else if (level_db > a->ref_db + kAgcAttackDb) [[unlikely]] {
+        a->gain_db = a->gain_db - (level_db - a->ref_db);
+        a->level = ref_pow;
+    } else {
+        a->gain_db = a->gain_db + (a->ref_db - level_db) * static_cast<double>(d) * 4.0 * a->bw;
+    }
+    if (!(a->gain_db >= -kAgcMaxGainDb && a->gain_db <= kAgcMaxGainDb)) [[unlikely]]
+        a->gain_db = a->gain_db < 0.0 ? -kAgcMaxGainDb : kAgcMaxGainDb;
+    a->clip_lin = agc_fast_db_to_amp_f(a->clip_db);
+    a->count = 0;
+    if constexpr (kTelemetry) agc_emit(a, level_db);
+}
+
 // The running values of the per-sample form that change every sample, apart from the record, so
 // that a loop can keep them in registers across calls it cannot see into.
 struct AgcRun {
@@ -147,6 +202,14 @@ struct AgcRun {
     uint64_t count;
     float clip_lin;
 };
+
+// Sets the guarded form's reference power from the record's ref_db (a caller does this before a
+// run of guarded steps; it is kept in the record, not in AgcRun, which a loop holds in
+// registers only while it stays this small).
+inline void agc_guard_begin(agc *a) {
+    a->guard_ref_pow = __builtin_pow(10.0, a->ref_db / 10.0);
+    a->guard_cap_ref = kAgcSpikeRatio * a->guard_ref_pow;
+}
 inline AgcRun agc_run_of(const agc *a) { return AgcRun{a->level, a->gain_lin, a->count, a->clip_lin}; }
 inline void agc_run_store(agc *a, const AgcRun &r) {
     a->level = r.level;
@@ -157,14 +220,28 @@ inline void agc_run_store(agc *a, const AgcRun &r) {
 
 // One sample of the per-sample form on running values `r` (the record holds the configuration and
 // the gain integrator; it receives the running values for each gain update).
-template <bool kTelemetry>
+// kGuard selects the guarded form (see agc_update_guarded; agc_guard_begin must have run).
+template <bool kTelemetry, bool kGuard = false>
 inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
     const uint64_t d = a->update_every ? a->update_every : 1;
     if (r.count == 0) [[unlikely]] r.gain_lin = agc_gain_for(a->gain_db);
     const float g = static_cast<float>(r.gain_lin);
-    const ox_cf32 y{g * x.re, g * x.im};
+    ox_cf32 y{g * x.re, g * x.im};
     const double yr = y.re, yi = y.im;
-    const double p = agc_clamp_pow(yr * yr + yi * yi);
+    const double p_in = yr * yr + yi * yi;
+    double p = agc_clamp_pow(p_in);
+    if constexpr (kGuard) {
+        // The limit is kAgcSpikeRatio times the larger of the level and the reference: a sample
+        // under kAgcSpikeRatio times the reference is under it whatever the level (the common
+        // case, decided without waiting for the level).
+        if (!(p_in <= a->guard_cap_ref)) [[unlikely]] {
+            const double cap = kAgcSpikeRatio * (r.level > a->guard_ref_pow ? r.level : a->guard_ref_pow);
+            if (!(p_in <= cap)) {
+                p = cap;
+                y = agc_limit(y, p_in, cap);
+            }
+        }
+    }
     r.count += 1;
     if (a->alpha >= 1.0)
         r.level = p;
@@ -172,7 +249,12 @@ inline ox_cf32 agc_step_run(agc *a, AgcRun &r, ox_cf32 x) {
         r.level = r.level + a->alpha * (p - r.level);
     if (r.count >= d) [[unlikely]] {
         agc_run_store(a, r);
-        agc_update_per_sample<kTelemetry>(a, d);
+        if constexpr (kGuard) {
+            agc_update_guarded<kTelemetry>(a, d, p_in);
+            r.level = a->level;
+        } else {
+            agc_update_per_sample<kTelemetry>(a, d);
+        }
         r.count = a->count;
         r.clip_lin = a->clip_lin;
     }

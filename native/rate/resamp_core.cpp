@@ -433,8 +433,13 @@ int resamp_set_state(resamp *r, const void *buf) {
     // controlled-mode skip count is at most the largest step between outputs plus its carry
     // (a step is below 10^6 inputs, or exactly 10^6 for a rate at or under 1e-6): a larger
     // one cannot come from a real stream and would make every push run billions of empty
-    // iterations while it counts down the backlog.
-    if (ring_pos > r->ring_mask || ctrl_skip > kMaxCtrlSkip) return OX_EINVAL;
+    // iterations while it counts down the backlog. The backlog is bounded the same way: each
+    // push counts down one backlog input per pass, so a huge one (0xFFFFFFFF) under a slow
+    // step would make every later push run millions of passes. Composites push with room for
+    // more outputs than one input yields, so their backlog stays at 0 or 1; only a caller
+    // pushing over a million inputs without any output room could exceed the bound.
+    if (ring_pos > r->ring_mask || ctrl_skip > kMaxCtrlSkip || ctrl_backlog > kMaxCtrlSkip)
+        return OX_EINVAL;
     r->acc = acc;
     r->ring_pos = static_cast<size_t>(ring_pos);
     r->ctrl_acc = ctrl_acc;

@@ -146,7 +146,10 @@ public:
         rc_ = r->rc;
         front_ = t.front > 0;
         agc_ = t.gain;
-        if (agc_) agc_run_ = ox::agc_run_of(agc_);
+        if (agc_) {
+            agc_run_ = ox::agc_run_of(agc_);
+            ox::agc_guard_begin(agc_);
+        }
         term_ = t.stage;
         step_ = ox::resamp_ctrl_step(term_, ctrl_);
     }
@@ -166,7 +169,11 @@ public:
         }
         s = ox::ddc_mix_one(&osc_, s, lo_extra_);
         if (front_ && !ox::rc_push_front(rc_, s, &s)) return 0;
-        if (agc_) s = agc_->tlm ? ox::agc_step_run<true>(agc_, agc_run_, s) : ox::agc_step_run<false>(agc_, agc_run_, s);
+        // The guarded AGC: it holds on silence, attacks a burst far above its level and keeps
+        // single absurd samples out of its level (ox::agc_update_guarded).
+        if (agc_)
+            s = agc_->tlm ? ox::agc_step_run<true, true>(agc_, agc_run_, s)
+                          : ox::agc_step_run<false, true>(agc_, agc_run_, s);
         if (!(l.timing.ctrl == ctrl_)) {
             ctrl_ = l.timing.ctrl;
             step_ = ox::resamp_ctrl_step(term_, ctrl_);
@@ -239,6 +246,18 @@ size_t dispatch(mpsk_receiver *r, const In *x, size_t n, Out *out, size_t cap) {
 
 size_t down_converter_bytes(const mpsk_receiver *r) {
     return r->is_real ? ddcr_state_bytes(real(r)) : ddc_state_bytes(cplx(r));
+}
+
+// The AGC's running values in a blob (its part closes the down-converter's): the guarded AGC
+// never holds a level or gain that is not a finite, non-negative number, so a blob with one is
+// refused. A finite gain beyond the guard's ceiling (as the unguarded loop could reach on
+// silence) is accepted and brought under the ceiling at the AGC's next update.
+bool agc_part_ok(const mpsk_receiver *r, const uint8_t *dc_blob) {
+    const agc *a = ox::rc_terminal(r->rc).gain;
+    if (!a) return true;
+    ox::BlobReader rd(dc_blob + down_converter_bytes(r) - agc_state_bytes(a) + 64);
+    const double gain_db = rd.get<double>(), level = rd.get<double>(), gain_lin = rd.get<double>();
+    return ox::all_finite({gain_db, gain_lin}) && level >= 0.0 && level <= ox::kAgcPowMax && gain_lin >= 0.0;
 }
 
 }  // namespace
@@ -404,6 +423,7 @@ int mpsk_receiver_set_state(mpsk_receiver *r, const void *buf) {
     if (!buf || total > UINT32_MAX || !ox::blob_header_ok(buf, blob_kind(r), static_cast<uint32_t>(total)))
         return OX_EINVAL;
     const auto *dc_blob = static_cast<const uint8_t *>(buf) + ox::kBlobHeaderBytes;
+    if (!agc_part_ok(r, dc_blob)) return OX_EINVAL;
     mpsk_rx_loops loops = r->loops;
     if (mpsk_rx_loops_set_state(&loops, dc_blob + down_converter_bytes(r)) != OX_OK) return OX_EINVAL;
     const int code = r->is_real ? ddcr_set_state(real(r), dc_blob) : ddc_set_state(cplx(r), dc_blob);

@@ -155,6 +155,9 @@ int mpsk_rx_loops_set_state(mpsk_rx_loops *l, const void *buf) {
     if (ratesync_loop_set_state(&t.timing, b + kOwnBytes) != OX_OK) return OX_EINVAL;
     if (loop_filter_set_state(&t.car_lf, b + kOwnBytes + ratesync_loop_state_bytes(&l->timing)) != OX_OK)
         return OX_EINVAL;
+    // The carrier loop never holds a value that is not a number (a sample without phase counts
+    // as zero), so a blob carrying one is refused.
+    if (!ox::all_finite({t.freq_ctrl, t.car_error, t.car_lock, t.car_lf.integ})) return OX_EINVAL;
     *l = t;
     return OX_OK;
 }

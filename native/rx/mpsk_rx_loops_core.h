@@ -73,6 +73,9 @@ template <int M>
 inline ox_cf32 mpsk_rx_carrier_update(mpsk_rx_loops *l, ox_cf32 p) {
     float e, v;
     ox::mth_power_discriminator<M>(p, &e, &v);
+    // A sample whose square overflowed (an infinity, or an absurd spike without the AGC in front)
+    // carries no phase: it counts as a zero sample instead of making the loop NaN for good.
+    if (!(__builtin_fabsf(e + v) <= 8.0f)) [[unlikely]] e = v = 0.0f;
     l->car_lock = (static_cast<double>(v) - l->car_lock) * kMpskRxLockAlpha + l->car_lock;
     if (lockdet_update(&l->car_ld, l->car_lock) && l->lock_time < 0)
         l->lock_time = static_cast<int64_t>(l->n_sym);

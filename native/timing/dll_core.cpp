@@ -34,6 +34,11 @@ constexpr const char *kProbeSuffixes[DLL_N_PROBES] = {".e", ".rate", ".lock", ".
 inline float mag2(ox_cf32 v) { return v.re * v.re + v.im * v.im; }
 inline ox_cf32 add(ox_cf32 a, ox_cf32 b) { return {a.re + b.re, a.im + b.im}; }
 inline ox_cf32 scaled(ox_cf32 v, float s) { return {v.re * s, v.im * s}; }
+// Largest offset of the tracked code rate from nominal (chips per nominal chip): the loop
+// steers the code NCO within [0.5, 1.5] of its nominal rate.
+constexpr double kMaxCodeRateOffset = 0.5;
+constexpr double kMaxNoiseRise = 100.0;  // largest rise of the noise estimate's input per look
+
 inline double clamp_unit(double e) {
     if (e > 1.0) return 1.0;
     if (e < -1.0) return -1.0;
@@ -349,9 +354,17 @@ void draw_noise_offset(dll *d) {
 
 // One look: prompt P and noise-tap O, both already scaled.
 void look(dll *d, ox_cf32 P, ox_cf32 O) {
+    // A look whose powers overflowed (an absurd sample in the sums) is not taken: it would
+    // leave the noise estimate infinite and then NaN for good.
+    if (!(std::isfinite(mag2(P)) && std::isfinite(mag2(O)))) [[unlikely]] return;
     d->noise_count += 1;
     const double c = std::fmax(d->alpha, 1.0 / static_cast<double>(d->noise_count));
-    d->noise_est += c * (static_cast<double>(mag2(O)) - d->noise_est);
+    // The noise tap's power enters the estimate at most kMaxNoiseRise times the estimate, so a
+    // spike raises it a few-fold instead of holding the lock statistic near 0 for as many looks
+    // as the EMA takes to forget it.
+    double o2 = static_cast<double>(mag2(O));
+    if (o2 > kMaxNoiseRise * d->noise_est && d->noise_est > 0.0) [[unlikely]] o2 = kMaxNoiseRise * d->noise_est;
+    d->noise_est += c * (o2 - d->noise_est);
     d->power_sum += static_cast<double>(mag2(P));
     if (++d->looks < d->n_looks) return;
     const double r = std::sqrt(2.0 * d->power_sum / std::fmax(d->noise_est, 1e-12));
@@ -381,9 +394,20 @@ void flush(dll *d) {
 
 // Segmented and symbol-aided update: the filter output A is converted by inv_epoch (rate) and
 // inv_epoch_sq (increment).
+// A discriminator output that is not a number (sums overflowed by an absurd sample) is not fed
+// to the loop: the code NCO keeps its rate for this epoch.
 void steer_segmented(dll *d, double e) {
+    if (e != e) [[unlikely]] return;
     d->last_error = e;
-    const double a = ox::loop_filter_update(&d->loop, e) * d->rate_scale;
+    double a = ox::loop_filter_update(&d->loop, e) * d->rate_scale;
+    // The rate offset a inv_epoch (chips per nominal chip) within the code-rate clamp, and the
+    // integrator with it, so the NCO always advances and epochs keep ending.
+    const double u = a * d->inv_epoch;
+    if (!(u >= -kMaxCodeRateOffset && u <= kMaxCodeRateOffset)) [[unlikely]] {
+        const double bound = kMaxCodeRateOffset / (d->rate_scale * d->inv_epoch);
+        d->loop.integ = std::fmin(std::fmax(d->loop.integ, -bound), bound);
+        a = u < 0.0 ? -bound * d->rate_scale : bound * d->rate_scale;
+    }
     d->code_rate = 1.0 + a * d->inv_epoch;
     d->inc = ox::freq_to_phase_inc((d->rate_aid + 1.0) * d->inv_epoch + a * d->inv_epoch_sq);
 }
@@ -392,17 +416,33 @@ inline void emit(ox_cf32 v, ox_cf32 *out, size_t &written, size_t cap) {
     if (written < cap) out[written++] = v;
 }
 
+// Single-segment steering from the updated integrator: the code rate 1 + integ, and the
+// increment from the rate plus the proportional phase step kp e chips. The integrator, and the
+// rate the increment carries (integrator plus the step spread over the epoch), stay within the
+// code-rate clamp, so the NCO always advances and epochs keep ending.
+void steer_single(dll *d, double e) {
+    double &integ = d->loop.integ;
+    if (!(integ >= -kMaxCodeRateOffset && integ <= kMaxCodeRateOffset)) [[unlikely]]
+        integ = integ < 0.0 ? -kMaxCodeRateOffset : kMaxCodeRateOffset;
+    d->code_rate = 1.0 + integ;
+    const double step = d->loop.kp * d->inv_epoch_len * e;
+    d->inc = ox::freq_to_phase_inc((d->rate_aid + 1.0 + integ) * d->inv_epoch + step);
+    const double u = integ + step / d->inv_epoch;
+    if (!(u >= -kMaxCodeRateOffset && u <= kMaxCodeRateOffset)) [[unlikely]]
+        d->inc = ox::freq_to_phase_inc(
+            (d->rate_aid + 1.0 + (u < 0.0 ? -kMaxCodeRateOffset : kMaxCodeRateOffset)) * d->inv_epoch);
+}
+
 // Single-segment epoch end: discriminator on the epoch's sums, loop, look, output.
 void epoch_single(dll *d, ox_cf32 *out, size_t &written, size_t cap) {
     const double e = clamp_unit(0.5 * (static_cast<double>(mag2(d->early)) -
                                        static_cast<double>(mag2(d->late))) /
                                 (static_cast<double>(mag2(d->prompt)) + 1e-12));
-    d->last_error = e;
-    ox::loop_filter_update(&d->loop, e);
-    const double integ = d->loop.integ;
-    d->code_rate = 1.0 + integ;
-    d->inc = ox::freq_to_phase_inc((d->rate_aid + 1.0 + integ) * d->inv_epoch +
-                                   d->loop.kp * d->inv_epoch_len * e);
+    if (e == e) [[likely]] {  // a NaN (overflowed sums) is not fed to the loop
+        d->last_error = e;
+        ox::loop_filter_update(&d->loop, e);
+        steer_single(d, e);
+    }
     const auto s = static_cast<float>(d->inv_epoch);
     const ox_cf32 p = scaled(d->prompt, s);
     look(d, p, scaled(d->noise, s));
@@ -475,6 +515,7 @@ void aid_look(dll *d, ox_cf32 p, ox_cf32 o, ox_cf32 e, ox_cf32 l) {
     const uint64_t i = d->ring_count - w;
     const ox_cf32 t = ring_sum(d->ring_prompt, i, w, mask);
     const double t2 = static_cast<double>(mag2(t));
+    if (!std::isfinite(t2)) [[unlikely]] return;  // an overflowed window steers nothing
     double *hp = d->hyp_power;
     for_each_boundary_hypothesis(i, d->hypotheses, d->period, [&](uint64_t j) {
         hp[j] += kHypAlpha * (t2 - hp[j]);
@@ -907,6 +948,20 @@ bool image_ok(const dll &b, const dll *d) {
            same_bits(b.loop.t, 1.0) && same_bits(b.rate_scale, 1.0);
 }
 
+// The loop never lets its running values become non-finite (a NaN discriminator output or an
+// overflowed look is dropped), so a blob carrying one is refused.
+bool running_values_ok(const dll &b) {
+    return ox::all_finite({b.loop.integ, b.code_rate, b.last_error, b.noise_est, b.power_sum, b.lock_stat});
+}
+
+// An integrator beyond the code-rate clamp (as the unbounded loop could leave it) is brought
+// into it; the code rate read-out follows at the next epoch.
+void bound_integrator(dll *b) {
+    const double bound = b->segments == 1 ? kMaxCodeRateOffset
+                             : kMaxCodeRateOffset / (b->rate_scale * b->inv_epoch);
+    b->loop.integ = std::fmin(std::fmax(b->loop.integ, -bound), bound);
+}
+
 }  // namespace
 
 void dll_get_state(const dll *d, void *buf) {
@@ -935,7 +990,8 @@ int dll_set_state(dll *d, const void *buf) {
     dll img;
     std::memcpy(static_cast<void *>(&img), static_cast<const uint8_t *>(buf) + ox::kBlobHeaderBytes,
                 kImageBytes);
-    if (!image_ok(img, d)) return OX_EINVAL;
+    if (!image_ok(img, d) || !running_values_ok(img)) return OX_EINVAL;
+    bound_integrator(&img);
     // Commit: the numeric state and configuration of the blob, the object's own code, arrays,
     // ownership and telemetry attachment.
     strip_image(&img);

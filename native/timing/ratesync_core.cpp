@@ -170,6 +170,12 @@ int ratesync_loop_set_state(ratesync_loop *l, const void *buf) {
         return OX_EINVAL;
     if (t.ld.locked > 1 || t.ld.count >= (t.ld.locked ? t.ld.n_down : t.ld.n_up)) return OX_EINVAL;
     if (loop_filter_set_state(&t.lf, b + kLoopFilterOffset) != OX_OK) return OX_EINVAL;
+    // The loop never holds a value that is not a number (the detector drops such outputs), so
+    // a blob carrying one is refused; a control or integrator beyond the rate clamp (as an
+    // unbounded loop could leave them) is brought into it.
+    if (!ox::all_finite({t.ctrl, t.timing_error, t.rate, t.block_sum, t.lock_stat, t.lf.integ}))
+        return OX_EINVAL;
+    ox::ratesync_loop_bound(&t);
     // The configured bandwidth reads back what the restored gains were derived from.
     t.bn = t.lf.bn;
     t.zeta = t.lf.zeta;

@@ -124,6 +124,43 @@ inline uint32_t ratesync_loop_wanted(const ratesync_loop *l) {
     return mask;
 }
 
+// The bounds that keep a timing loop running whatever its input. The symbol period the loop
+// tracks is [0.5, 1.5] sps, as the rate read-out is clamped: the integrator, a fractional rate
+// correction u with the period sps / (1 + u), stays within [-1/3, 1]. The control adds the
+// proportional step of one symbol, which during acquisition may briefly stretch a period
+// further: it is held within [-1/2, 1] (periods of 0.5 to 2 sps), never near -1, where the
+// converter would wait a million inputs per output. A normalised detector output has unit slope against the timing offset in
+// symbols; on a signal near the matched level it stays within a few units (the eye of a
+// unit-power burst at 0 dB Es/N0 gives at most about 9), so one beyond kMaxTimingError (or not
+// a number) comes from a sample no signal produces and is dropped.
+constexpr double kMinRateCorrection = -1.0 / 3.0;
+constexpr double kMaxRateCorrection = 1.0;
+constexpr double kMinControlCorrection = -0.5;
+constexpr double kMaxTimingError = 64.0;
+
+inline bool timing_error_usable(double e) { return __builtin_fabs(e) <= kMaxTimingError; }
+
+inline double clamp_rate_correction(double u) {
+    return u < kMinRateCorrection ? kMinRateCorrection : (u > kMaxRateCorrection ? kMaxRateCorrection : u);
+}
+
+// The integrator and the control within the rate clamp (the control in the converter's units:
+// rate0 times the correction), so the terminal stage always yields outputs near its nominal
+// rate and the loop, which updates on them, never starves.
+[[gnu::noinline]] inline void ratesync_loop_bound(ratesync_loop *l) {
+    const double lo = kMinControlCorrection * l->rate0, hi = kMaxRateCorrection * l->rate0;
+    if (!(l->ctrl >= lo && l->ctrl <= hi)) l->ctrl = l->ctrl < lo ? lo : hi;
+    l->lf.integ = clamp_rate_correction(l->lf.integ);
+}
+
+// True while the control and the integrator are inside the rate clamp (see above).
+inline bool ratesync_loop_within(const ratesync_loop *l) {
+    return l->ctrl >= kMinControlCorrection * l->rate0 && l->ctrl <= kMaxRateCorrection * l->rate0 &&
+           l->lf.integ >= kMinRateCorrection && l->lf.integ <= kMaxRateCorrection;
+}
+
+void ratesync_loop_strobe(ratesync_loop *l, ox_cf32 c);
+
 // One converter output through the timing loop: history, priming, strobe bookkeeping and, at an
 // on-time strobe after the first, the detector, loop, rate and lock updates. Returns true when
 // `c` is a recovered symbol (the caller writes it out).
@@ -147,7 +184,15 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
         l->prev = c;
         return false;
     }
-    const ox_cf32 mid = l->hist[half];
+    ratesync_loop_strobe(l, c);
+    return true;
+}
+
+// The on-time strobe after the first: detector, loop, rate and lock updates on the symbol c and
+// the mid-symbol sample half a symbol before it. Out of line: once per symbol, it keeps the
+// per-output path above small.
+[[gnu::noinline]] inline void ratesync_loop_strobe(ratesync_loop *l, ox_cf32 c) {
+    const ox_cf32 mid = l->hist[l->m >> 1];
     const ox_cf32 p = l->prev;
     double r;
     if (l->ted == 1) {
@@ -158,8 +203,13 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
             (static_cast<double>(c.im) - static_cast<double>(p.im)) * static_cast<double>(mid.im);
     }
     const double e = r * l->ted_norm;
-    l->timing_error = e;
-    l->ctrl = loop_filter_update(&l->lf, e) * l->rate0;
+    // A detector output beyond any the loop sees on a signal (a NaN, an infinity, or a spike
+    // through the matched filter) is not fed to the filter: the control holds for this symbol.
+    if (timing_error_usable(e)) [[likely]] {
+        l->timing_error = e;
+        l->ctrl = loop_filter_update(&l->lf, e) * l->rate0;
+        if (!ratesync_loop_within(l)) [[unlikely]] ratesync_loop_bound(l);
+    }
     double rate = l->sps / (l->lf.integ + 1.0);
     const double lo = 0.5 * l->sps, hi = 1.5 * l->sps;
     if (rate < lo) rate = lo;
@@ -167,7 +217,8 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
     l->rate = rate;
     const double pc = static_cast<double>(c.re) * c.re + static_cast<double>(c.im) * c.im;
     const double pm = static_cast<double>(mid.re) * mid.re + static_cast<double>(mid.im) * mid.im;
-    l->block_sum += 2.0 * (pc - pm) / (1e-12 + pm + pc);
+    const double look = 2.0 * (pc - pm) / (1e-12 + pm + pc);
+    if (__builtin_fabs(look) <= 2.0) [[likely]] l->block_sum += look;  // a non-finite sample makes no look
     if (++l->block_count >= l->avgs) {
         l->lock_stat = l->block_sum / static_cast<double>(l->avgs);
         lockdet_update(&l->ld, l->lock_stat);
@@ -175,7 +226,6 @@ inline bool ratesync_loop_push(ratesync_loop *l, ox_cf32 c) {
         l->block_count = 0;
     }
     l->prev = c;
-    return true;
 }
 
 }  // namespace ox

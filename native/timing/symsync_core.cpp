@@ -5,6 +5,7 @@
 
 #include "loops/detstat_core.h"
 #include "ox_tlm/ox_tlm_core.h"
+#include "timing/ratesync_core.h"
 
 namespace {
 
@@ -54,6 +55,18 @@ inline uint32_t truncate_u32(double v) {
     return 0;
 }
 
+// The NCO's rate factor r (symbol period sps / r) kept within the rate clamp [0.5, 1.5] sps, and
+// below 2 so that the increment nominal_inc r stays under 2^32 (at sps 2, r = 2 would wrap it to
+// 0 and stop the NCO); the integrator is held within the same range, so the loop always strobes
+// and always updates.
+constexpr double kMinRateFactor = 1.0 + ox::kMinControlCorrection;
+constexpr double kMaxRateFactor = 1.0 + ox::kMaxRateCorrection;
+constexpr double kMaxPowerRise = 100.0;  // largest rise of the power EMA's input per symbol
+
+inline double bound_rate_factor(double r) {
+    return r < kMinRateFactor ? kMinRateFactor : std::nextafter(kMaxRateFactor, 0.0);
+}
+
 inline uint32_t nominal_increment(uint64_t sps) {
     return truncate_u32(4294967296.0 / static_cast<double>(sps));
 }
@@ -89,27 +102,42 @@ inline uint32_t symbol_update(symsync *s, ox_cf32 y) {
         e = (i - static_cast<double>(s->prev.re)) * im + (q - static_cast<double>(s->prev.im)) * qm;
     }
     const double p = i * i + q * q;
-    s->power_ema += 0.01 * (p - s->power_ema);
+    // A symbol far above the running power (a spike) raises it at most kMaxPowerRise-fold, and
+    // one that is not a number leaves it alone, so one bad sample cannot hold the loop's gain
+    // near zero for thousands of symbols (nor make it NaN for good).
+    const double p_cap = kMaxPowerRise * (s->power_ema + 1e-6);
+    if (p <= p_cap) [[likely]]
+        s->power_ema += 0.01 * (p - s->power_ema);
+    else if (p == p)
+        s->power_ema += 0.01 * (p_cap - s->power_ema);
     const double en = e / (s->power_ema + 1e-6);
-    s->timing_error = en;
 
     // The integrator moves through the shared loop-filter update; the rate factor is formed as
-    // 1 + kp*en + integ, left to right, from the updated integrator.
-    (void)ox::loop_filter_update(&s->lf, en);
-    const double r = 1.0 + s->lf.kp * en + s->lf.integ;
-    s->inc = truncate_u32(static_cast<double>(s->nominal_inc) * r);
+    // 1 + kp*en + integ, left to right, from the updated integrator. A detector output no signal
+    // produces (see timing_error_usable) is not fed to the loop: the increment holds.
+    if (ox::timing_error_usable(en)) [[likely]] {
+        s->timing_error = en;
+        (void)ox::loop_filter_update(&s->lf, en);
+        double &integ = s->lf.integ;
+        if (!(integ >= ox::kMinRateCorrection && integ <= ox::kMaxRateCorrection)) [[unlikely]]
+            integ = ox::clamp_rate_correction(integ);
+        double r = 1.0 + s->lf.kp * en + integ;
+        if (!(r >= kMinRateFactor && r < kMaxRateFactor)) [[unlikely]] r = bound_rate_factor(r);
+        s->inc = truncate_u32(static_cast<double>(s->nominal_inc) * r);
 
-    const double sps = static_cast<double>(s->sps);
-    double sr = sps / r;  // a NaN passes the clamp
-    if (sr < 0.5 * sps) {
-        sr = 0.5 * sps;
-    } else if (sr > 1.5 * sps) {
-        sr = 1.5 * sps;
+        const double sps = static_cast<double>(s->sps);
+        double sr = sps / r;
+        if (sr < 0.5 * sps) {
+            sr = 0.5 * sps;
+        } else if (sr > 1.5 * sps) {
+            sr = 1.5 * sps;
+        }
+        s->rate += 0.02 * (sr - s->rate);
     }
-    s->rate += 0.02 * (sr - s->rate);
 
     const double pm = im * im + qm * qm;
-    s->block_sum += 2.0 * (p - pm) / (pm + 1e-12 + p);
+    const double look = 2.0 * (p - pm) / (pm + 1e-12 + p);
+    if (look == look) [[likely]] s->block_sum += look;  // a non-finite sample makes no look
     if (++s->block_count >= s->avgs) {
         s->lock_stat = s->block_sum / static_cast<double>(s->avgs);
         ox::lockdet_update(&s->ld, s->lock_stat);
@@ -279,6 +307,18 @@ int symsync_set_state(symsync *s, const void *buf) {
     if (tmp.sps == 0 || tmp.nominal_inc != nominal_increment(tmp.sps)) return OX_EINVAL;
     if (tmp.have_prev > 1 || tmp.avgs == 0 || tmp.block_count >= tmp.avgs) return OX_EINVAL;
     if (!ox::lockdet_image_ok(tmp.ld)) return OX_EINVAL;
+    // Running values the loop never lets become non-finite are refused as such; an integrator
+    // beyond the rate clamp (as an unbounded loop could leave it) is brought into it, and the
+    // increment with it.
+    if (!ox::all_finite({tmp.lf.integ, tmp.timing_error, tmp.rate, tmp.block_sum, tmp.lock_stat}) ||
+        !(tmp.power_ema >= 0.0 && tmp.power_ema - tmp.power_ema == 0.0))
+        return OX_EINVAL;
+    tmp.lf.integ = ox::clamp_rate_correction(tmp.lf.integ);
+    if (tmp.nominal_inc != 0) {
+        const double r = static_cast<double>(tmp.inc) / static_cast<double>(tmp.nominal_inc);
+        if (!(r >= kMinRateFactor && r < kMaxRateFactor))
+            tmp.inc = truncate_u32(static_cast<double>(tmp.nominal_inc) * bound_rate_factor(r));
+    }
     std::memset(tmp.reserved, 0, sizeof(tmp.reserved));
     tmp.pad0 = 0;
     tmp.pad1 = 0;
