@@ -17,6 +17,7 @@ import warnings
 from .common import UserError, check_writable, render_single, render_table, to_json
 
 PROG = "ostrel"
+EXIT_NOTHING = 3  # the command ran but produced nothing trustworthy
 
 DESCRIPTION = """\
 Spectrum, demodulation and detection on I/Q recordings, streamed block by block through a
@@ -42,7 +43,7 @@ start here:
 many recordings: every command but synth takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
-2 bad command line."""
+2 bad command line, 3 no trustworthy result (demod: no signal demodulated)."""
 
 COMMANDS = {
     "synth": "write a recording of known content (tones, PSK bursts, a spread code in noise)",
@@ -206,7 +207,14 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
     for r in failed:
         print(f"{PROG} {name}: error: {r['file']}: {r['error']}" if several or args.json
               else f"{PROG} {name}: error: {r['error']}", file=sys.stderr)
-    return 1 if failed else 0
+    # A result that carries warnings produced nothing trustworthy (demod: no signal
+    # demodulated, or output that cannot be the signal's): status 3 unless a file failed.
+    warned = [r for r in results if r.get("warnings")]
+    for r in warned:
+        for w in r["warnings"]:
+            print(f"{PROG} {name}: warning: {r['file']}: {w}" if several or args.json
+                  else f"{PROG} {name}: warning: {w}", file=sys.stderr)
+    return 1 if failed else EXIT_NOTHING if warned else 0
 
 
 NEGATIVE = re.compile(r"^-\.?\d")  # -150k, -1.5e5, -.5: a value, never an option here
@@ -243,7 +251,8 @@ def attach_negative_values(parser: argparse.ArgumentParser, argv: list[str]) -> 
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Console entry point; returns the exit status (0 success, 1 input error, 2 usage)."""
+    """Console entry point; returns the exit status (0 success, 1 input error, 2 usage, 3 no
+    trustworthy result)."""
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
     if not argv:
