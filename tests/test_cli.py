@@ -418,9 +418,11 @@ def test_demod_quality_report_at_low_snr(capsys, tmp_path):
 
 
 @pytest.mark.parametrize("carrier, search", [
-    ("108k", None),  # -6.8 kHz from the signal: within the default search
-    ("91k", None),  # +10.2 kHz
-    ("140k", "50k"),  # -38.8 kHz: a wider search
+    ("104k", None),  # -2.8 kHz from the signal: within the default search (1/8 of the rate)
+    ("96k", None),  # +5.2 kHz
+    ("108k", "10k"),  # -6.8 kHz: a wider search
+    ("92k", "12.5k"),  # +9.2 kHz: the widest, a quarter of the rate
+    ("101k", "0"),  # +0.2 kHz: the narrowest search (1/32 of the rate)
 ])
 def test_demod_carrier_search(capsys, recs, carrier, search):
     need(track, "PskDemodulator")
@@ -688,9 +690,9 @@ BAD = {  # case: (spoil the recording in directory d, argv, message)
     "too few samples per symbol": (lambda d: None, ["demod", "{rec}", "--mod", "qpsk", "--symbol-rate",
                                                     "600k"], "samples per symbol"),
     "search too wide": (lambda d: None, ["demod", "{rec}", "--mod", "8psk", "--symbol-rate", "200k",
-                                         "--search", "300k"], "--search 300000 Hz"),
+                                         "--search", "60k"], "--search 60000 Hz: the demodulator searches"),
     "roll-off": (lambda d: None, DEMOD_X + ["--rrc", "1.5"], "--rrc must lie between 0 and 1"),
-    "squelch": (lambda d: None, DEMOD_X + ["--squelch", "nan"], "--squelch must be"),
+    "squelch": (lambda d: None, DEMOD_X + ["--squelch", "0.5"], "--squelch must lie"),
     "loop bandwidth": (lambda d: None, DEMOD_X + ["--bn-carrier", "0"], "--bn-carrier must lie"),
     "reference missing": (lambda d: None, ["detect", "{rec}", "--ref", "{d}/none.npy"], "no such file"),
     "reference 2-D": (lambda d: np.save(d / "r.npy", np.ones((4, 4))), ["detect", "{rec}", "--ref",

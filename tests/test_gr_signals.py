@@ -52,9 +52,10 @@ def demod(capsys, path, mod, *extra) -> tuple[int, list, str]:
     return rc, json.loads(out), err
 
 
-def symbol_errors(rx: np.ndarray, tx: np.ndarray, m: int, skip: int = 100) -> tuple[int, int]:
+def symbol_errors(rx: np.ndarray, tx: np.ndarray, m: int, skip: int = 100, edge: int = 8) -> tuple[int, int]:
     """Symbol errors of received indices against sent phases (both in steps of 2 pi / m from
-    the same first point) after ``skip`` symbols, at the lag and rotation that fit best."""
+    the same first point) after ``skip`` symbols and before the last ``edge`` (the burst's
+    edge, cut by its fall into zeros), at the lag and rotation that fit best."""
     a = np.exp(2j * np.pi * rx / m)
     b = np.exp(2j * np.pi * tx / m)
     n = 1 << int(np.ceil(np.log2(len(a) + len(b))))
@@ -62,7 +63,7 @@ def symbol_errors(rx: np.ndarray, tx: np.ndarray, m: int, skip: int = 100) -> tu
     lag = int(np.argmax(np.abs(c)))
     lag = lag - n if lag > n // 2 else lag  # rx[k] pairs with tx[k + lag]
     rot = int(np.round(np.angle(c[lag % n]) / (2 * np.pi / m))) % m
-    k = np.arange(max(skip, -lag), min(len(rx), len(tx) - lag))
+    k = np.arange(max(skip, -lag), min(len(rx) - edge, len(tx) - lag))
     return int(np.count_nonzero((rx[k] + rot) % m != tx[k + lag])), len(k)
 
 

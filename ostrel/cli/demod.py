@@ -66,6 +66,10 @@ FRONT_SPS = 8  # least samples per symbol the front end decimates to, where the 
 SHORT = 0.5  # a burst whose symbols fall below this fraction of its length is "far shorter"
 ABSURD_CLOCK = 0.01  # a clock estimate this far from --symbol-rate is not a symbol clock
 LISTED = 20  # bursts listed in the table report (--json lists all)
+MAX_SEARCH = 0.25  # the demodulator's widest carrier search, a fraction of the symbol rate
+# The narrowest search: the M-th power line must be told from the spectrum's median around it,
+# which a range of a few bins does not give (--search 0 asks for this one).
+MIN_SEARCH = 1 / 32
 
 
 def add_arguments(p) -> None:
@@ -85,14 +89,17 @@ def add_arguments(p) -> None:
     r = p.add_argument_group("demodulator (defaults: the demodulator's own, chosen by measurement)")
     r.add_argument("--search", type=hz_arg, metavar="HZ",
                    help="carrier search range around --carrier, Hz (default: the demodulator's, "
-                        "a fraction of the symbol rate; 0: the loops start at --carrier)")
-    r.add_argument("--rrc-span", type=int, metavar="N", help="matched filter half-length, symbols")
-    for loop in ("carrier", "timing"):
+                        "1/8 of the symbol rate; at most 1/4, at least 1/32, which 0 asks for)")
+    r.add_argument("--rrc-span", type=int, metavar="N",
+                   help="matched filter half-length, symbols (default 3; 1 .. 16)")
+    for loop, default, top in (("carrier", 0.02, 0.2), ("timing", 0.01, 0.1)):
         r.add_argument(f"--bn-{loop}", type=float, metavar="BN",
-                       help=f"{loop} loop noise bandwidth, normalised to the symbol rate (wider "
-                            "acquires faster, narrower jitters less)")
+                       help=f"{loop} loop noise bandwidth, normalised to the symbol rate (default "
+                            f"{default:g}, at most {top:g}; wider follows faster, narrower jitters "
+                            "less)")
     r.add_argument("--squelch", type=float, metavar="DB",
-                   help="burst detection threshold, dB over the noise floor")
+                   help="burst detection threshold, dB of power over the noise floor (default 6; "
+                        "1 .. 40)")
     o = p.add_argument_group("files")
     o.add_argument("-o", "--output", metavar="BITS",
                    help="bits file, mapping as above ({stem} is replaced by the recording's name)")
@@ -103,18 +110,18 @@ def add_arguments(p) -> None:
 def prepare(args) -> None:
     if args.png:
         require_matplotlib()
-    if not 0 <= args.rrc <= 1:
-        raise UserError("--rrc must lie between 0 and 1")
-    for name in ("bn_carrier", "bn_timing"):
+    if not 0 < args.rrc <= 1:
+        raise UserError("--rrc must lie between 0 and 1 (above 0)")
+    for name, top in (("bn_carrier", 0.2), ("bn_timing", 0.1)):
         v = getattr(args, name)
-        if v is not None and not (0 < v < 0.5):
-            raise UserError(f"--{name.replace('_', '-')} must lie in (0, 0.5)")
-    if args.rrc_span is not None and not 1 <= args.rrc_span <= 64:
-        raise UserError("--rrc-span must lie between 1 and 64 symbols")
+        if v is not None and not (0 < v <= top):
+            raise UserError(f"--{name.replace('_', '-')} must lie in (0, {top:g}]")
+    if args.rrc_span is not None and not 1 <= args.rrc_span <= 16:
+        raise UserError("--rrc-span must lie between 1 and 16 symbols")
     if args.search is not None and args.search < 0:
-        raise UserError("--search must not be negative (0 turns the carrier search off)")
-    if args.squelch is not None and not math.isfinite(args.squelch):
-        raise UserError("--squelch must be a number of dB")
+        raise UserError("--search must not be negative (0: the narrowest search)")
+    if args.squelch is not None and not 1 <= args.squelch <= 40:
+        raise UserError("--squelch must lie between 1 and 40 dB")
 
 
 def outputs(args, path: str, several: bool) -> list:
@@ -160,7 +167,11 @@ def demodulator(args, m: int, fs_dm: float, real: bool):
     R = args.symbol_rate
     tuning = {}
     if args.search is not None:
-        tuning["search"] = args.search / R  # the demodulator takes it as a fraction of R
+        if args.search > MAX_SEARCH * R * (1 + 1e-9):
+            raise UserError(f"--search {args.search:g} Hz: the demodulator searches at most a "
+                            f"quarter of the symbol rate (+-{fmt_hz(MAX_SEARCH * R)}); give "
+                            "--carrier closer to the signal")
+        tuning["search"] = max(args.search / R, MIN_SEARCH)  # a fraction of R for the demodulator
     for opt, key in (("rrc_span", "rrc_span"), ("bn_carrier", "bn_carrier"),
                      ("bn_timing", "bn_timing"), ("squelch", "squelch_db")):
         if getattr(args, opt) is not None:
@@ -287,12 +298,12 @@ class Quality:
         starts = np.array([a for a, _, _ in counted], np.int64)
         stops = np.array([b for _, b, _ in counted], np.int64)
         re, im = sym.real, sym.imag
-        proj = re * self.point_re[idx] + im * self.point_im[idx]
-        power = re * re + im * im
-        # per-call sums over [start, stop): cumulative sums at the bounds
-        cp = np.concatenate(([0.0], np.cumsum(proj, dtype=np.float64)))
-        cw = np.concatenate(([0.0], np.cumsum(power, dtype=np.float64)))
-        sp, sw = cp[stops] - cp[starts], cw[stops] - cw[starts]
+        proj = np.append(re * self.point_re[idx] + im * self.point_im[idx], np.float32(0))
+        power = np.append(re * re + im * im, np.float32(0))
+        # per-call sums over [start, stop), each summed on its own (the same whatever the blocks)
+        bounds = np.column_stack((starts, stops)).ravel()
+        sp = np.add.reduceat(proj, bounds, dtype=np.float64)[::2]
+        sw = np.add.reduceat(power, bounds, dtype=np.float64)[::2]
         n = (stops - starts).astype(np.float64)
         a = sp / n
         for j, (_, _, bu) in enumerate(counted):
@@ -390,13 +401,16 @@ class Session:
         if whole == 0:
             return
         syms, steps, s_block = [], [], self.n_sym
+        starts = []  # block symbols where a burst begins (its first symbol comes in that call)
         dm = self.dm
         for a in range(0, whole, self.step):
             s = dm.steps(y[a:a + self.step])
             b = self.pos + min(a + self.step, whole)
-            cur = self._track(b)
+            cur, new = self._track(b)
             syms.append(s)
             first = self.n_sym - s_block
+            if new:
+                starts.append(first)
             self.n_sym += len(s)
             if cur is not None:
                 cur.symbols += len(s)
@@ -408,21 +422,25 @@ class Session:
         self.pos += whole
         sym = np.concatenate(syms) if len(syms) > 1 else syms[0]
         idx = self.demap.indices(sym)
-        self._bits(idx, sink)
+        self._bits(idx, sink, starts)
         self.q.feed(sym, idx, steps)
         if self.truth is not None:
             for a, b, ok, bu in steps:
                 if ok and bu is not None:
                     self._ber(bu, s_block + a, idx[a:b])
 
-    def _track(self, b: int) -> Burst | None:
+    def _track(self, b: int) -> tuple[Burst | None, bool]:
         """Burst bookkeeping after a call ending at front-end sample b: the burst the call's
-        symbols belong to (the newest one when a burst began in it)."""
+        symbols belong to, and whether it began in this call. The demodulator counts a burst
+        once its acquisition window is complete and returns that window's symbols in the same
+        call, so the call's symbols are all the new burst's (the one before ended at least a
+        window earlier)."""
         dm = self.dm
         n = int(dm.bursts)
         known = len(self.bursts) + self.missed
         cur = self.bursts[-1] if self.bursts and self.bursts[-1].end is None else None
-        if n > known:
+        new = n > known
+        if new:
             if cur is not None:  # it ended, and a new one began, inside this call
                 cur.end = int(dm.burst_start)
             self.missed += n - known - 1
@@ -430,15 +448,23 @@ class Session:
             self.bursts.append(cur)
         if cur is not None and not dm.in_burst:
             end = int(dm.burst_end)
-            cur.end = end if end >= 0 else b
-            return cur  # its last symbols came in this call
-        return cur
+            cur.end = end if end >= 0 else b  # its last symbols came in this call
+        return cur, new
 
-    def _bits(self, idx: np.ndarray, sink) -> None:
+    def _bits(self, idx: np.ndarray, sink, starts: list) -> None:
         if sink is None:
             self.n_bits += len(idx) * BITS_PER_SYMBOL[self.m]
             return
-        bits = self.demap.bits(idx)
+        if self.args.differential and starts:
+            # as the demodulator's bits(): each burst's first symbol is referenced to index 0
+            parts = []
+            for lo, hi in zip([0] + starts, starts + [len(idx)]):
+                if lo > 0 or starts[0] == 0:
+                    self.demap.prev = 0
+                parts.append(self.demap.bits(idx[lo:hi]))
+            bits = np.concatenate(parts)
+        else:
+            bits = self.demap.bits(idx)
         self.n_bits += len(bits)
         if self.args.packed:
             bits = np.concatenate((self.carry, bits))
