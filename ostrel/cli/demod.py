@@ -18,7 +18,7 @@ point at phase 45 + 90 i degrees (QPSK) or 360 i / M degrees (BPSK, 8PSK):
 (the first bit written first). Absolute (non --differential) demodulation keeps the carrier
 loop's M-fold phase ambiguity, per burst: resolve it with your frame format, or use
 --differential on differentially encoded signals (the bits then code the index step from the
-previous symbol).
+previous symbol, each burst's first symbol referenced to index 0).
 
 The report lists each burst (where it starts and ends in the recording, its symbols, the
 carrier and symbol rate the loops track while locked, clock offset in ppm against
@@ -83,8 +83,8 @@ def add_arguments(p) -> None:
                    help="carrier, Hz offset from the recording's centre (default 0); the IF "
                         "(0 .. fs/2) of a real recording")
     g.add_argument("--rrc", type=float, default=0.35, metavar="BETA",
-                   help="roll-off of the root-raised-cosine matched filter (default 0.35; "
-                        "rectangular pulses demodulate too, some 1 dB worse)")
+                   help="roll-off of the root-raised-cosine matched filter, above 0 (default "
+                        "0.35)")
     g.add_argument("--differential", action="store_true", help="differential demapping")
     r = p.add_argument_group("demodulator (defaults: the demodulator's own, chosen by measurement)")
     r.add_argument("--search", type=hz_arg, metavar="HZ",
