@@ -480,6 +480,9 @@ EXIT = {  # case: (argv after the recording, exit status, text on stderr, text n
     "demodulated": (["--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k"], 0, "", "warning"),
     "nothing at the carrier": (["--mod", "qpsk", "--symbol-rate", "50k", "--carrier=-300k"], 3,
                                "warning: no signal demodulated", "bit errors"),
+    # the annotated burst is there, but a squelch of 40 dB lets nothing through: no BER over 0 bits
+    "squelched out": (["--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k", "--squelch", "40"], 3,
+                      "warning: no signal demodulated", "bit errors"),
     "bad option": (["--mod", "qpsk", "--symbol-rate", "50k", "--rrc", "2"], 1, "--rrc must lie", "symbols"),
     "usage": (["--mod", "qpsk"], 2, "--symbol-rate", "symbols"),
 }
