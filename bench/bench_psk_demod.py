@@ -83,7 +83,7 @@ def align(rx: np.ndarray, tx: np.ndarray, m: int, at: int, n: int = 1024) -> tup
     size = 1 << int(np.ceil(np.log2(len(a) + len(b))))
     c = np.fft.ifft(np.fft.fft(b, size) * np.conj(np.fft.fft(a, size)))
     k = int(np.argmax(np.abs(c)))
-    lag = (k - size if k > size // 2 else k) - at
+    lag = (k if k < len(b) else k - size) - at  # c[k] pairs probe[j] with tx[j + k], k in (-n, len(tx))
     return lag, int(np.round(np.angle(c[k]) / (2 * np.pi / m))) % m
 
 
