@@ -49,7 +49,7 @@ COMMANDS = {
     "synth": "write a recording of known content (tones, PSK bursts, a spread code in noise)",
     "info": "sample rate, centre frequency, datatype, length, captures and annotations",
     "spectrum": "calibrated spectrum: average and max-hold traces, measurements, waterfall",
-    "demod": "demodulate BPSK/QPSK/8PSK to bits, with a lock and quality report (BER vs truth)",
+    "demod": "demodulate BPSK/QPSK/8PSK bursts to bits, with a per-burst report (BER vs truth)",
     "detect": "correlation detector: detections of a known code with lag and test statistic",
     "ddc": "down-convert and resample one channel into a new SigMF recording",
 }

@@ -60,8 +60,9 @@ SETTLE = 64  # symbols after a burst's lock before its quality and BER are count
 CONSTELLATION = 4096  # symbols kept for the plot
 # Symbols per demodulator call: lock, burst state and estimates are read between calls. Not a
 # whole number, so the symbol count read at the calls' ends does not round the same way every
-# time; short enough that a burst of a few hundred symbols spans several calls.
-STEP_SYMBOLS = 64.618
+# time. Below the demodulator's acquisition window (128 symbols): a burst's symbols come once
+# its window is complete, so a call never holds the symbols of two bursts.
+STEP_SYMBOLS = 120.618
 FRONT_SPS = 8  # least samples per symbol the front end decimates to, where the recording has them
 SHORT = 0.5  # a burst whose symbols fall below this fraction of its length is "far shorter"
 ABSURD_CLOCK = 0.01  # a clock estimate this far from --symbol-rate is not a symbol clock
@@ -424,10 +425,14 @@ class Session:
         idx = self.demap.indices(sym)
         self._bits(idx, sink, starts)
         self.q.feed(sym, idx, steps)
-        if self.truth is not None:
-            for a, b, ok, bu in steps:
+        if self.truth is not None:  # a push per run of counted calls of one burst
+            run = None
+            for a, b, ok, bu in steps + [(0, 0, False, None)]:
+                if run is not None and not (ok and bu is run[2] and a == run[1]):
+                    self._ber(run[2], s_block + run[0], idx[run[0]:run[1]])
+                    run = None
                 if ok and bu is not None:
-                    self._ber(bu, s_block + a, idx[a:b])
+                    run = [a, b, bu] if run is None else [run[0], b, bu]
 
     def _track(self, b: int) -> tuple[Burst | None, bool]:
         """Burst bookkeeping after a call ending at front-end sample b: the burst the call's
