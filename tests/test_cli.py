@@ -546,6 +546,27 @@ def test_demod_lists_every_burst_of_a_train(capsys, tmp_path):
     assert (tmp_path / "b.bits").read_bytes() == (tmp_path / "a.bits").read_bytes()
 
 
+@pytest.mark.parametrize("scene", ["after_noise", "after_zeros", "spike", "power_step"])
+def test_demod_holds_on_bursty_recordings(capsys, tmp_path, scene):
+    """The scenes that stopped the old command (a burst after 100,000 noise samples or 2000
+    symbols of exact zeros, one NaN in it, a +20 dB step): one burst, all of its symbols, right
+    from within 300 symbols of its start, exit status 0."""
+    import bursts
+
+    need(track, "PskDemodulator")
+    kw = {"after_zeros": dict(gap_sym=2000), "power_step": dict(step_db=20.0)}.get(scene, {})
+    sc = getattr(bursts, scene)(seed=5, esn0_db=15, n_sym=2000, **kw)
+    raw = tmp_path / "scene.cf32"
+    sc.x.tofile(raw)
+    bits = tmp_path / "b.bits"
+    rc, out, err = run(capsys, "demod", raw, "--fs", "400k", "--mod", "qpsk", "--symbol-rate", "50k", "-o",
+                       bits, "--json", "-q")
+    r, = json.loads(out)
+    assert rc == 0 and r["bursts"] == 1 and r["symbols"] > 0.95 * 2000, err
+    rows = bursts.windows(np.fromfile(bits, np.uint8), sc.bits, 4, window=50)
+    assert bursts.recovered_at(rows, 0.02, window=50) <= 300
+
+
 @pytest.mark.parametrize("m, name, fs", [(4, "cplx", 5e5), (2, "cplx", 5e5), (8, "p8", 5e5)])
 def test_demod_bits_are_the_demodulators_own(recs, m, name, fs):
     """The command's demapper gives exactly the bits of PskDemodulator.bits() on the same input,
