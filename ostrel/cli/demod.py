@@ -3,7 +3,8 @@
 The toolkit's burst demodulator (track.PskDemodulator) runs over the channel at --carrier: the
 recording is first mixed to DC and decimated by a power of two to 8 .. 16 samples per symbol
 (less when the recording has fewer) with the toolkit's down-converter; a real recording is
-made complex by its real-input form (--carrier is then the IF, 0 .. fs/2). The demodulator
+made complex by its real-input form (--carrier is then the IF, 0 .. fs/2; its rate is 0.45 of
+the recording's where a quarter would leave fewer than 8 samples per symbol). The demodulator
 detects each burst against the noise floor, finds its carrier within +-(--search) of --carrier
 (the M-th power spectrum), acquires the symbol timing, tracks, and re-acquires after a gap or a
 loss of lock; it yields symbols only while it tracks a burst.
@@ -64,6 +65,7 @@ CONSTELLATION = 4096  # symbols kept for the plot
 # its window is complete, so a call never holds the symbols of two bursts.
 STEP_SYMBOLS = 120.618
 FRONT_SPS = 8  # least samples per symbol the front end decimates to, where the recording has them
+REAL_RATE = 0.45  # the real-input front end's widest rate (its converter needs one below 1/2)
 SHORT = 0.5  # a burst whose symbols fall below this fraction of its length is "far shorter"
 ABSURD_CLOCK = 0.01  # a clock estimate this far from --symbol-rate is not a symbol clock
 LISTED = 20  # bursts listed in the table report (--json lists all)
@@ -155,10 +157,13 @@ def find_truth(rec, m: int, carrier: float, symbol_rate: float) -> dict | None:
 
 def front_rate(fs: float, symbol_rate: float, real: bool) -> float:
     """Output over input rate of the front end: a power of two (halfbands, no resampler) giving
-    FRONT_SPS to 2 x FRONT_SPS samples per symbol, none when the recording has fewer, at least
-    1/4 for real input (its converter needs a rate below 1/2)."""
+    FRONT_SPS to 2 x FRONT_SPS samples per symbol, none when the recording has fewer. The
+    real-input converter needs a rate below 1/2: it takes a power of two from 1/4 down, and
+    REAL_RATE where 1/4 would leave fewer than FRONT_SPS samples per symbol."""
     k = max(0, math.floor(math.log2(fs / (FRONT_SPS * symbol_rate))))
-    return 2.0 ** -max(k, 2 if real else 0)
+    if real and k < 2:
+        return REAL_RATE
+    return 2.0 ** -k
 
 
 def demodulator(args, m: int, fs_dm: float, real: bool):
