@@ -15,12 +15,12 @@ Rows:
   wrong); the m-fold ambiguity and the delay are found once, on the last 1000 received.
 - cycle slips at Eb/N0 >= 6 dB: changes of the best-fitting rotation between windows of 200
   symbols over the measured stretch (absolute indices, also for differential QPSK);
-- lock time at Eb/N0 7 dB: the first sent symbol from which every window of 50 received symbols (in steps of 10)
-  has a symbol error rate under 10 % (mean and worst of SEEDS bursts);
+- lock time at Eb/N0 7 dB: the first sent symbol from which every window of 50 received symbols
+  (in steps of 10) has a symbol error rate under 10 % (mean and worst of 10 bursts, 3 with --quick);
 - carrier pull-in: the largest offset (fraction of the symbol rate, both signs) locked within
   1000 symbols at Es/N0 10 dB, QPSK, sps 8;
-- burst scenes (20 seeds each, Es/N0 spread over 10..40 dB): stalls (a block of 8192 samples inside
-  the burst, 500 symbols after its start, that yields no symbol), symbols to recovery (the first
+- burst scenes (20 seeds each, 3 with --quick; Es/N0 spread over 10..40 dB): stalls (a block of
+  8192 samples inside the burst, 500 symbols after its start, that yields no symbol), symbols to recovery (the first
   sent symbol from which every 50-symbol window, in steps of 10, stays under max(4 x theory, 4 %)
   symbol errors), and the bursts whose bit errors from 100 symbols after their start (to 50 before
   their end) are within twice what theory expects, plus 3 errors of counting slack (symbols never
@@ -464,7 +464,8 @@ def plot(curves: dict) -> str:
                                 label=f"{name} {'PskDemodulator' if who == 'ours' else 'GNU Radio ' + who[3:]}")
         ax.set_ylim(1e-6, 0.5)
         ax.set_xlabel("Eb/N0 (dB)")
-        ax.set_title(f"sps {sps:g}: RRC {BETA}, offset {OFFSET} cycles/sample, {PPM:g} ppm, timing {TIMING}", fontsize=9)
+        ax.set_title(f"sps {sps:g}: RRC {BETA}, offset {OFFSET} cycles/sample, {PPM:g} ppm, "
+                     f"timing {TIMING}", fontsize=9)
         ax.grid(True, which="both", alpha=0.3)
     axes[0].set_ylabel("bit error rate (lines: theory)")
     axes[0].legend(fontsize=6, ncol=2)

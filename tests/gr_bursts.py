@@ -9,9 +9,9 @@ writes OUT.cf32 (complex float32, through blocks.file_sink): NOISE_SAMPLES of no
 BURSTS bursts of SYMBOLS random symbols each, modulated by digital.generic_mod (RRC, roll-off
 0.35, SPS samples per symbol) and turned by a carrier of OFFSET cycles per sample
 (blocks.rotator_cc), separated by GAP_SAMPLES exact zeros; white noise of Es/N0 ESN0_DB over the
-noise prefix and the bursts (BURSTS 0: NOISE_SAMPLES of unit-power noise alone). OUT.json gives each burst's first sample, its sample count and its
-symbols as constellation phases in units of 2 pi / M from the first point at 0 degrees (BPSK) or
-45 degrees (QPSK).
+noise prefix and the bursts (BURSTS 0: NOISE_SAMPLES of unit-power noise alone). OUT.json gives
+each burst's first sample, its sample count and its symbols as constellation phases in units of
+2 pi / M from the first point at 0 degrees (BPSK) or 45 degrees (QPSK).
 """
 
 import json
