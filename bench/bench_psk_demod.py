@@ -20,9 +20,9 @@ Rows:
 - carrier pull-in: the largest offset (fraction of the symbol rate, both signs) locked within
   1000 symbols at Es/N0 10 dB, QPSK, sps 8;
 - burst scenes (20 seeds each, 3 with --quick; Es/N0 spread over 10..40 dB): stalls (a block of
-  8192 samples inside the burst, 500 symbols after its start, that yields no symbol), symbols to recovery (the first
-  sent symbol from which every 50-symbol window, in steps of 10, stays under max(4 x theory, 4 %)
-  symbol errors), and the bursts whose bit errors from 100 symbols after their start (to 50 before
+  8192 samples inside the burst, 500 symbols after its start, that yields no symbol), symbols to
+  recovery (the first sent symbol from which every 50-symbol window, in steps of 10, stays under
+  max(4 x theory, 4 %) symbol errors), and the bursts whose bit errors from 100 symbols after their start (to 50 before
   their end) are within twice what theory expects, plus 3 errors of counting slack (symbols never
   demodulated count as half their bits wrong);
 - throughput: CPU per sample on one core, PskDemodulator.steps against the GNU Radio chain (net
