@@ -22,9 +22,9 @@ Rows:
 - burst scenes (20 seeds each, 3 with --quick; Es/N0 spread over 10..40 dB): stalls (a block of
   8192 samples inside the burst, 500 symbols after its start, that yields no symbol), symbols to
   recovery (the first sent symbol from which every 50-symbol window, in steps of 10, stays under
-  max(4 x theory, 4 %) symbol errors), and the bursts whose bit errors from 100 symbols after their start (to 50 before
-  their end) are within twice what theory expects, plus 3 errors of counting slack (symbols never
-  demodulated count as half their bits wrong);
+  max(4 x theory, 4 %) symbol errors), and the bursts whose bit errors from 100 symbols after
+  their start (to 50 before their end) are within twice what theory expects, plus 3 errors of
+  counting slack (symbols never demodulated count as half their bits wrong);
 - throughput: CPU per sample on one core, PskDemodulator.steps against the GNU Radio chain (net
   of its framework, and gross).
 A PNG of the BER curves goes to bench/psk_demod_ber.png.
