@@ -373,7 +373,7 @@ DEMOD = [  # recording, modulation, arguments, lock within (symbols after the bu
     ("cplx", "qpsk", ["--symbol-rate", "50k", "--carrier", "100k", "--rrc", "0.35"], 300),
     ("cplx", "bpsk", ["--symbol-rate", "25k", "--carrier=-150k", "--rrc", "0.5"], 300),
     ("real", "qpsk", ["--symbol-rate", "50k", "--carrier", "300k", "--rrc", "0.35"], 300),
-    ("p8", "8psk", ["--symbol-rate", "50k", "--carrier", "100k", "--rrc", "0.35"], 300),
+    ("p8", "8psk", ["--symbol-rate", "50k", "--carrier", "100k", "--rrc", "0.35"], 400),  # longer window
     ("cplx", "qpsk", ["--symbol-rate", "50k", "--carrier", "100k", "--rrc", "0.35", "--differential"], 300),
     ("u8", "qpsk", ["--symbol-rate", "50k", "--carrier", "100k", "--rrc", "0.35"], 300),
 ]
@@ -480,20 +480,29 @@ EXIT = {  # case: (argv after the recording, exit status, text on stderr, text n
     "demodulated": (["--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k"], 0, "", "warning"),
     "nothing at the carrier": (["--mod", "qpsk", "--symbol-rate", "50k", "--carrier=-300k"], 3,
                                "warning: no signal demodulated", "bit errors"),
-    # the annotated burst is there, but a squelch of 40 dB lets nothing through: no BER over 0 bits
-    "squelched out": (["--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k", "--squelch", "40"], 3,
-                      "warning: no signal demodulated", "bit errors"),
+    # the annotations describe a burst the samples (noise alone) do not hold: no BER over 0 bits
+    "annotated but absent": (["--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k"], 3,
+                             "warning: no signal demodulated", "bit errors"),
     "bad option": (["--mod", "qpsk", "--symbol-rate", "50k", "--rrc", "2"], 1, "--rrc must lie", "symbols"),
     "usage": (["--mod", "qpsk"], 2, "--symbol-rate", "symbols"),
 }
 
 
 @pytest.mark.parametrize("case", list(EXIT))
-def test_demod_exit_statuses(capsys, recs, case):
+def test_demod_exit_statuses(capsys, recs, tmp_path, case):
     need(track, "PskDemodulator")
     argv, status, err_text, never = EXIT[case]
-    rc, out, err = run(capsys, "demod", recs["cplx"], *argv, "-q")
+    rec = recs["cplx"]
+    if case == "annotated but absent":  # the recording's metadata over samples of noise alone
+        shutil.copy(rec, tmp_path / "n.sigmf-meta")
+        n = os.path.getsize(rec.with_suffix(".sigmf-data")) // 8
+        noise = np.random.default_rng(1).standard_normal(2 * n).astype(np.float32) * np.float32(1e-3)
+        noise.tofile(tmp_path / "n.sigmf-data")
+        rec = tmp_path / "n.sigmf-meta"
+    rc, out, err = run(capsys, "demod", rec, *argv, "-q")
     assert rc == status and err_text in err and never not in out
+    if case == "annotated but absent":
+        assert "no symbols of it to score" in out
 
 
 def test_readme_synth_ddc_demod_example(capsys, tmp_path, monkeypatch):
