@@ -91,18 +91,16 @@ def add_arguments(p) -> None:
     g.add_argument("--differential", action="store_true", help="differential demapping")
     r = p.add_argument_group("demodulator (defaults: the demodulator's own, chosen by measurement)")
     r.add_argument("--search", type=hz_arg, metavar="HZ",
-                   help="carrier search range around --carrier, Hz (default: the demodulator's, "
-                        "1/8 of the symbol rate; at most 1/4, at least 1/32, which 0 asks for)")
+                   help="carrier search range around --carrier, Hz (at most a quarter of the "
+                        "symbol rate, at least 1/32 of it, which 0 asks for)")
     r.add_argument("--rrc-span", type=int, metavar="N",
-                   help="matched filter half-length, symbols (default 3; 1 .. 16)")
-    for loop, default, top in (("carrier", 0.02, 0.2), ("timing", 0.01, 0.1)):
+                   help="matched filter half-length, symbols (1 .. 16)")
+    for loop, top in (("carrier", 0.2), ("timing", 0.1)):
         r.add_argument(f"--bn-{loop}", type=float, metavar="BN",
-                       help=f"{loop} loop noise bandwidth, normalised to the symbol rate (default "
-                            f"{default:g}, at most {top:g}; wider follows faster, narrower jitters "
-                            "less)")
+                       help=f"{loop} loop noise bandwidth, normalised to the symbol rate (at most "
+                            f"{top:g}; wider follows faster, narrower jitters less)")
     r.add_argument("--squelch", type=float, metavar="DB",
-                   help="burst detection threshold, dB of power over the noise floor (default 6; "
-                        "1 .. 40)")
+                   help="burst detection threshold, dB over the noise floor (1 .. 40)")
     o = p.add_argument_group("files")
     o.add_argument("-o", "--output", metavar="BITS",
                    help="bits file, mapping as above ({stem} is replaced by the recording's name)")
