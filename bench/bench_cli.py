@@ -5,9 +5,9 @@ sides). Also the memory-map read rate (the disk, or the page cache once the file
 the command's peak resident memory on that file and on a 16 MB one: constant memory means the
 two are alike.
 
-The demod row writes the bits (``-o``) on both sides: the bare loop calls the receiver's own
-``bits()``; the command recovers symbols, demaps them, and also measures lock, carrier, symbol
-rate and MER. Overheads are given on wall time and on CPU time (steadier on a shared machine),
+The demod row writes the bits (``-o``) on both sides: the bare loop runs the command's front end
+(the down-converter to 10 samples per symbol) and the demodulator's own ``bits()``; the command
+recovers symbols, demaps them, and also keeps each burst's lock, carrier, symbol rate and MER. Overheads are given on wall time and on CPU time (steadier on a shared machine),
 for the whole run and for the steady state (the fixed start-up costs removed).
 
 The recording is a 1 s synthesised scene (``ostrel synth``) repeated to the size, written to a
@@ -39,11 +39,13 @@ print(psd.noise_floor())
 BARE_DEMOD = """
 import sys, numpy as np
 from ostrel import track
+from ostrel.cli.adapters import DownConverter
 x = np.memmap(sys.argv[1], np.complex64, mode="r")
-rx = track.MpskReceiver(m=4, sps=20.0, pulse="rrc", rrc_beta=0.35, rrc_span=4, init_norm_freq=0.1)
+dc = DownConverter(0.1, 0.5, False)  # the command's front end: 100 kHz to DC, 10 samples per symbol
+dm = track.PskDemodulator(m=4, sps=10.0)
 with open(sys.argv[2], "wb") as f:
     for i in range(0, len(x), {block}):
-        f.write(rx.bits(x[i:i + {block}]).tobytes())
+        f.write(dm.bits(dc.execute(x[i:i + {block}])).tobytes())
 """
 
 READ = """
@@ -130,7 +132,7 @@ def run(quick: bool) -> list[dict]:
         cases = [("spectrum", ["spectrum"], [], BARE_SPECTRUM, "bare PSD loop"),
                  ("demod", ["demod", "--mod", "qpsk", "--symbol-rate", "50k", "--carrier", "100k",
                             "--rrc", "0.35", "-o", bits, "--force"], [bits], BARE_DEMOD,
-                  "bare MpskReceiver.bits loop")]
+                  "bare DownConverter + PskDemodulator.bits loop")]
         for name, args, bare_extra, bare, peer in cases:
             cmd = [py, "-m", "ostrel", *args, "-q", "--json"]
             on = lambda rec: cmd[:4] + [rec] + cmd[4:]  # noqa: E731

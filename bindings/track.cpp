@@ -10,6 +10,7 @@
 #include "carrier/costas_core.h"
 #include "loops/loop_filter_core.h"
 #include "rx/mpsk_receiver_core.h"
+#include "rx/psk_demod_core.h"
 #include "timing/dll_core.h"
 #include "timing/ratesync_core.h"
 #include "timing/symsync_core.h"
@@ -964,6 +965,111 @@ constexpr const char *doc =
 
 }  // namespace bpsk_receiver_py
 
+// ---------------------------------------------------------------------------------------------
+// PskDemodulator: the burst-capable demodulator with defaults that acquire.
+// ---------------------------------------------------------------------------------------------
+namespace psk_demod_py {
+
+psk_demod *create(PyObject *args, PyObject *kw) {
+    static const char *const names[] = {"m",          "sps",        "rrc_beta",   "differential",
+                                        "rrc_span",   "acq_symbols", "bn_timing", "bn_carrier",
+                                        "squelch_db", "search",     "init_norm_freq", "line_db",
+                                        nullptr};
+    psk_demod_params p;
+    psk_demod_default_params(&p);
+    int differential = 0;
+    if (!ox::py::parse(args, kw, "|iddp$iidddddd:PskDemodulator", names, &p.m, &p.sps, &p.rrc_beta,
+                       &differential, &p.rrc_span, &p.acq_symbols, &p.bn_timing, &p.bn_carrier,
+                       &p.squelch_db, &p.search, &p.init_norm_freq, &p.line_db))
+        return nullptr;
+    p.differential = differential;
+    if (const char *bad = psk_demod_invalid(&p)) {
+        PyErr_Format(PyExc_ValueError, "PskDemodulator: %s", bad);
+        return nullptr;
+    }
+    return ox::py::created(psk_demod_create(&p), PyExc_MemoryError, "psk_demod_create returned NULL");
+}
+
+// Without `out`, room for every bit the block can yield.
+size_t bits_capacity(const psk_demod *d, size_t n_in) {
+    const int m = psk_demod_get_m(d);
+    return n_in * static_cast<size_t>(m == 8 ? 3 : (m == 4 ? 2 : 1));
+}
+
+PyMethodDef methods[] = {
+    OX_TELEMETRY(psk_demod_set_telemetry),
+    OX_BLOCK("steps", psk_demod_steps, psk_demod_steps_max_out,
+             "steps(x, out=None)\n--\n\nDemodulate complex64 samples x; returns the symbols (complex64, "
+             "unit energy) of the bursts tracked in this block: QPSK at 45, 135, 225 and 315 degrees, "
+             "BPSK and 8-PSK from 0 degrees, up to the carrier's m-fold phase ambiguity. The call "
+             "that completes a burst's acquisition window also returns the window's symbols, so a "
+             "burst's first symbols are not lost."),
+    OX_MAX_OUT("steps_max_out", psk_demod_steps_max_out),
+    {"bits",
+     OX_FN((ox::py::block<psk_demod_bits, psk_demod_bits_max_out, ox::py::kReleasesGil,
+                          ox::py::kBlockKeywords, bits_capacity>)),
+     OX_KW,
+     "bits(x, out=None)\n--\n\nDemodulate complex64 samples x into hard bits (uint8 0/1, log2(m) per "
+     "symbol, least significant first, Gray-coded as MpskReceiver's; with differential=True the "
+     "bits code the phase step from the previous symbol, the first symbol of each burst "
+     "referenced to index 0). Without out the result holds every bit; a given out needs at "
+     "least max(len(x), bits_max_out()) elements and bits beyond it are dropped."},
+    OX_MAX_OUT("bits_max_out", psk_demod_bits_max_out),
+    OX_STATE(psk_demod),
+    OX_LIFECYCLE(psk_demod_destroy),
+    OX_END_METHODS,
+};
+
+PyGetSetDef props[] = {
+    OX_GET_BOOL("locked", psk_demod_get_locked, "Carrier lock of the burst being tracked."),
+    OX_GET("norm_freq", psk_demod_get_norm_freq,
+           "Carrier estimate, cycles per input sample (of the current or last burst)."),
+    OX_GET("timing_rate", psk_demod_get_timing_rate, "Samples per symbol estimate."),
+    OX_GET("snr_db", psk_demod_get_snr_db,
+           "Estimated Es/N0 of the current or last burst, dB (from the decisions; -inf before any)."),
+    OX_GET_BOOL("in_burst", psk_demod_get_in_burst, "A burst is being tracked."),
+    OX_GET("bursts", psk_demod_get_bursts, "Bursts acquired since construction or reset()."),
+    OX_GET("n_sym", psk_demod_get_n_sym, "Symbols output since construction or reset()."),
+    OX_GET("burst_start", psk_demod_get_burst_start,
+           "Input sample index (since reset) where the current or last burst's window began; -1 "
+           "before any."),
+    OX_GET("burst_end", psk_demod_get_burst_end,
+           "Input sample index (since reset) where the last burst ended; -1 while in a burst or "
+           "before any."),
+    OX_GET("samples", psk_demod_get_samples, "Input samples consumed since construction or reset()."),
+    OX_GET("noise_floor", psk_demod_get_noise_floor,
+           "Tracked noise floor, mean power per sample (nan until one is known)."),
+    OX_GET("m", psk_demod_get_m, "Constellation order: 2, 4 or 8."),
+    OX_GET("sps", psk_demod_get_sps, "Nominal input samples per symbol."),
+    OX_END_PROPS,
+};
+
+constexpr const char *doc =
+    "PskDemodulator(m=4, sps=8.0, rrc_beta=0.35, differential=False, *, rrc_span=3, "
+    "acq_symbols=128, bn_timing=0.01, bn_carrier=0.02, squelch_db=6.0, search=0.125, "
+    "init_norm_freq=0.0, line_db=13.0)\n--\n\n"
+    "Burst-capable M-PSK demodulator (m = 2, 4 or 8, root-raised-cosine pulses of roll-off\n"
+    "rrc_beta at sps input samples per symbol, any real sps >= 2) with defaults that acquire.\n\n"
+    "It watches the input power against a tracked noise floor. A burst starts when the power\n"
+    "rises squelch_db above the floor (a stream that starts with the signal on, or with no\n"
+    "floor yet, is tested window by window). The first acq_symbols symbols are buffered and\n"
+    "searched: the carrier from the m-th power spectrum of the matched filter's output within\n"
+    "+-search x the symbol rate of init_norm_freq (the line must stand line_db above the\n"
+    "spectrum's median, else the window is taken for noise), the timing from the squared\n"
+    "envelope, the carrier phase from the first symbols. The window is then replayed through\n"
+    "the tracking chain in the same call, so the burst's first symbols are returned too.\n"
+    "Tracking: oscillator, matched filter (+-rrc_span symbols) and fractional timing in a\n"
+    "polyphase bank, a power-normalised Gardner loop (bn_timing, per symbol), and a\n"
+    "decision-directed carrier phase loop after the matched filter (bn_carrier) whose\n"
+    "frequency is handed back to the oscillator. A burst ends when the power stays at the\n"
+    "floor for about 6 symbols; a burst that stays unlocked for 2000 symbols is re-acquired.\n"
+    "Non-finite samples count as zeros; samples far above the burst's power are clipped.\n\n"
+    "Symbols come only while a burst is tracked. Read-outs: locked, norm_freq, timing_rate,\n"
+    "snr_db, in_burst, bursts, n_sym, burst_start, burst_end, samples, noise_floor.\n"
+    "Telemetry (per symbol): prefix + \".lock\", \".freq\", \".rate\", \".e\", \".sym.i\", \".sym.q\".";
+
+}  // namespace psk_demod_py
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "track",
     "Carrier and timing tracking: loop filter, carrier loops, symbol, rate and code trackers, "
@@ -997,5 +1103,7 @@ PyMODINIT_FUNC PyInit_track(void) {
                                  mpsk_receiver_destroy, bpsk_receiver_py::methods, receiver_py::props),
                          OX_TYPE("track.MpskReceiverR", mpsk_receiver_r_py::doc, mpsk_receiver_r_py::create,
                                  mpsk_receiver_destroy, mpsk_receiver_r_py::methods, receiver_py::props),
+                         OX_TYPE("track.PskDemodulator", psk_demod_py::doc, psk_demod_py::create,
+                                 psk_demod_destroy, psk_demod_py::methods, psk_demod_py::props),
                      });
 }

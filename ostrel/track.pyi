@@ -553,3 +553,77 @@ class BpskReceiver(_Receiver):
         agc: int = 1,
     ) -> None: ...
     def __enter__(self) -> BpskReceiver: ...
+
+class PskDemodulator:
+    """Burst-capable M-PSK demodulator with defaults that acquire: squelch against a tracked
+    noise floor, carrier search on the m-th power spectrum of a buffered window, timing from
+    the squared envelope, then the window replayed through a power-normalised Gardner loop and
+    a decision-directed carrier phase loop after the matched filter. Symbols come only while a
+    burst is tracked."""
+
+    def __init__(
+        self,
+        m: int = 4,
+        sps: float = 8.0,
+        rrc_beta: float = 0.35,
+        differential: bool = False,
+        *,
+        rrc_span: int = 3,
+        acq_symbols: int = 128,
+        bn_timing: float = 0.01,
+        bn_carrier: float = 0.02,
+        squelch_db: float = 6.0,
+        search: float = 0.125,
+        init_norm_freq: float = 0.0,
+        line_db: float = 13.0,
+    ) -> None: ...
+    def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
+        """Per symbol: prefix + ".lock", ".freq", ".rate", ".e", ".sym.i", ".sym.q"."""
+    def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64:
+        """Unit-energy symbols of the bursts tracked (QPSK at 45 degrees, BPSK and 8-PSK from 0);
+        the call completing a burst's acquisition window also returns the window's symbols."""
+    def steps_max_out(self) -> int: ...
+    def bits(self, x: npt.ArrayLike, out: npt.NDArray[np.uint8] | None = None) -> npt.NDArray[np.uint8]:
+        """Hard bits (0/1 per byte, log2(m) per symbol, least significant first, Gray-coded as
+        MpskReceiver's; differential: the phase step from the previous symbol, the first symbol
+        of each burst referenced to index 0)."""
+    def bits_max_out(self) -> int: ...
+    def reset(self) -> None: ...
+    def state_bytes(self) -> int: ...
+    def get_state(self) -> bytes: ...
+    def set_state(self, blob: bytes, /) -> None: ...
+    def destroy(self) -> None: ...
+    def __enter__(self) -> PskDemodulator: ...
+    def __exit__(self, *args: object) -> None: ...
+    @property
+    def locked(self) -> bool: ...
+    @property
+    def norm_freq(self) -> float:
+        """Carrier estimate, cycles per input sample."""
+    @property
+    def timing_rate(self) -> float:
+        """Samples per symbol estimate."""
+    @property
+    def snr_db(self) -> float:
+        """Estimated Es/N0 of the current or last burst."""
+    @property
+    def in_burst(self) -> bool: ...
+    @property
+    def bursts(self) -> int: ...
+    @property
+    def n_sym(self) -> int: ...
+    @property
+    def burst_start(self) -> int:
+        """Input sample index where the current or last burst's window began; -1 before any."""
+    @property
+    def burst_end(self) -> int:
+        """Input sample index where the last burst ended; -1 while in a burst or before any."""
+    @property
+    def samples(self) -> int: ...
+    @property
+    def noise_floor(self) -> float:
+        """Mean noise power per sample (nan until known)."""
+    @property
+    def m(self) -> int: ...
+    @property
+    def sps(self) -> float: ...

@@ -18,6 +18,7 @@ import warnings
 from .common import UserError, check_writable, render_single, render_table, to_json
 
 PROG = "ostrel"
+EXIT_NOTHING = 3  # the command ran but produced nothing trustworthy
 
 DESCRIPTION = """\
 Spectrum, demodulation and detection on I/Q recordings, streamed block by block through a
@@ -49,13 +50,14 @@ start here:
 many recordings: every command but synth takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
-2 bad command line, 130 aborted (Ctrl-C; twice on a live source)."""
+2 bad command line, 3 no trustworthy result (demod: no signal demodulated), 130 aborted
+(Ctrl-C; twice on a live source)."""
 
 COMMANDS = {
     "synth": "write a recording of known content (tones, PSK bursts, a spread code in noise)",
     "info": "sample rate, centre frequency, datatype, length, captures and annotations",
     "spectrum": "calibrated spectrum: average and max-hold traces, measurements, waterfall",
-    "demod": "demodulate BPSK/QPSK/8PSK to bits, with a lock and quality report (BER vs truth)",
+    "demod": "demodulate BPSK/QPSK/8PSK bursts to bits, with a per-burst report (BER vs truth)",
     "detect": "correlation detector: detections of a known code with lag and test statistic",
     "ddc": "down-convert and resample one channel into a new SigMF recording",
     "record": "record a live source (radio, network stream, pipe) into a SigMF recording",
@@ -276,7 +278,14 @@ def run_recordings(name: str, args: argparse.Namespace) -> int:
     for r in failed:
         print(f"{PROG} {name}: error: {r['file']}: {r['error']}" if several or args.json
               else f"{PROG} {name}: error: {r['error']}", file=sys.stderr)
-    return 1 if failed else 0
+    # A result that carries warnings produced nothing trustworthy (demod: no signal
+    # demodulated, or output that cannot be the signal's): status 3 unless a file failed.
+    warned = [r for r in results if r.get("warnings")]
+    for r in warned:
+        for w in r["warnings"]:
+            print(f"{PROG} {name}: warning: {r['file']}: {w}" if several or args.json
+                  else f"{PROG} {name}: warning: {w}", file=sys.stderr)
+    return 1 if failed else EXIT_NOTHING if warned else 0
 
 
 NEGATIVE = re.compile(r"^-\.?\d")  # -150k, -1.5e5, -.5: a value, never an option here
@@ -313,7 +322,8 @@ def attach_negative_values(parser: argparse.ArgumentParser, argv: list[str]) -> 
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Console entry point; returns the exit status (0 success, 1 input error, 2 usage)."""
+    """Console entry point; returns the exit status (0 success, 1 input error, 2 usage, 3 no
+    trustworthy result, 130 aborted)."""
     # File names that the output encoding cannot show (bytes that are not UTF-8) are printed
     # escaped instead of failing the command.
     for stream in (sys.stdout, sys.stderr):

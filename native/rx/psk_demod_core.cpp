@@ -1,0 +1,731 @@
+#include "rx/psk_demod_core.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
+#include "fft/fft_core.h"
+#include "loops/loop_filter_core.h"
+#include "rate/lo_core.h"
+#include "rate/rate_converter_core.h"
+#include "rate/resamp_core.h"
+#include "timing/symsync_core.h"
+
+namespace {
+
+constexpr ox::BlobKind kBlob{"PSKD", 1};
+constexpr double kPi = 3.141592653589793;
+constexpr size_t kOut = 4;                 // matched-filter outputs per symbol
+constexpr size_t kPhases = 128;            // fractional delays of the matched bank
+constexpr size_t kPushCap = 8;             // converter outputs one input can yield
+constexpr double kZeta = 0.7071067811865476;
+constexpr double kMaxRateDev = 0.02;       // timing integrator clamp (fractional clock error)
+constexpr double kMaxCtrl = 0.1;           // timing control clamp (fractional rate)
+constexpr double kLevelAttack = 0.5;       // symbol level: weight of a sample 4x above it
+constexpr double kLevelTrack = 1.0 / 64;   // symbol level: ordinary weight
+constexpr double kLockAlpha = 1.0 / 128;   // lock metric EMA
+constexpr double kHandBack = 1.0 / 64;     // share of the phase loop's frequency moved per symbol
+constexpr uint64_t kPhaseInitSymbols = 32; // symbols estimating a burst's initial phase
+constexpr uint64_t kUnlockedLimit = 2000;  // symbols without lock before re-acquiring
+constexpr double kQuietSymbols = 6.0;      // symbols at the floor that end a burst
+constexpr double kClampRatio = 1e4;        // samples above this x the burst power are clipped
+constexpr int kMaxRetries = 3;             // windows tried before a stream's first floor is set
+
+enum Mode : uint32_t { kIdle = 0, kFill = 1, kTrack = 2 };
+
+// The mutable state apart from the window and the converter: the blob carries this image.
+struct Vars {
+    uint32_t mode;
+    uint32_t floor_valid;
+    uint32_t retries;
+    uint32_t strobe;       // output index (mod 4) of the on-time sample
+    uint64_t fill;         // samples held in the window
+    uint64_t blk_cnt;      // samples in the current power block
+    double blk_sum;        // power sum of the current block
+    double floor;          // noise floor, mean power per sample
+    double sig_pow;        // burst power per sample (clip reference, end test without a floor)
+    uint64_t quiet;        // consecutive blocks at the floor while tracking
+    uint64_t samples;      // inputs consumed since reset
+    int64_t burst_start;
+    int64_t burst_end;
+    uint64_t bursts;
+    uint64_t n_sym;
+    uint64_t burst_sym;    // symbols of the current burst
+    uint64_t unlocked_run; // consecutive symbols without carrier lock
+    uint64_t counter;      // converter outputs since the converter's reset
+    uint32_t hist_fill;
+    uint32_t have_prev;
+    ox_cf32 hist[3];       // latest converter outputs, newest first
+    ox_cf32 prev;          // previous on-time output
+    double ctrl;           // timing control handed to the converter (terminal-stage units)
+    double t_integ;        // timing loop integrator (fractional rate)
+    double c_integ;        // carrier loop integrator, radians per symbol
+    double phase;          // carrier phase correction, radians
+    double level;          // tracked on-time energy
+    double lock_ema;
+    double snr_sig;        // mean in-phase amplitude of the normalised symbols
+    double snr_pow;        // mean power of the normalised symbols
+    double last_err;       // last carrier phase error, radians
+    uint32_t locked;
+    uint32_t prev_idx;     // differential demapper reference
+    uint32_t lo_phase;
+    uint32_t pad;
+    double lo_freq;        // oscillator frequency (the carrier), cycles per input sample
+};
+static_assert(std::is_trivially_copyable_v<Vars> && sizeof(Vars) == 264);
+
+}  // namespace
+
+struct psk_demod {
+    psk_demod_params p;
+    RateConverter *rc;
+    fft_state_t *fft;
+    double rate0;         // terminal resampler's nominal rate
+    double ted_norm;      // 1 / Gardner slope
+    double g_on, g_off;   // squelch ratios (start, end)
+    double lock_up, lock_down;
+    size_t blk_n, win_n, y_cap, nfft;
+    loop_filter tl, cl;   // configured gains; integrators live in Vars
+    Vars v;
+    ox_cf32 *win;         // acquisition window (state)
+    ox_cf32 *y;           // acquisition scratch: matched-filter outputs
+    ox_cf32 *spec;        // acquisition scratch: spectrum (in and out)
+    float *mag;           // acquisition scratch: bin powers
+    uint8_t *backup;      // converter blob kept while a restore is validated
+    size_t rc_bytes;
+    ox_tlm *tlm;
+    int32_t probe_ids[6];
+};
+
+namespace {
+
+constexpr const char *const kProbeSuffixes[6] = {".lock", ".freq", ".rate", ".e", ".sym.i", ".sym.q"};
+
+inline bool finite(double v) { return std::isfinite(v); }
+
+double wrap_pi(double a) {
+    if (!(std::fabs(a) <= kPi)) a = std::remainder(a, 2.0 * kPi);
+    return finite(a) ? a : 0.0;
+}
+
+double constellation_offset(int m) { return m == 4 ? kPi / 4 : 0.0; }
+
+// Symbol index of a phase: the receivers' demapping rule (nearest point, ties away from zero).
+uint32_t phase_index(double phi, int m) {
+    const double u = (m / (2.0 * kPi)) * (phi - constellation_offset(m));
+    const double r = std::trunc(u + std::copysign(0.49999999999999994, u));
+    if (!finite(r)) return 0;
+    return static_cast<uint32_t>(static_cast<int64_t>(r)) & static_cast<uint32_t>(m - 1);
+}
+
+int bits_of(int m) { return m == 8 ? 3 : (m == 4 ? 2 : 1); }
+
+ox_cf32 mix(ox_cf32 x, uint32_t phase) {
+    const float c = ox::lut_cos(phase), s = ox::lut_sin(phase);
+    return {x.re * c + x.im * s, x.im * c - x.re * s};
+}
+
+ox_cf32 sanitize(ox_cf32 x) {
+    if (!std::isfinite(x.re) || !std::isfinite(x.im)) return {0.0f, 0.0f};
+    return x;
+}
+
+void reset_loops(psk_demod *d) {
+    Vars &v = d->v;
+    RateConverter_reset(d->rc);
+    v.counter = 0;
+    v.hist_fill = 0;
+    v.have_prev = 0;
+    for (auto &h : v.hist) h = {0.0f, 0.0f};
+    v.prev = {0.0f, 0.0f};
+    v.ctrl = 0.0;
+    v.t_integ = 0.0;
+    v.c_integ = 0.0;
+    v.phase = 0.0;
+    v.lo_phase = 0;
+    v.last_err = 0.0;
+}
+
+// One converter output through the timing loop; true at an on-time strobe after the first,
+// with the on-time sample in *sym.
+bool timing_output(psk_demod *d, ox_cf32 c, ox_cf32 *sym) {
+    Vars &v = d->v;
+    v.hist[2] = v.hist[1];
+    v.hist[1] = v.hist[0];
+    v.hist[0] = c;
+    if (v.hist_fill < 3) ++v.hist_fill;
+    const uint64_t j = v.counter++;
+    if ((j & 3u) != v.strobe || v.hist_fill < 3) return false;
+    if (!v.have_prev) {
+        v.have_prev = 1;
+        v.prev = c;
+        return false;
+    }
+    const ox_cf32 mid = v.hist[2];
+    const double r = (static_cast<double>(c.re) - v.prev.re) * mid.re +
+                     (static_cast<double>(c.im) - v.prev.im) * mid.im;
+    const double lvl = v.level > 1e-30 ? v.level : 1e-30;
+    double e = r * d->ted_norm / lvl;
+    if (!finite(e)) e = 0.0;
+    e = std::clamp(e, -1.0, 1.0);
+    loop_filter lf = d->tl;
+    lf.integ = v.t_integ;
+    double u = ox::loop_filter_update(&lf, e);
+    v.t_integ = std::clamp(lf.integ, -kMaxRateDev, kMaxRateDev);
+    u = std::clamp(u, -kMaxCtrl, kMaxCtrl);
+    v.ctrl = u * d->rate0;
+    const double p = static_cast<double>(c.re) * c.re + static_cast<double>(c.im) * c.im;
+    if (finite(p)) v.level += (p - v.level) * (p > 4.0 * v.level ? kLevelAttack : kLevelTrack);
+    if (!finite(v.level)) v.level = 0.0;
+    v.prev = c;
+    *sym = c;
+    return true;
+}
+
+// Pushes one (clean) input sample through oscillator and converter; calls on_strobe(c) for
+// each on-time sample.
+template <class OnStrobe>
+void push_sample(psk_demod *d, ox_cf32 x, OnStrobe &&on_strobe) {
+    Vars &v = d->v;
+    const ox_cf32 y = mix(x, v.lo_phase);
+    v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
+    ox_cf32 buf[kPushCap];
+    const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, v.ctrl);
+    for (size_t i = 0; i < k; ++i) {
+        ox_cf32 s;
+        if (timing_output(d, buf[i], &s)) on_strobe(s);
+    }
+}
+
+// Output side of a block call: symbols or bits, dropped past the capacity.
+struct SymbolSink {
+    ox_cf32 *out;
+    size_t cap, n = 0;
+    void put(psk_demod *, ox_cf32 s, uint32_t) {
+        if (n < cap) out[n] = s;
+        n += n < cap;
+    }
+};
+
+struct BitSink {
+    uint8_t *out;
+    size_t cap, n = 0;
+    void put(psk_demod *d, ox_cf32, uint32_t idx) {
+        Vars &v = d->v;
+        const uint32_t m = static_cast<uint32_t>(d->p.m);
+        uint32_t g = idx;
+        if (d->p.differential) {
+            g = (idx + m - v.prev_idx) & (m - 1);
+            v.prev_idx = idx;
+        }
+        g ^= g >> 1;
+        for (int b = 0; b < bits_of(d->p.m); ++b) {
+            if (n < cap) out[n++] = static_cast<uint8_t>((g >> b) & 1u);
+        }
+    }
+};
+
+void flush_telemetry(psk_demod *d, ox_cf32 s);
+
+// Carrier phase loop and read-outs on one on-time sample; hands the symbol to the sink.
+template <class Sink>
+void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
+    Vars &v = d->v;
+    const int m = d->p.m;
+    const double cr = std::cos(v.phase), ci = std::sin(v.phase);
+    const double sr = c.re * cr + c.im * ci, si = c.im * cr - c.re * ci;
+    const double phi = std::atan2(si, sr);
+    const uint32_t idx = phase_index(phi, m);
+    const double ref = 2.0 * kPi * idx / m + constellation_offset(m);
+    const double err = wrap_pi(phi - ref);
+    loop_filter lf = d->cl;
+    lf.integ = v.c_integ;
+    const double u = ox::loop_filter_update(&lf, err);
+    v.c_integ = std::clamp(lf.integ, -0.5, 0.5);
+    v.phase = wrap_pi(v.phase + (finite(u) ? std::clamp(u, -1.0, 1.0) : 0.0));
+    // Hand the loop's frequency back to the oscillator in front of the matched filter.
+    const double h = v.c_integ * kHandBack;
+    v.c_integ -= h;
+    v.lo_freq += h / (2.0 * kPi * d->p.sps);
+    if (!(std::fabs(v.lo_freq) < 0.5)) v.lo_freq = d->p.init_norm_freq;
+    v.last_err = err;
+    // Lock metric: cosine of m times the decision error.
+    v.lock_ema += (std::cos(m * err) - v.lock_ema) * kLockAlpha;
+    if (!finite(v.lock_ema)) v.lock_ema = 0.0;
+    if (v.lock_ema > d->lock_up) v.locked = 1;
+    if (v.lock_ema < d->lock_down) v.locked = 0;
+    v.unlocked_run = v.locked ? 0 : v.unlocked_run + 1;
+    // Unit-energy symbol and the burst's Es/N0 estimate.
+    const double g = v.level > 1e-30 ? 1.0 / std::sqrt(v.level) : 0.0;
+    const ox_cf32 s{static_cast<float>(sr * g), static_cast<float>(si * g)};
+    const double a = (sr * std::cos(ref) + si * std::sin(ref)) * g;
+    const double pw = (sr * sr + si * si) * g * g;
+    const double w = 1.0 / static_cast<double>(std::min<uint64_t>(v.burst_sym + 1, 256));
+    if (finite(a) && finite(pw)) {
+        v.snr_sig += (a - v.snr_sig) * w;
+        v.snr_pow += (pw - v.snr_pow) * w;
+    }
+    ++v.burst_sym;
+    ++v.n_sym;
+    sink.put(d, s, idx);
+    if (d->tlm) flush_telemetry(d, s);
+}
+
+double window_power(const psk_demod *d) {
+    double acc = 0.0;
+    for (size_t i = 0; i < d->win_n; ++i) acc += static_cast<double>(d->win[i].re) * d->win[i].re +
+                                                 static_cast<double>(d->win[i].im) * d->win[i].im;
+    return acc / static_cast<double>(d->win_n);
+}
+
+// Coarse carrier from the M-th power spectrum of the matched filter's outputs and coarse timing
+// from their squared envelope. False when no line stands above the spectrum's median.
+bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
+    Vars &v = d->v;
+    reset_loops(d);
+    v.lo_freq = d->p.init_norm_freq;
+    size_t ny = 0;
+    for (size_t i = 0; i < d->win_n; ++i) {
+        const ox_cf32 y = mix(d->win[i], v.lo_phase);
+        v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
+        ox_cf32 buf[kPushCap];
+        const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, 0.0);
+        for (size_t j = 0; j < k && ny < d->y_cap; ++j) d->y[ny++] = buf[j];
+    }
+    const int m = d->p.m;
+    double ex = 0.0, ey = 0.0;
+    for (size_t j = 0; j < ny; ++j) {
+        const double re = d->y[j].re, im = d->y[j].im;
+        const double p = re * re + im * im;
+        // Squared envelope against the 4-output period: e^{-j pi j / 2}.
+        switch (j & 3u) {
+            case 0: ex += p; break;
+            case 1: ey -= p; break;
+            case 2: ex -= p; break;
+            default: ey += p; break;
+        }
+        double zr = re, zi = im;
+        for (int q = 1; q < m; q <<= 1) {
+            const double t = zr * zr - zi * zi;
+            zi = 2.0 * zr * zi;
+            zr = t;
+        }
+        // Normalised to the sample's own magnitude so that strong samples do not dominate.
+        const double mag = std::sqrt(p);
+        const double sc = mag > 0.0 ? 1.0 / std::pow(mag, m - 1) : 0.0;
+        const float fr = static_cast<float>(zr * sc), fi = static_cast<float>(zi * sc);
+        d->spec[j] = {std::isfinite(fr) ? fr : 0.0f, std::isfinite(fi) ? fi : 0.0f};
+    }
+    for (size_t j = ny; j < d->nfft; ++j) d->spec[j] = {0.0f, 0.0f};
+    if (fft_execute_inplace_cf32(d->fft, d->spec, d->nfft, d->spec, d->nfft) != d->nfft) return false;
+    const double reach = m * d->p.search / static_cast<double>(kOut);
+    const int64_t half = std::min<int64_t>(static_cast<int64_t>(reach * d->nfft),
+                                           static_cast<int64_t>(d->nfft / 2) - 2);
+    const int64_t n = static_cast<int64_t>(d->nfft);
+    int64_t best = 0;
+    float peak = -1.0f;
+    size_t cnt = 0;
+    for (int64_t b = -half; b <= half; ++b) {
+        const ox_cf32 z = d->spec[(b + n) % n];
+        const float p = z.re * z.re + z.im * z.im;
+        d->mag[cnt++] = p;
+        if (p > peak) {
+            peak = p;
+            best = b;
+        }
+    }
+    std::nth_element(d->mag, d->mag + cnt / 2, d->mag + cnt);
+    const double median = d->mag[cnt / 2];
+    if (!(peak > 0.0f) || !(peak > median * std::pow(10.0, d->p.line_db / 10.0))) return false;
+    // Interpolated peak from the complex bins around it.
+    const ox_cf32 a = d->spec[(best - 1 + n) % n], b = d->spec[(best + n) % n], c = d->spec[(best + 1 + n) % n];
+    const double nr = a.re - c.re, ni = a.im - c.im;
+    const double dr = 2.0 * b.re - a.re - c.re, di = 2.0 * b.im - a.im - c.im;
+    const double den = dr * dr + di * di;
+    double delta = den > 0.0 ? (nr * dr + ni * di) / den : 0.0;
+    if (!finite(delta)) delta = 0.0;
+    delta = std::clamp(delta, -0.5, 0.5);
+    const double f_out = (static_cast<double>(best) + delta) / static_cast<double>(d->nfft) / m;
+    *df = f_out * static_cast<double>(kOut) / d->p.sps;
+    const double tau = -std::atan2(ey, ex) / (2.0 * kPi) * static_cast<double>(kOut);
+    *strobe = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & 3);
+    return true;
+}
+
+// Initial carrier phase and symbol level from the first symbols of the window (timing loop
+// running, carrier loop not yet).
+void initial_phase(psk_demod *d) {
+    Vars &v = d->v;
+    const int m = d->p.m;
+    double sr = 0.0, si = 0.0, pw = 0.0;
+    uint64_t got = 0;
+    for (size_t i = 0; i < d->win_n && got < kPhaseInitSymbols; ++i) {
+        push_sample(d, d->win[i], [&](ox_cf32 c) {
+            double zr = c.re, zi = c.im;
+            for (int q = 1; q < m; q <<= 1) {
+                const double t = zr * zr - zi * zi;
+                zi = 2.0 * zr * zi;
+                zr = t;
+            }
+            sr += zr;
+            si += zi;
+            pw += static_cast<double>(c.re) * c.re + static_cast<double>(c.im) * c.im;
+            ++got;
+        });
+    }
+    const double ph = (std::atan2(si, sr) - m * constellation_offset(m)) / m;
+    v.phase = wrap_pi(ph);
+    v.level = got ? pw / static_cast<double>(got) : 0.0;
+}
+
+template <class Sink>
+void track_sample(psk_demod *d, ox_cf32 x, Sink &sink);
+
+// The window is full: acquire, and on success replay it through the tracking chain.
+template <class Sink>
+void acquire(psk_demod *d, Sink &sink) {
+    Vars &v = d->v;
+    const double pwin = window_power(d);
+    double df = 0.0;
+    uint32_t strobe = 0;
+    const double level0 = v.level;
+    if (!coarse_estimates(d, &df, &strobe)) {
+        v.level = level0;
+        // No PSK signal in the window: what was heard sets (or raises) the noise floor.
+        if (v.floor_valid) {
+            v.floor += (pwin - v.floor) * 0.25;
+        } else if (++v.retries >= kMaxRetries) {
+            v.floor = pwin;
+            v.floor_valid = 1;
+        }
+        if (!finite(v.floor)) v.floor = 0.0;
+        if (v.floor_valid) {
+            // Keep the partial block at the window's end as the detector's first samples.
+            v.mode = kIdle;
+            std::memmove(d->win, d->win + (d->win_n - v.blk_cnt), v.blk_cnt * sizeof(ox_cf32));
+            v.fill = v.blk_cnt;
+        } else {
+            v.fill = 0;
+        }
+        return;
+    }
+    const double freq = d->p.init_norm_freq + df;
+    reset_loops(d);
+    v.strobe = strobe;
+    v.lo_freq = freq;
+    initial_phase(d);
+    const double phase0 = v.phase, level0b = v.level;
+    reset_loops(d);
+    v.lo_freq = freq;
+    v.phase = phase0;
+    v.level = level0b;
+    v.mode = kTrack;
+    v.retries = 0;
+    v.quiet = 0;
+    v.sig_pow = pwin;
+    v.burst_start = static_cast<int64_t>(v.samples) - static_cast<int64_t>(d->win_n);
+    v.burst_end = -1;
+    ++v.bursts;
+    v.burst_sym = 0;
+    v.unlocked_run = 0;
+    v.locked = 0;
+    v.lock_ema = 0.0;
+    v.snr_sig = 0.0;
+    v.snr_pow = 0.0;
+    v.prev_idx = 0;
+    for (size_t i = 0; i < d->win_n; ++i) track_sample(d, d->win[i], sink);
+}
+
+template <class Sink>
+void track_sample(psk_demod *d, ox_cf32 x, Sink &sink) {
+    push_sample(d, x, [&](ox_cf32 c) { carrier_symbol(d, c, sink); });
+}
+
+void end_burst(psk_demod *d, uint64_t quiet_samples) {
+    Vars &v = d->v;
+    v.burst_end = static_cast<int64_t>(v.samples - std::min(quiet_samples, v.samples));
+    v.mode = v.floor_valid ? kIdle : kFill;
+    v.fill = 0;
+    v.quiet = 0;
+}
+
+// End of a power block: burst detection while idle, end of burst while tracking.
+template <class Sink>
+void block_done(psk_demod *d, double p, Sink &sink) {
+    (void)sink;
+    Vars &v = d->v;
+    if (v.mode == kIdle) {
+        if (p > v.floor * d->g_on) {
+            v.mode = kFill;  // the window already holds this block and the one before
+            return;
+        }
+        if (p < v.floor) v.floor = p;  // follows the floor down at once
+        else v.floor += (p - v.floor) * (static_cast<double>(d->blk_n) / (2000.0 * d->p.sps));
+        if (v.fill >= 2 * d->blk_n) {
+            std::memmove(d->win, d->win + (v.fill - d->blk_n), d->blk_n * sizeof(ox_cf32));
+            v.fill = d->blk_n;
+        }
+        return;
+    }
+    if (v.mode != kTrack) return;
+    if (p <= 1000.0 * v.sig_pow) v.sig_pow += (p - v.sig_pow) * 0.05;
+    if (!finite(v.sig_pow)) v.sig_pow = 0.0;
+    const double thr = v.floor_valid ? v.floor * d->g_off : v.sig_pow / d->g_on;
+    v.quiet = p <= thr ? v.quiet + 1 : 0;
+    if (static_cast<double>(v.quiet * d->blk_n) >= kQuietSymbols * d->p.sps)
+        end_burst(d, v.quiet * d->blk_n);
+}
+
+template <class Sink>
+void run(psk_demod *d, const ox_cf32 *x, size_t n, Sink &sink) {
+    Vars &v = d->v;
+    for (size_t i = 0; i < n; ++i) {
+        ox_cf32 s = sanitize(x[i]);
+        double p = static_cast<double>(s.re) * s.re + static_cast<double>(s.im) * s.im;
+        if (v.mode == kTrack && p > kClampRatio * v.sig_pow) {
+            const double lim = kClampRatio * v.sig_pow;
+            const float g = static_cast<float>(p > 0.0 ? std::sqrt(lim / p) : 0.0);
+            s = {s.re * g, s.im * g};
+            p = static_cast<double>(s.re) * s.re + static_cast<double>(s.im) * s.im;
+        }
+        ++v.samples;
+        if (v.mode == kTrack) {
+            track_sample(d, s, sink);
+            if (v.mode == kTrack && v.unlocked_run > kUnlockedLimit) {
+                end_burst(d, 0);
+                v.mode = kFill;  // re-acquire on a fresh window
+            }
+        } else {
+            if (v.fill >= d->win_n) v.fill = 0;  // unreachable from a consistent state
+            d->win[v.fill++] = s;
+            if (v.mode == kFill && v.fill >= d->win_n) acquire(d, sink);
+        }
+        v.blk_sum += p;
+        if (++v.blk_cnt >= d->blk_n) {
+            const double bp = v.blk_sum / static_cast<double>(d->blk_n);
+            v.blk_sum = 0.0;
+            v.blk_cnt = 0;
+            block_done(d, finite(bp) ? bp : 0.0, sink);
+        }
+    }
+}
+
+void flush_telemetry(psk_demod *d, ox_cf32 s) {
+    const double values[6] = {d->v.lock_ema, psk_demod_get_norm_freq(d), psk_demod_get_timing_rate(d),
+                              d->v.last_err, s.re, s.im};
+    ox::tlm_flush(d->tlm, d->probe_ids, values, 6);
+}
+
+size_t next_pow2(size_t n) {
+    size_t p = 1;
+    while (p < n) p <<= 1;
+    return p;
+}
+
+void start_state(psk_demod *d) {
+    Vars &v = d->v;
+    std::memset(&v, 0, sizeof(v));
+    reset_loops(d);
+    v.mode = kFill;
+    v.burst_start = -1;
+    v.burst_end = -1;
+    v.lo_freq = d->p.init_norm_freq;
+}
+
+}  // namespace
+
+void psk_demod_default_params(psk_demod_params *p) {
+    p->m = 4;
+    p->differential = 0;
+    p->sps = 8.0;
+    p->rrc_beta = 0.35;
+    p->rrc_span = 3;
+    p->acq_symbols = 128;
+    p->bn_timing = 0.01;
+    p->bn_carrier = 0.02;
+    p->squelch_db = 6.0;
+    p->search = 0.125;
+    p->init_norm_freq = 0.0;
+    p->line_db = 13.0;
+}
+
+const char *psk_demod_invalid(const psk_demod_params *p) {
+    if (!p) return "parameters missing";
+    if (p->m != 2 && p->m != 4 && p->m != 8) return "m must be 2, 4 or 8";
+    if (p->differential != 0 && p->differential != 1) return "differential must be 0 or 1";
+    if (!(p->sps >= 2.0 && p->sps <= 1024.0)) return "sps must be in [2, 1024]";
+    if (!(p->rrc_beta > 0.0 && p->rrc_beta <= 1.0)) return "rrc_beta must be in (0, 1]";
+    if (p->rrc_span < 1 || p->rrc_span > 16) return "rrc_span must be in [1, 16]";
+    if (p->acq_symbols < 32 || p->acq_symbols > 1024) return "acq_symbols must be in [32, 1024]";
+    if (!(p->bn_timing > 0.0 && p->bn_timing <= 0.1)) return "bn_timing must be in (0, 0.1]";
+    if (!(p->bn_carrier > 0.0 && p->bn_carrier <= 0.2)) return "bn_carrier must be in (0, 0.2]";
+    if (!(p->squelch_db >= 1.0 && p->squelch_db <= 40.0)) return "squelch_db must be in [1, 40]";
+    if (!(p->search > 0.0 && p->search <= 0.25)) return "search must be in (0, 0.25]";
+    if (!(std::fabs(p->init_norm_freq) < 0.5)) return "init_norm_freq must be in (-0.5, 0.5)";
+    if (!(p->line_db >= 6.0 && p->line_db <= 40.0)) return "line_db must be in [6, 40]";
+    return nullptr;
+}
+
+psk_demod *psk_demod_create(const psk_demod_params *p) {
+    if (psk_demod_invalid(p)) return nullptr;
+    auto *d = new (std::nothrow) psk_demod{};
+    if (!d) return nullptr;
+    d->p = *p;
+    d->rc = RateConverter_create_matched(1, OX_RC_PULSE_RRC, static_cast<size_t>(p->rrc_span), kPhases,
+                                         static_cast<double>(kOut) / p->sps, p->rrc_beta,
+                                         static_cast<double>(kOut));
+    d->blk_n = std::max<size_t>(2, static_cast<size_t>(std::lround(2.0 * p->sps)));
+    d->win_n = static_cast<size_t>(std::ceil(p->acq_symbols * p->sps));
+    d->y_cap = static_cast<size_t>(std::ceil(d->win_n * static_cast<double>(kOut) / p->sps)) + 16;
+    d->nfft = next_pow2(2 * d->y_cap);
+    d->fft = fft_create(d->nfft, -1, 1);
+    d->win = static_cast<ox_cf32 *>(std::calloc(d->win_n, sizeof(ox_cf32)));
+    d->y = static_cast<ox_cf32 *>(std::calloc(d->y_cap, sizeof(ox_cf32)));
+    d->spec = static_cast<ox_cf32 *>(std::calloc(d->nfft, sizeof(ox_cf32)));
+    d->mag = static_cast<float *>(std::calloc(d->nfft, sizeof(float)));
+    d->rc_bytes = d->rc ? RateConverter_state_bytes(d->rc) : 0;
+    d->backup = static_cast<uint8_t *>(std::malloc(d->rc_bytes ? d->rc_bytes : 1));
+    if (!d->rc || !d->fft || !d->win || !d->y || !d->spec || !d->mag || !d->backup) {
+        psk_demod_destroy(d);
+        return nullptr;
+    }
+    const ox::RcTerminal term = ox::rc_terminal(d->rc);
+    d->rate0 = term.stage ? resamp_get_rate(term.stage) : 1.0;
+    const double slope = symsync_ted_slope(0, 1, p->rrc_span, p->rrc_beta);
+    d->ted_norm = slope > 0.0 ? 1.0 / slope : 1.0;
+    d->g_on = std::pow(10.0, p->squelch_db / 10.0);
+    d->g_off = std::pow(10.0, p->squelch_db / 20.0);
+    d->lock_up = p->m == 2 ? 0.5 : (p->m == 4 ? 0.35 : 0.15);
+    d->lock_down = 0.5 * d->lock_up;
+    loop_filter_init(&d->tl, p->bn_timing, kZeta, 1.0);
+    loop_filter_init(&d->cl, p->bn_carrier, kZeta, 1.0);
+    ox::lo_build_table();
+    start_state(d);
+    return d;
+}
+
+void psk_demod_destroy(psk_demod *d) {
+    if (!d) return;
+    RateConverter_destroy(d->rc);
+    fft_destroy(d->fft);
+    std::free(d->win);
+    std::free(d->y);
+    std::free(d->spec);
+    std::free(d->mag);
+    std::free(d->backup);
+    delete d;
+}
+
+void psk_demod_reset(psk_demod *d) {
+    start_state(d);
+    std::memset(d->win, 0, d->win_n * sizeof(ox_cf32));
+}
+
+size_t psk_demod_steps(psk_demod *d, const ox_cf32 *x, size_t n, ox_cf32 *out, size_t cap) {
+    SymbolSink sink{out, cap};
+    run(d, x, n, sink);
+    return std::min(sink.n, cap);
+}
+
+size_t psk_demod_bits(psk_demod *d, const ox_cf32 *x, size_t n, uint8_t *out, size_t cap) {
+    BitSink sink{out, cap};
+    run(d, x, n, sink);
+    return sink.n;
+}
+
+// A call yields at most one symbol per 4 converter outputs, and the converter runs at most
+// (1 + the control clamp) x 4/sps outputs per input, over the call's inputs plus a replayed
+// window: with sps >= 2 that stays below n_in + 2 windows.
+size_t psk_demod_steps_max_out(const psk_demod *d) {
+    return 2 * static_cast<size_t>(std::ceil(d->win_n / d->p.sps)) + 64;
+}
+
+size_t psk_demod_bits_max_out(const psk_demod *d) {
+    return psk_demod_steps_max_out(d) * static_cast<size_t>(bits_of(d->p.m));
+}
+
+int psk_demod_get_locked(const psk_demod *d) { return d->v.mode == kTrack && d->v.locked ? 1 : 0; }
+double psk_demod_get_norm_freq(const psk_demod *d) {
+    return d->v.lo_freq + d->v.c_integ / (2.0 * kPi * d->p.sps);
+}
+double psk_demod_get_timing_rate(const psk_demod *d) { return d->p.sps / (1.0 + d->v.t_integ); }
+double psk_demod_get_snr_db(const psk_demod *d) {
+    const double s2 = d->v.snr_sig * d->v.snr_sig;
+    const double noise = d->v.snr_pow - s2;
+    if (!(s2 > 0.0)) return -INFINITY;
+    if (!(noise > 0.0)) return INFINITY;
+    return 10.0 * std::log10(s2 / noise);
+}
+int psk_demod_get_in_burst(const psk_demod *d) { return d->v.mode == kTrack ? 1 : 0; }
+uint64_t psk_demod_get_bursts(const psk_demod *d) { return d->v.bursts; }
+uint64_t psk_demod_get_n_sym(const psk_demod *d) { return d->v.n_sym; }
+int64_t psk_demod_get_burst_start(const psk_demod *d) { return d->v.burst_start; }
+int64_t psk_demod_get_burst_end(const psk_demod *d) { return d->v.burst_end; }
+uint64_t psk_demod_get_samples(const psk_demod *d) { return d->v.samples; }
+double psk_demod_get_noise_floor(const psk_demod *d) { return d->v.floor_valid ? d->v.floor : NAN; }
+int psk_demod_get_m(const psk_demod *d) { return d->p.m; }
+double psk_demod_get_sps(const psk_demod *d) { return d->p.sps; }
+
+int psk_demod_set_telemetry(psk_demod *d, ox_tlm *tlm, const char *prefix, int decim) {
+    if (decim <= 0 && tlm) return OX_EINVAL;
+    return ox::tlm_attach(&d->tlm, d->probe_ids, tlm, prefix, "demod", kProbeSuffixes,
+                          static_cast<uint32_t>(decim));
+}
+
+size_t psk_demod_state_bytes(const psk_demod *d) {
+    return ox::kBlobHeaderBytes + sizeof(Vars) + d->win_n * sizeof(ox_cf32) + d->rc_bytes;
+}
+
+void psk_demod_get_state(const psk_demod *d, void *buf) {
+    ox::blob_write_header(buf, kBlob, static_cast<uint32_t>(psk_demod_state_bytes(d)));
+    ox::BlobWriter w(static_cast<uint8_t *>(buf) + ox::kBlobHeaderBytes);
+    w.bytes(&d->v, sizeof(Vars));
+    w.bytes(d->win, d->win_n * sizeof(ox_cf32));
+    RateConverter_get_state(d->rc, w.pos());
+}
+
+namespace {
+
+// Every field that selects a code path or indexes an array is in range, and every real is finite.
+bool vars_ok(const psk_demod *d, const Vars &v) {
+    if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe > 3 ||
+        v.hist_fill > 3 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
+        return false;
+    if (v.blk_cnt >= d->blk_n) return false;
+    if (v.mode == kFill && v.fill >= d->win_n) return false;
+    if (v.mode == kIdle && v.fill >= 2 * d->blk_n) return false;
+    if (v.fill > d->win_n) return false;
+    const double reals[] = {v.blk_sum, v.floor,   v.sig_pow, v.ctrl,    v.t_integ, v.c_integ,
+                            v.phase,   v.level,   v.lock_ema, v.snr_sig, v.snr_pow, v.last_err};
+    for (double r : reals)
+        if (!finite(r)) return false;
+    if (v.floor < 0.0 || v.sig_pow < 0.0 || v.level < 0.0 || v.blk_sum < 0.0) return false;
+    if (std::fabs(v.t_integ) > kMaxRateDev || std::fabs(v.ctrl) > kMaxCtrl * d->rate0 * 1.000001 ||
+        std::fabs(v.c_integ) > 0.5 || std::fabs(v.phase) > kPi)
+        return false;
+    if (!(std::fabs(v.lo_freq) < 0.5)) return false;
+    return true;
+}
+
+}  // namespace
+
+int psk_demod_set_state(psk_demod *d, const void *buf) {
+    const size_t total = psk_demod_state_bytes(d);
+    if (!buf || total > UINT32_MAX || !ox::blob_header_ok(buf, kBlob, static_cast<uint32_t>(total)))
+        return OX_EINVAL;
+    ox::BlobReader rd(static_cast<const uint8_t *>(buf) + ox::kBlobHeaderBytes);
+    Vars v;
+    rd.bytes(&v, sizeof(Vars));
+    if (!vars_ok(d, v)) return OX_EINVAL;
+    const uint8_t *win = rd.pos();
+    const uint8_t *rc_blob = win + d->win_n * sizeof(ox_cf32);
+    RateConverter_get_state(d->rc, d->backup);
+    if (RateConverter_set_state(d->rc, rc_blob) != OX_OK) {
+        RateConverter_set_state(d->rc, d->backup);
+        return OX_EINVAL;
+    }
+    d->v = v;
+    std::memcpy(d->win, win, d->win_n * sizeof(ox_cf32));
+    return OX_OK;
+}
