@@ -554,6 +554,7 @@ class BpskReceiver(_Receiver):
     ) -> None: ...
     def __enter__(self) -> BpskReceiver: ...
 
+@final
 class PskDemodulator:
     """Burst-capable M-PSK demodulator with defaults that acquire: squelch against a tracked
     noise floor, carrier search on the m-th power spectrum of a buffered window, timing from
