@@ -30,7 +30,8 @@ constexpr uint64_t kPhaseInitSymbols = 32; // symbols estimating a burst's initi
 constexpr uint64_t kUnlockedLimit = 2000;  // symbols without lock before re-acquiring
 constexpr double kQuietSymbols = 6.0;      // symbols at the floor that end a burst
 constexpr double kClampRatio = 1e4;        // samples above this x the burst power are clipped
-constexpr int kMaxRetries = 3;             // windows tried before a stream's first floor is set
+constexpr int kMaxRetries = 8;             // windows tried before a stream's first floor is set
+constexpr uint64_t kVerifySkip = 16;       // symbols of a dry run left out of its lock test
 
 enum Mode : uint32_t { kIdle = 0, kFill = 1, kTrack = 2 };
 
@@ -85,6 +86,7 @@ struct psk_demod {
     double ted_norm;      // 1 / Gardner slope
     double g_on, g_off;   // squelch ratios (start, end)
     double lock_up, lock_down;
+    double verify;        // lock metric a window's dry run must reach
     size_t blk_n, win_n, y_cap, nfft;
     loop_filter tl, cl;   // configured gains; integrators live in Vars
     Vars v;
@@ -226,6 +228,23 @@ struct BitSink {
     }
 };
 
+// Dry run of a window: sums the lock metric (cosine of m times the decision error) of its
+// symbols after the first few.
+struct VerifySink {
+    double sum = 0.0;
+    uint64_t n = 0, seen = 0;
+    void put(psk_demod *d, ox_cf32 s, uint32_t idx) {
+        const int m = d->p.m;
+        if (seen++ < kVerifySkip) return;
+        const double ref = 2.0 * kPi * idx / m + (m == 4 ? kPi / 4 : 0.0);
+        const double c = std::cos(m * (std::atan2(s.im, s.re) - ref));
+        if (std::isfinite(c)) {
+            sum += c;
+            ++n;
+        }
+    }
+};
+
 void flush_telemetry(psk_demod *d, ox_cf32 s);
 
 // Carrier phase loop and read-outs on one on-time sample; hands the symbol to the sink.
@@ -255,7 +274,7 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     if (!finite(v.lock_ema)) v.lock_ema = 0.0;
     if (v.lock_ema > d->lock_up) v.locked = 1;
     if (v.lock_ema < d->lock_down) v.locked = 0;
-    v.unlocked_run = v.locked ? 0 : v.unlocked_run + 1;
+    v.unlocked_run = v.lock_ema < d->lock_down ? v.unlocked_run + 1 : 0;
     // Unit-energy symbol and the burst's Es/N0 estimate.
     const double g = v.level > 1e-30 ? 1.0 / std::sqrt(v.level) : 0.0;
     const ox_cf32 s{static_cast<float>(sr * g), static_cast<float>(si * g)};
@@ -279,50 +298,20 @@ double window_power(const psk_demod *d) {
     return acc / static_cast<double>(d->win_n);
 }
 
-// Coarse carrier from the M-th power spectrum of the matched filter's outputs and coarse timing
-// from their squared envelope. False when no line stands above the spectrum's median.
-bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
-    Vars &v = d->v;
-    reset_loops(d);
-    v.lo_freq = d->p.init_norm_freq;
-    size_t ny = 0;
-    for (size_t i = 0; i < d->win_n; ++i) {
-        const ox_cf32 y = mix(d->win[i], v.lo_phase);
-        v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
-        ox_cf32 buf[kPushCap];
-        const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, 0.0);
-        for (size_t j = 0; j < k && ny < d->y_cap; ++j) d->y[ny++] = buf[j];
+// z^M by repeated squaring (m = 2, 4, 8), in double.
+inline void mth_power(double *zr, double *zi, int m) {
+    for (int q = 1; q < m; q <<= 1) {
+        const double t = *zr * *zr - *zi * *zi;
+        *zi = 2.0 * *zr * *zi;
+        *zr = t;
     }
-    const int m = d->p.m;
-    double ex = 0.0, ey = 0.0;
-    for (size_t j = 0; j < ny; ++j) {
-        const double re = d->y[j].re, im = d->y[j].im;
-        const double p = re * re + im * im;
-        // Squared envelope against the 4-output period: e^{-j pi j / 2}.
-        switch (j & 3u) {
-            case 0: ex += p; break;
-            case 1: ey -= p; break;
-            case 2: ex -= p; break;
-            default: ey += p; break;
-        }
-        double zr = re, zi = im;
-        for (int q = 1; q < m; q <<= 1) {
-            const double t = zr * zr - zi * zi;
-            zi = 2.0 * zr * zi;
-            zr = t;
-        }
-        // Normalised to the sample's own magnitude so that strong samples do not dominate.
-        const double mag = std::sqrt(p);
-        const double sc = mag > 0.0 ? 1.0 / std::pow(mag, m - 1) : 0.0;
-        const float fr = static_cast<float>(zr * sc), fi = static_cast<float>(zi * sc);
-        d->spec[j] = {std::isfinite(fr) ? fr : 0.0f, std::isfinite(fi) ? fi : 0.0f};
-    }
-    for (size_t j = ny; j < d->nfft; ++j) d->spec[j] = {0.0f, 0.0f};
-    if (fft_execute_inplace_cf32(d->fft, d->spec, d->nfft, d->spec, d->nfft) != d->nfft) return false;
-    const double reach = m * d->p.search / static_cast<double>(kOut);
-    const int64_t half = std::min<int64_t>(static_cast<int64_t>(reach * d->nfft),
-                                           static_cast<int64_t>(d->nfft / 2) - 2);
+}
+
+// Peak of |spec|^2 within +-half bins of 0; false unless it stands line_db above the median.
+// *pos is the interpolated peak in bins (signed).
+bool spectral_line(psk_demod *d, int64_t half, double *pos) {
     const int64_t n = static_cast<int64_t>(d->nfft);
+    half = std::min<int64_t>(half, n / 2 - 2);
     int64_t best = 0;
     float peak = -1.0f;
     size_t cnt = 0;
@@ -338,18 +327,110 @@ bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
     std::nth_element(d->mag, d->mag + cnt / 2, d->mag + cnt);
     const double median = d->mag[cnt / 2];
     if (!(peak > 0.0f) || !(peak > median * std::pow(10.0, d->p.line_db / 10.0))) return false;
-    // Interpolated peak from the complex bins around it.
+    // Interpolated from the complex bins around the peak.
     const ox_cf32 a = d->spec[(best - 1 + n) % n], b = d->spec[(best + n) % n], c = d->spec[(best + 1 + n) % n];
     const double nr = a.re - c.re, ni = a.im - c.im;
     const double dr = 2.0 * b.re - a.re - c.re, di = 2.0 * b.im - a.im - c.im;
     const double den = dr * dr + di * di;
     double delta = den > 0.0 ? (nr * dr + ni * di) / den : 0.0;
     if (!finite(delta)) delta = 0.0;
-    delta = std::clamp(delta, -0.5, 0.5);
-    const double f_out = (static_cast<double>(best) + delta) / static_cast<double>(d->nfft) / m;
-    *df = f_out * static_cast<double>(kOut) / d->p.sps;
+    *pos = static_cast<double>(best) + std::clamp(delta, -0.5, 0.5);
+    return true;
+}
+
+// Coarse timing from the squared envelope of the matched filter's outputs, coarse carrier from
+// the M-th power spectrum of the on-time outputs (modulo the symbol rate over m, where the
+// symbol-spaced line is unambiguous) and, among the candidates that differ by multiples of the
+// symbol rate over m within the search range, the one whose line is strongest at the filter's
+// full output rate. False when no line stands above the spectrum's median.
+// The window through a freshly reset converter with the oscillator at `freq` and no timing
+// control; returns the number of matched-filter outputs stored in d->y.
+size_t filter_window(psk_demod *d, double freq) {
+    Vars &v = d->v;
+    reset_loops(d);
+    v.lo_freq = freq;
+    size_t ny = 0;
+    for (size_t i = 0; i < d->win_n; ++i) {
+        const ox_cf32 y = mix(d->win[i], v.lo_phase);
+        v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
+        ox_cf32 buf[kPushCap];
+        const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, 0.0);
+        for (size_t j = 0; j < k && ny < d->y_cap; ++j) d->y[ny++] = buf[j];
+    }
+    return ny;
+}
+
+// Normalised M-th power of each on-time output (index st, st + 4, ...) into d->spec; returns
+// the count and adds them up into *sum.
+size_t ontime_mth_power(psk_demod *d, size_t ny, uint32_t st, ox_cf64 *sum) {
+    const int m = d->p.m;
+    size_t ns = 0;
+    double ar = 0.0, ai = 0.0;
+    for (size_t j = st; j < ny; j += kOut) {
+        double zr = d->y[j].re, zi = d->y[j].im;
+        const double mag = std::sqrt(zr * zr + zi * zi);
+        mth_power(&zr, &zi, m);
+        const double sc = mag > 0.0 ? 1.0 / std::pow(mag, m - 1) : 0.0;
+        const float fr = static_cast<float>(zr * sc), fi = static_cast<float>(zi * sc);
+        d->spec[ns] = {std::isfinite(fr) ? fr : 0.0f, std::isfinite(fi) ? fi : 0.0f};
+        ar += d->spec[ns].re;
+        ai += d->spec[ns].im;
+        ++ns;
+    }
+    *sum = {ar, ai};
+    return ns;
+}
+
+// Coarse timing from the squared envelope of the matched filter's outputs, coarse carrier from
+// the M-th power spectrum of the on-time outputs. That line is unambiguous only modulo the
+// symbol rate over m; where the search range holds several candidates, the window is filtered
+// again at each and the one whose symbols give the strongest M-th power line wins (a carrier
+// off by a multiple of the symbol rate over m is mismatched to the filter and spreads the
+// symbols). False when no line stands above the spectrum's median.
+bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
+    const int m = d->p.m;
+    const double f0 = d->p.init_norm_freq;
+    const size_t ny = filter_window(d, f0);
+    double ex = 0.0, ey = 0.0, pw = 0.0;
+    for (size_t j = 0; j < ny; ++j) {
+        const double p = static_cast<double>(d->y[j].re) * d->y[j].re +
+                         static_cast<double>(d->y[j].im) * d->y[j].im;
+        pw += p;
+        switch (j & 3u) {  // against e^{-j pi j / 2}: the 4-output symbol period
+            case 0: ex += p; break;
+            case 1: ey -= p; break;
+            case 2: ex -= p; break;
+            default: ey += p; break;
+        }
+    }
+    if (!(pw > 0.0) || !finite(pw)) return false;
     const double tau = -std::atan2(ey, ex) / (2.0 * kPi) * static_cast<double>(kOut);
-    *strobe = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & 3);
+    const uint32_t st = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & 3);
+    ox_cf64 sum;
+    const size_t ns = ontime_mth_power(d, ny, st, &sum);
+    for (size_t j = ns; j < d->nfft; ++j) d->spec[j] = {0.0f, 0.0f};
+    if (fft_execute_inplace_cf32(d->fft, d->spec, d->nfft, d->spec, d->nfft) != d->nfft) return false;
+    const double reach = m * d->p.search;  // cycles per symbol in the M-th power domain
+    double pos;
+    if (!spectral_line(d, static_cast<int64_t>(std::min(reach, 0.5) * d->nfft), &pos)) return false;
+    const double f_m = pos / static_cast<double>(d->nfft);
+    const int k_lo = static_cast<int>(std::ceil(-reach - f_m)), k_hi = static_cast<int>(std::floor(reach - f_m));
+    double best_f = f_m;
+    if (k_hi > k_lo) {
+        double best_g = -1.0;
+        for (int k = k_lo; k <= k_hi; ++k) {
+            const double f = (f_m + k) / m / d->p.sps;
+            ox_cf64 s;
+            ontime_mth_power(d, filter_window(d, f0 + f), st, &s);
+            const double g = s.re * s.re + s.im * s.im;
+            if (g > best_g) {
+                best_g = g;
+                best_f = f_m + k;
+            }
+        }
+    }
+    *df = best_f / m / d->p.sps;
+    *strobe = st;
     return true;
 }
 
@@ -382,51 +463,15 @@ void initial_phase(psk_demod *d) {
 template <class Sink>
 void track_sample(psk_demod *d, ox_cf32 x, Sink &sink);
 
-// The window is full: acquire, and on success replay it through the tracking chain.
-template <class Sink>
-void acquire(psk_demod *d, Sink &sink) {
+// Loops back to the start of a burst: converter and timing reset, oscillator at the burst's
+// carrier, phase and level from the window's first symbols.
+void start_loops(psk_demod *d, double freq, uint32_t strobe, double phase, double level) {
     Vars &v = d->v;
-    const double pwin = window_power(d);
-    double df = 0.0;
-    uint32_t strobe = 0;
-    const double level0 = v.level;
-    if (!coarse_estimates(d, &df, &strobe)) {
-        v.level = level0;
-        // No PSK signal in the window: what was heard sets (or raises) the noise floor.
-        if (v.floor_valid) {
-            v.floor += (pwin - v.floor) * 0.25;
-        } else if (++v.retries >= kMaxRetries) {
-            v.floor = pwin;
-            v.floor_valid = 1;
-        }
-        if (!finite(v.floor)) v.floor = 0.0;
-        if (v.floor_valid) {
-            // Keep the partial block at the window's end as the detector's first samples.
-            v.mode = kIdle;
-            std::memmove(d->win, d->win + (d->win_n - v.blk_cnt), v.blk_cnt * sizeof(ox_cf32));
-            v.fill = v.blk_cnt;
-        } else {
-            v.fill = 0;
-        }
-        return;
-    }
-    const double freq = d->p.init_norm_freq + df;
     reset_loops(d);
     v.strobe = strobe;
     v.lo_freq = freq;
-    initial_phase(d);
-    const double phase0 = v.phase, level0b = v.level;
-    reset_loops(d);
-    v.lo_freq = freq;
-    v.phase = phase0;
-    v.level = level0b;
-    v.mode = kTrack;
-    v.retries = 0;
-    v.quiet = 0;
-    v.sig_pow = pwin;
-    v.burst_start = static_cast<int64_t>(v.samples) - static_cast<int64_t>(d->win_n);
-    v.burst_end = -1;
-    ++v.bursts;
+    v.phase = phase;
+    v.level = level;
     v.burst_sym = 0;
     v.unlocked_run = 0;
     v.locked = 0;
@@ -434,6 +479,67 @@ void acquire(psk_demod *d, Sink &sink) {
     v.snr_sig = 0.0;
     v.snr_pow = 0.0;
     v.prev_idx = 0;
+}
+
+// No PSK signal in the window: what was heard sets (or raises) the noise floor.
+void acquisition_failed(psk_demod *d, double pwin) {
+    Vars &v = d->v;
+    if (v.floor_valid) {
+        v.floor += (pwin - v.floor) * 0.25;
+    } else if (++v.retries >= kMaxRetries) {
+        v.floor = pwin;
+        v.floor_valid = 1;
+    }
+    if (!finite(v.floor)) v.floor = 0.0;
+    if (v.floor_valid) {
+        // Keep the partial block at the window's end as the detector's first samples.
+        v.mode = kIdle;
+        std::memmove(d->win, d->win + (d->win_n - v.blk_cnt), v.blk_cnt * sizeof(ox_cf32));
+        v.fill = v.blk_cnt;
+    } else {
+        v.fill = 0;
+    }
+}
+
+// The window is full: acquire (coarse estimates, then a dry run of the tracking chain over the
+// window whose lock metric must confirm a PSK signal), and on success replay the window through
+// the tracking chain into the output.
+template <class Sink>
+void acquire(psk_demod *d, Sink &sink) {
+    Vars &v = d->v;
+    const Vars entry = v;
+    const double pwin = window_power(d);
+    double df = 0.0;
+    uint32_t strobe = 0;
+    bool ok = coarse_estimates(d, &df, &strobe);
+    const double freq = d->p.init_norm_freq + df;
+    double phase0 = 0.0, level0 = 0.0;
+    if (ok) {
+        start_loops(d, freq, strobe, 0.0, 0.0);
+        initial_phase(d);
+        phase0 = v.phase;
+        level0 = v.level;
+        start_loops(d, freq, strobe, phase0, level0);
+        ox_tlm *tlm = d->tlm;
+        d->tlm = nullptr;
+        VerifySink check;
+        for (size_t i = 0; i < d->win_n; ++i) track_sample(d, d->win[i], check);
+        d->tlm = tlm;
+        ok = check.n > 0 && check.sum / static_cast<double>(check.n) > d->verify;
+    }
+    v = entry;
+    if (!ok) {
+        acquisition_failed(d, pwin);
+        return;
+    }
+    start_loops(d, freq, strobe, phase0, level0);
+    v.mode = kTrack;
+    v.retries = 0;
+    v.quiet = 0;
+    v.sig_pow = pwin;
+    v.burst_start = static_cast<int64_t>(v.samples) - static_cast<int64_t>(d->win_n);
+    v.burst_end = -1;
+    ++v.bursts;
     for (size_t i = 0; i < d->win_n; ++i) track_sample(d, d->win[i], sink);
 }
 
@@ -541,9 +647,9 @@ void psk_demod_default_params(psk_demod_params *p) {
     p->sps = 8.0;
     p->rrc_beta = 0.35;
     p->rrc_span = 3;
-    p->acq_symbols = 128;
-    p->bn_timing = 0.01;
-    p->bn_carrier = 0.02;
+    p->acq_symbols = 0;
+    p->bn_timing = 0.005;
+    p->bn_carrier = 0.005;
     p->squelch_db = 6.0;
     p->search = 0.125;
     p->init_norm_freq = 0.0;
@@ -557,7 +663,8 @@ const char *psk_demod_invalid(const psk_demod_params *p) {
     if (!(p->sps >= 2.0 && p->sps <= 1024.0)) return "sps must be in [2, 1024]";
     if (!(p->rrc_beta > 0.0 && p->rrc_beta <= 1.0)) return "rrc_beta must be in (0, 1]";
     if (p->rrc_span < 1 || p->rrc_span > 16) return "rrc_span must be in [1, 16]";
-    if (p->acq_symbols < 32 || p->acq_symbols > 1024) return "acq_symbols must be in [32, 1024]";
+    if (p->acq_symbols != 0 && (p->acq_symbols < 32 || p->acq_symbols > 1024))
+        return "acq_symbols must be 0 (automatic) or in [32, 1024]";
     if (!(p->bn_timing > 0.0 && p->bn_timing <= 0.1)) return "bn_timing must be in (0, 0.1]";
     if (!(p->bn_carrier > 0.0 && p->bn_carrier <= 0.2)) return "bn_carrier must be in (0, 0.2]";
     if (!(p->squelch_db >= 1.0 && p->squelch_db <= 40.0)) return "squelch_db must be in [1, 40]";
@@ -572,11 +679,13 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     auto *d = new (std::nothrow) psk_demod{};
     if (!d) return nullptr;
     d->p = *p;
+    // 8-PSK's M-th power line is the weakest: it gets the longer window.
+    if (d->p.acq_symbols == 0) d->p.acq_symbols = p->m == 8 ? 256 : 128;
     d->rc = RateConverter_create_matched(1, OX_RC_PULSE_RRC, static_cast<size_t>(p->rrc_span), kPhases,
                                          static_cast<double>(kOut) / p->sps, p->rrc_beta,
                                          static_cast<double>(kOut));
     d->blk_n = std::max<size_t>(2, static_cast<size_t>(std::lround(2.0 * p->sps)));
-    d->win_n = static_cast<size_t>(std::ceil(p->acq_symbols * p->sps));
+    d->win_n = static_cast<size_t>(std::ceil(d->p.acq_symbols * p->sps));
     d->y_cap = static_cast<size_t>(std::ceil(d->win_n * static_cast<double>(kOut) / p->sps)) + 16;
     d->nfft = next_pow2(2 * d->y_cap);
     d->fft = fft_create(d->nfft, -1, 1);
@@ -598,6 +707,7 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     d->g_off = std::pow(10.0, p->squelch_db / 20.0);
     d->lock_up = p->m == 2 ? 0.5 : (p->m == 4 ? 0.35 : 0.15);
     d->lock_down = 0.5 * d->lock_up;
+    d->verify = p->m == 2 ? 0.3 : (p->m == 4 ? 0.25 : 0.1);
     loop_filter_init(&d->tl, p->bn_timing, kZeta, 1.0);
     loop_filter_init(&d->cl, p->bn_carrier, kZeta, 1.0);
     ox::lo_build_table();
