@@ -25,11 +25,12 @@ constexpr double kMaxCtrl = 0.1;           // timing control clamp (fractional r
 constexpr double kLevelAttack = 0.5;       // symbol level: weight of a sample 4x above it
 constexpr double kLevelTrack = 1.0 / 64;   // symbol level: ordinary weight
 constexpr double kLockAlpha = 1.0 / 128;   // lock metric EMA
+constexpr double kLockFastAlpha = 1.0 / 16; // short lock metric EMA
 constexpr double kHandBack = 1.0 / 64;     // share of the phase loop's frequency moved per symbol
 constexpr uint64_t kPhaseInitSymbols = 32; // symbols estimating a burst's initial phase
 constexpr uint64_t kUnlockedLimit = 2000;  // symbols without lock before re-acquiring
 constexpr double kQuietSymbols = 6.0;      // symbols at the floor that end a burst
-constexpr double kClampRatio = 1e4;        // samples above this x the burst power are clipped
+constexpr double kClampRatio = 1e3;        // samples above this x the burst power are clipped
 constexpr int kMaxRetries = 8;             // windows tried before a stream's first floor is set
 constexpr uint64_t kVerifySkip = 16;       // symbols of a dry run left out of its lock test
 
@@ -73,8 +74,14 @@ struct Vars {
     uint32_t lo_phase;
     uint32_t pad;
     double lo_freq;        // oscillator frequency (the carrier), cycles per input sample
+    double lock_fast;      // short lock metric EMA (end of a burst that began the stream)
+    double dump_re, dump_im;  // coherent sum of the current dump (about one symbol of samples)
+    double blk_det;        // dump powers of the current block
+    uint64_t dump_cnt;     // samples in the current dump
+    uint64_t blk_dumps;    // dumps completed in the current block
+    double sig_det;        // burst's detection power (end test without a floor)
 };
-static_assert(std::is_trivially_copyable_v<Vars> && sizeof(Vars) == 264);
+static_assert(std::is_trivially_copyable_v<Vars> && sizeof(Vars) == 320);
 
 }  // namespace
 
@@ -87,7 +94,7 @@ struct psk_demod {
     double g_on, g_off;   // squelch ratios (start, end)
     double lock_up, lock_down;
     double verify;        // lock metric a window's dry run must reach
-    size_t blk_n, win_n, y_cap, nfft;
+    size_t blk_n, dump_n, win_n, y_cap, nfft;
     loop_filter tl, cl;   // configured gains; integrators live in Vars
     Vars v;
     ox_cf32 *win;         // acquisition window (state)
@@ -178,7 +185,13 @@ bool timing_output(psk_demod *d, ox_cf32 c, ox_cf32 *sym) {
     u = std::clamp(u, -kMaxCtrl, kMaxCtrl);
     v.ctrl = u * d->rate0;
     const double p = static_cast<double>(c.re) * c.re + static_cast<double>(c.im) * c.im;
-    if (finite(p)) v.level += (p - v.level) * (p > 4.0 * v.level ? kLevelAttack : kLevelTrack);
+    // Fast attack (at most doubling per symbol, so one wild sample cannot bury the symbols for
+    // long), slow decay.
+    if (finite(p)) {
+        v.level += p > 4.0 * v.level ? (std::min(p, 3.0 * v.level) - v.level) * kLevelAttack
+                                     : (p - v.level) * kLevelTrack;
+        if (!(v.level > 0.0) && p > 0.0) v.level = p;
+    }
     if (!finite(v.level)) v.level = 0.0;
     v.prev = c;
     *sym = c;
@@ -270,8 +283,11 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     if (!(std::fabs(v.lo_freq) < 0.5)) v.lo_freq = d->p.init_norm_freq;
     v.last_err = err;
     // Lock metric: cosine of m times the decision error.
-    v.lock_ema += (std::cos(m * err) - v.lock_ema) * kLockAlpha;
+    const double metric = std::cos(m * err);
+    v.lock_ema += (metric - v.lock_ema) * kLockAlpha;
+    v.lock_fast += (metric - v.lock_fast) * kLockFastAlpha;
     if (!finite(v.lock_ema)) v.lock_ema = 0.0;
+    if (!finite(v.lock_fast)) v.lock_fast = 0.0;
     if (v.lock_ema > d->lock_up) v.locked = 1;
     if (v.lock_ema < d->lock_down) v.locked = 0;
     v.unlocked_run = v.lock_ema < d->lock_down ? v.unlocked_run + 1 : 0;
@@ -291,10 +307,21 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     if (d->tlm) flush_telemetry(d, s);
 }
 
-double window_power(const psk_demod *d) {
-    double acc = 0.0;
-    for (size_t i = 0; i < d->win_n; ++i) acc += static_cast<double>(d->win[i].re) * d->win[i].re +
-                                                 static_cast<double>(d->win[i].im) * d->win[i].im;
+// Mean power per sample of the window, and its detection power (as the blocks measure it).
+double window_power(const psk_demod *d, double *det) {
+    double acc = 0.0, dsum = 0.0, dr = 0.0, di = 0.0;
+    size_t dumps = 0;
+    for (size_t i = 0; i < d->win_n; ++i) {
+        acc += static_cast<double>(d->win[i].re) * d->win[i].re + static_cast<double>(d->win[i].im) * d->win[i].im;
+        dr += d->win[i].re;
+        di += d->win[i].im;
+        if ((i + 1) % d->dump_n == 0) {
+            dsum += dr * dr + di * di;
+            dr = di = 0.0;
+            ++dumps;
+        }
+    }
+    *det = dumps ? dsum / static_cast<double>(dumps * d->dump_n) : 0.0;
     return acc / static_cast<double>(d->win_n);
 }
 
@@ -476,12 +503,13 @@ void start_loops(psk_demod *d, double freq, uint32_t strobe, double phase, doubl
     v.unlocked_run = 0;
     v.locked = 0;
     v.lock_ema = 0.0;
+    v.lock_fast = 1.0;
     v.snr_sig = 0.0;
     v.snr_pow = 0.0;
     v.prev_idx = 0;
 }
 
-// No PSK signal in the window: what was heard sets (or raises) the noise floor.
+// No PSK signal in the window: what was heard (detection power pwin) sets or raises the floor.
 void acquisition_failed(psk_demod *d, double pwin) {
     Vars &v = d->v;
     if (v.floor_valid) {
@@ -508,7 +536,8 @@ template <class Sink>
 void acquire(psk_demod *d, Sink &sink) {
     Vars &v = d->v;
     const Vars entry = v;
-    const double pwin = window_power(d);
+    double pdet;
+    const double pwin = window_power(d, &pdet);
     double df = 0.0;
     uint32_t strobe = 0;
     bool ok = coarse_estimates(d, &df, &strobe);
@@ -529,7 +558,7 @@ void acquire(psk_demod *d, Sink &sink) {
     }
     v = entry;
     if (!ok) {
-        acquisition_failed(d, pwin);
+        acquisition_failed(d, pdet);
         return;
     }
     start_loops(d, freq, strobe, phase0, level0);
@@ -537,6 +566,7 @@ void acquire(psk_demod *d, Sink &sink) {
     v.retries = 0;
     v.quiet = 0;
     v.sig_pow = pwin;
+    v.sig_det = pdet;
     v.burst_start = static_cast<int64_t>(v.samples) - static_cast<int64_t>(d->win_n);
     v.burst_end = -1;
     ++v.bursts;
@@ -556,31 +586,66 @@ void end_burst(psk_demod *d, uint64_t quiet_samples) {
     v.quiet = 0;
 }
 
+// The noise floor from block powers: an unbiased average over about 16 blocks, which jumps down
+// at once when the power falls 20 dB (a squelched front end going silent gives exact zeros: a
+// floor of 0, which any burst exceeds).
+void follow_floor(Vars &v, double p) {
+    if (v.floor < 0.0 || p < 0.01 * v.floor) v.floor = p;
+    else v.floor += (p - v.floor) * (1.0 / 16);
+}
+
 // End of a power block: burst detection while idle, end of burst while tracking.
-template <class Sink>
-void block_done(psk_demod *d, double p, Sink &sink) {
-    (void)sink;
+// p: detection power (dumps), ps: mean power per sample.
+void block_done(psk_demod *d, double p, double ps) {
     Vars &v = d->v;
     if (v.mode == kIdle) {
         if (p > v.floor * d->g_on) {
             v.mode = kFill;  // the window already holds this block and the one before
             return;
         }
-        if (p < v.floor) v.floor = p;  // follows the floor down at once
-        else v.floor += (p - v.floor) * (static_cast<double>(d->blk_n) / (2000.0 * d->p.sps));
+        follow_floor(v, p);
         if (v.fill >= 2 * d->blk_n) {
             std::memmove(d->win, d->win + (v.fill - d->blk_n), d->blk_n * sizeof(ox_cf32));
             v.fill = d->blk_n;
         }
         return;
     }
+    if (v.mode == kFill && !v.floor_valid) {
+        // No floor yet: the quietest block so far stands for it until the power rises
+        // squelch_db above it; from then on it is the floor, and the window restarts one block
+        // before the rise.
+        if (v.floor >= 0.0 && p > v.floor * d->g_on) {
+            v.floor_valid = 1;
+            v.retries = 0;
+            const size_t keep = std::min<size_t>(v.fill, 2 * d->blk_n);
+            std::memmove(d->win, d->win + (v.fill - keep), keep * sizeof(ox_cf32));
+            v.fill = keep;
+        } else {
+            follow_floor(v, p);
+        }
+        return;
+    }
     if (v.mode != kTrack) return;
-    if (p <= 1000.0 * v.sig_pow) v.sig_pow += (p - v.sig_pow) * 0.05;
+    // The burst's power follows slowly, and at most 4x per block, so that one wild sample
+    // cannot move it far.
+    v.sig_pow += (std::min(ps, 4.0 * v.sig_pow) - v.sig_pow) * 0.05;
+    v.sig_det += (std::min(p, 4.0 * v.sig_det) - v.sig_det) * 0.05;
     if (!finite(v.sig_pow)) v.sig_pow = 0.0;
-    const double thr = v.floor_valid ? v.floor * d->g_off : v.sig_pow / d->g_on;
-    v.quiet = p <= thr ? v.quiet + 1 : 0;
-    if (static_cast<double>(v.quiet * d->blk_n) >= kQuietSymbols * d->p.sps)
+    if (!finite(v.sig_det)) v.sig_det = 0.0;
+    // Quiet: back at the floor, or well below the burst's power with the symbols gone.
+    const bool gone = p <= v.sig_det / d->g_on && v.lock_fast < d->lock_down;
+    v.quiet = (v.floor_valid && p <= v.floor * d->g_off) || gone ? v.quiet + 1 : 0;
+    if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps) return;
+    if (v.floor_valid) {
         end_burst(d, v.quiet * d->blk_n);
+    } else {
+        // No floor known yet (the stream began inside this burst): a power drop ends the burst
+        // only once the symbols are gone too, and the level it dropped to is the floor.
+        end_burst(d, v.quiet * d->blk_n);
+        v.floor = p;
+        v.floor_valid = 1;
+        v.mode = kIdle;
+    }
 }
 
 template <class Sink>
@@ -608,11 +673,20 @@ void run(psk_demod *d, const ox_cf32 *x, size_t n, Sink &sink) {
             if (v.mode == kFill && v.fill >= d->win_n) acquire(d, sink);
         }
         v.blk_sum += p;
+        v.dump_re += s.re;
+        v.dump_im += s.im;
+        if (++v.dump_cnt >= d->dump_n) {
+            v.blk_det += v.dump_re * v.dump_re + v.dump_im * v.dump_im;
+            ++v.blk_dumps;
+            v.dump_re = v.dump_im = 0.0;
+            v.dump_cnt = 0;
+        }
         if (++v.blk_cnt >= d->blk_n) {
             const double bp = v.blk_sum / static_cast<double>(d->blk_n);
-            v.blk_sum = 0.0;
-            v.blk_cnt = 0;
-            block_done(d, finite(bp) ? bp : 0.0, sink);
+            const double dp = v.blk_dumps ? v.blk_det / static_cast<double>(v.blk_dumps * d->dump_n) : 0.0;
+            v.blk_sum = v.blk_det = 0.0;
+            v.blk_cnt = v.blk_dumps = 0;
+            block_done(d, finite(dp) ? dp : 0.0, finite(bp) ? bp : 0.0);
         }
     }
 }
@@ -634,6 +708,7 @@ void start_state(psk_demod *d) {
     std::memset(&v, 0, sizeof(v));
     reset_loops(d);
     v.mode = kFill;
+    v.floor = -1.0;  // no block seen yet
     v.burst_start = -1;
     v.burst_end = -1;
     v.lo_freq = d->p.init_norm_freq;
@@ -684,7 +759,10 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     d->rc = RateConverter_create_matched(1, OX_RC_PULSE_RRC, static_cast<size_t>(p->rrc_span), kPhases,
                                          static_cast<double>(kOut) / p->sps, p->rrc_beta,
                                          static_cast<double>(kOut));
-    d->blk_n = std::max<size_t>(2, static_cast<size_t>(std::lround(2.0 * p->sps)));
+    // Detection power: coherent dumps of about one symbol (the signal's band gains about
+    // 8 dB over the full band at 8 samples per symbol), averaged over blocks of 4 symbols.
+    d->dump_n = std::max<size_t>(1, static_cast<size_t>(std::lround(p->sps)));
+    d->blk_n = 4 * d->dump_n;
     d->win_n = static_cast<size_t>(std::ceil(d->p.acq_symbols * p->sps));
     d->y_cap = static_cast<size_t>(std::ceil(d->win_n * static_cast<double>(kOut) / p->sps)) + 16;
     d->nfft = next_pow2(2 * d->y_cap);
@@ -802,15 +880,18 @@ bool vars_ok(const psk_demod *d, const Vars &v) {
     if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe > 3 ||
         v.hist_fill > 3 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
         return false;
-    if (v.blk_cnt >= d->blk_n) return false;
+    if (v.blk_cnt >= d->blk_n || v.dump_cnt >= d->dump_n || v.blk_dumps > 4) return false;
     if (v.mode == kFill && v.fill >= d->win_n) return false;
     if (v.mode == kIdle && v.fill >= 2 * d->blk_n) return false;
     if (v.fill > d->win_n) return false;
     const double reals[] = {v.blk_sum, v.floor,   v.sig_pow, v.ctrl,    v.t_integ, v.c_integ,
-                            v.phase,   v.level,   v.lock_ema, v.snr_sig, v.snr_pow, v.last_err};
+                            v.phase,   v.level,   v.lock_ema, v.snr_sig, v.snr_pow, v.last_err, v.lock_fast,
+                            v.dump_re, v.dump_im, v.blk_det, v.sig_det};
     for (double r : reals)
         if (!finite(r)) return false;
-    if (v.floor < 0.0 || v.sig_pow < 0.0 || v.level < 0.0 || v.blk_sum < 0.0) return false;
+    if (v.floor < (v.floor_valid ? 0.0 : -1.0) || v.sig_pow < 0.0 || v.level < 0.0 || v.blk_sum < 0.0 ||
+        v.blk_det < 0.0 || v.sig_det < 0.0)
+        return false;
     if (std::fabs(v.t_integ) > kMaxRateDev || std::fabs(v.ctrl) > kMaxCtrl * d->rate0 * 1.000001 ||
         std::fabs(v.c_integ) > 0.5 || std::fabs(v.phase) > kPi)
         return false;
