@@ -25,7 +25,7 @@ constexpr double kMaxCtrl = 0.1;           // timing control clamp (fractional r
 constexpr double kLevelAttack = 0.5;       // symbol level: weight of a sample 4x above it
 constexpr double kLevelTrack = 1.0 / 64;   // symbol level: ordinary weight
 constexpr double kLockAlpha = 1.0 / 128;   // lock metric EMA
-constexpr double kLockFastAlpha = 1.0 / 16; // short lock metric EMA
+constexpr double kLockFastAlpha = 1.0 / 8;  // short lock metric EMA (burst end)
 constexpr double kHandBack = 1.0 / 64;     // share of the phase loop's frequency moved per symbol
 constexpr uint64_t kPhaseInitSymbols = 32; // symbols estimating a burst's initial phase
 constexpr uint64_t kUnlockedLimit = 2000;  // symbols without lock before re-acquiring
@@ -632,19 +632,23 @@ void block_done(psk_demod *d, double p, double ps) {
     v.sig_det += (std::min(p, 4.0 * v.sig_det) - v.sig_det) * 0.05;
     if (!finite(v.sig_pow)) v.sig_pow = 0.0;
     if (!finite(v.sig_det)) v.sig_det = 0.0;
-    // Quiet: back at the floor, or well below the burst's power with the symbols gone.
-    const bool gone = p <= v.sig_det / d->g_on && v.lock_fast < d->lock_down;
-    v.quiet = (v.floor_valid && p <= v.floor * d->g_off) || gone ? v.quiet + 1 : 0;
-    if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps) return;
+    // Quiet: back at the floor, or well below the burst's power. The burst ends once it has been
+    // quiet for a few symbols and the symbols are gone too (a burst that steps down in power,
+    // noise and all, keeps its lock and goes on).
+    const bool low = (v.floor_valid && p <= v.floor * d->g_off) || p <= v.sig_det / d->g_on;
+    v.quiet = low ? v.quiet + 1 : 0;
+    if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps || v.lock_fast >= d->lock_down)
+        return;
     if (v.floor_valid) {
         end_burst(d, v.quiet * d->blk_n);
     } else {
         // No floor known yet (the stream began inside this burst): a power drop ends the burst
         // only once the symbols are gone too, and the level it dropped to is the floor.
+        // A weaker signal may go on: the next window is tested before the floor is trusted.
         end_burst(d, v.quiet * d->blk_n);
         v.floor = p;
         v.floor_valid = 1;
-        v.mode = kIdle;
+        v.mode = kFill;
     }
 }
 
