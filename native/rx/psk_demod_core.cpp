@@ -16,7 +16,6 @@ namespace {
 
 constexpr ox::BlobKind kBlob{"PSKD", 1};
 constexpr double kPi = 3.141592653589793;
-constexpr size_t kOut = 4;                 // matched-filter outputs per symbol
 constexpr size_t kPhases = 128;            // fractional delays of the matched bank
 constexpr size_t kPushCap = 8;             // converter outputs one input can yield
 constexpr double kZeta = 0.7071067811865476;
@@ -29,7 +28,7 @@ constexpr double kLockFastAlpha = 1.0 / 8;  // short lock metric EMA (burst end)
 constexpr double kHandBack = 1.0 / 64;     // share of the phase loop's frequency moved per symbol
 constexpr uint64_t kPhaseInitSymbols = 32; // symbols estimating a burst's initial phase
 constexpr uint64_t kUnlockedLimit = 2000;  // symbols without lock before re-acquiring
-constexpr double kQuietSymbols = 6.0;      // symbols at the floor that end a burst
+constexpr double kQuietSymbols = 12.0;     // symbols quiet and without lock that end a burst
 constexpr double kClampRatio = 1e3;        // samples above this x the burst power are clipped
 constexpr int kMaxRetries = 8;             // windows tried before a stream's first floor is set
 constexpr uint64_t kVerifySkip = 16;       // symbols of a dry run left out of its lock test
@@ -58,7 +57,7 @@ struct Vars {
     uint64_t counter;      // converter outputs since the converter's reset
     uint32_t hist_fill;
     uint32_t have_prev;
-    ox_cf32 hist[3];       // latest converter outputs, newest first
+    ox_cf32 hist[5];       // hist[0]: the latest mid-symbol output (the rest reserved, zero)
     ox_cf32 prev;          // previous on-time output
     double ctrl;           // timing control handed to the converter (terminal-stage units)
     double t_integ;        // timing loop integrator (fractional rate)
@@ -81,7 +80,7 @@ struct Vars {
     uint64_t blk_dumps;    // dumps completed in the current block
     double sig_det;        // burst's detection power (end test without a floor)
 };
-static_assert(std::is_trivially_copyable_v<Vars> && sizeof(Vars) == 320);
+static_assert(std::is_trivially_copyable_v<Vars> && sizeof(Vars) == 336);
 
 }  // namespace
 
@@ -91,6 +90,18 @@ struct psk_demod {
     fft_state_t *fft;
     double rate0;         // terminal resampler's nominal rate
     double ted_norm;      // 1 / Gardner slope
+    size_t k_out;         // matched-filter outputs per symbol: 4, or 8 from 8 samples per symbol
+    uint32_t want_base;   // outputs filtered: every (k_out / 2)-th, as a bit pattern
+    double env_c[8], env_s[8];  // e^{-j 2 pi j / k_out}: the envelope's symbol-rate line
+    resamp *term;         // the converter's terminal stage (matched filter and timing)
+    bool front;           // stages in front of it
+    // Caches derived from the state (never in the blob): the terminal step for a control value
+    // and the oscillator increment for a frequency.
+    double step_ctrl;
+    ox::ResampStep step;
+    double inc_freq;
+    uint32_t inc;
+    ox_cf64 points[8];    // the constellation
     double g_on, g_off;   // squelch ratios (start, end)
     double lock_up, lock_down;
     double verify;        // lock metric a window's dry run must reach
@@ -114,9 +125,12 @@ constexpr const char *const kProbeSuffixes[6] = {".lock", ".freq", ".rate", ".e"
 inline bool finite(double v) { return std::isfinite(v); }
 
 double wrap_pi(double a) {
+    if (a > kPi && a < 3.0 * kPi) return a - 2.0 * kPi;  // the common single wrap, exactly
+    if (a < -kPi && a > -3.0 * kPi) return a + 2.0 * kPi;
     if (!(std::fabs(a) <= kPi)) a = std::remainder(a, 2.0 * kPi);
     return finite(a) ? a : 0.0;
 }
+
 
 double constellation_offset(int m) { return m == 4 ? kPi / 4 : 0.0; }
 
@@ -128,7 +142,28 @@ uint32_t phase_index(double phi, int m) {
     return static_cast<uint32_t>(static_cast<int64_t>(r)) & static_cast<uint32_t>(m - 1);
 }
 
+// Decision index of a symbol: the demapping rule of phase_index, by comparisons for BPSK and QPSK
+// (which the rule's sectors are: BPSK index 0 for re >= 0; QPSK index 0 for the first quadrant
+// with both axes' positive halves, then counterclockwise) and by the angle for 8-PSK.
+uint32_t decision_index(double sr, double si, int m) {
+    if (m == 2) return sr >= 0.0 ? 0u : 1u;
+    if (m == 4) {
+        if (si >= 0.0) return sr >= 0.0 ? 0u : 1u;
+        return sr > 0.0 ? 3u : (sr < 0.0 ? 2u : 3u);
+    }
+    return phase_index(std::atan2(si, sr), m);
+}
+
 int bits_of(int m) { return m == 8 ? 3 : (m == 4 ? 2 : 1); }
+
+// z^M by repeated squaring (m = 2, 4, 8), in double.
+inline void mth_power(double *zr, double *zi, int m) {
+    for (int q = 1; q < m; q <<= 1) {
+        const double t = *zr * *zr - *zi * *zi;
+        *zi = 2.0 * *zr * *zi;
+        *zr = t;
+    }
+}
 
 ox_cf32 mix(ox_cf32 x, uint32_t phase) {
     const float c = ox::lut_cos(phase), s = ox::lut_sin(phase);
@@ -160,18 +195,22 @@ void reset_loops(psk_demod *d) {
 // with the on-time sample in *sym.
 bool timing_output(psk_demod *d, ox_cf32 c, ox_cf32 *sym) {
     Vars &v = d->v;
-    v.hist[2] = v.hist[1];
-    v.hist[1] = v.hist[0];
-    v.hist[0] = c;
-    if (v.hist_fill < 3) ++v.hist_fill;
+    // The mid-symbol output (half a symbol before the next strobe) is kept in hist[0].
+    const uint32_t n = static_cast<uint32_t>(d->k_out / 2 + 1);
+    if (v.hist_fill < n) ++v.hist_fill;
     const uint64_t j = v.counter++;
-    if ((j & 3u) != v.strobe || v.hist_fill < 3) return false;
+    const uint64_t ph = j & (d->k_out - 1);
+    if (ph == ((v.strobe + d->k_out / 2) & (d->k_out - 1))) {
+        v.hist[0] = c;
+        return false;
+    }
+    if (ph != v.strobe || v.hist_fill < n) return false;
     if (!v.have_prev) {
         v.have_prev = 1;
         v.prev = c;
         return false;
     }
-    const ox_cf32 mid = v.hist[2];
+    const ox_cf32 mid = v.hist[0];
     const double r = (static_cast<double>(c.re) - v.prev.re) * mid.re +
                      (static_cast<double>(c.im) - v.prev.im) * mid.im;
     const double lvl = v.level > 1e-30 ? v.level : 1e-30;
@@ -203,10 +242,21 @@ bool timing_output(psk_demod *d, ox_cf32 c, ox_cf32 *sym) {
 template <class OnStrobe>
 void push_sample(psk_demod *d, ox_cf32 x, OnStrobe &&on_strobe) {
     Vars &v = d->v;
-    const ox_cf32 y = mix(x, v.lo_phase);
-    v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
+    ox_cf32 y = mix(x, v.lo_phase);
+    if (!(v.lo_freq == d->inc_freq)) {
+        d->inc_freq = v.lo_freq;
+        d->inc = ox::freq_to_phase_inc(v.lo_freq);
+    }
+    v.lo_phase += d->inc;
+    if (d->front && !ox::rc_push_front(d->rc, y, &y)) return;
+    if (!(v.ctrl == d->step_ctrl)) {
+        d->step_ctrl = v.ctrl;
+        d->step = ox::resamp_ctrl_step(d->term, v.ctrl);
+    }
+    // Only the on-time and mid-symbol outputs (every k_out / 2-th) are filtered.
+    const uint32_t want = d->want_base << ((v.strobe - v.counter) & (d->k_out / 2 - 1));
     ox_cf32 buf[kPushCap];
-    const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, v.ctrl);
+    const size_t k = ox::resamp_ctrl_push_sparse(d->term, buf, kPushCap, y, d->step, want);
     for (size_t i = 0; i < k; ++i) {
         ox_cf32 s;
         if (timing_output(d, buf[i], &s)) on_strobe(s);
@@ -265,12 +315,14 @@ template <class Sink>
 void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     Vars &v = d->v;
     const int m = d->p.m;
-    const double cr = std::cos(v.phase), ci = std::sin(v.phase);
+    const uint32_t word = static_cast<uint32_t>(static_cast<int64_t>(v.phase * (4294967296.0 / (2.0 * kPi))));
+    const double cr = ox::lut_cos(word), ci = ox::lut_sin(word);
     const double sr = c.re * cr + c.im * ci, si = c.im * cr - c.re * ci;
-    const double phi = std::atan2(si, sr);
-    const uint32_t idx = phase_index(phi, m);
-    const double ref = 2.0 * kPi * idx / m + constellation_offset(m);
-    const double err = wrap_pi(phi - ref);
+    const uint32_t idx = decision_index(sr, si, m);
+    // Phase error: the sine of the angle from the decision (s times the conjugate point).
+    const ox_cf64 ref = d->points[idx];
+    const double mag = std::sqrt(sr * sr + si * si);
+    const double err = mag > 0.0 ? (si * ref.re - sr * ref.im) / mag : 0.0;
     loop_filter lf = d->cl;
     lf.integ = v.c_integ;
     const double u = ox::loop_filter_update(&lf, err);
@@ -283,7 +335,10 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     if (!(std::fabs(v.lo_freq) < 0.5)) v.lo_freq = d->p.init_norm_freq;
     v.last_err = err;
     // Lock metric: cosine of m times the decision error.
-    const double metric = std::cos(m * err);
+    // cos(m x error) = Re((s / |s|)^m e^{-j m offset}); e^{-j m offset} is -1 for QPSK, else 1.
+    double zr = mag > 0.0 ? sr / mag : 0.0, zi = mag > 0.0 ? si / mag : 0.0;
+    mth_power(&zr, &zi, m);
+    const double metric = m == 4 ? -zr : zr;
     v.lock_ema += (metric - v.lock_ema) * kLockAlpha;
     v.lock_fast += (metric - v.lock_fast) * kLockFastAlpha;
     if (!finite(v.lock_ema)) v.lock_ema = 0.0;
@@ -294,7 +349,7 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     // Unit-energy symbol and the burst's Es/N0 estimate.
     const double g = v.level > 1e-30 ? 1.0 / std::sqrt(v.level) : 0.0;
     const ox_cf32 s{static_cast<float>(sr * g), static_cast<float>(si * g)};
-    const double a = (sr * std::cos(ref) + si * std::sin(ref)) * g;
+    const double a = (sr * ref.re + si * ref.im) * g;
     const double pw = (sr * sr + si * si) * g * g;
     const double w = 1.0 / static_cast<double>(std::min<uint64_t>(v.burst_sym + 1, 256));
     if (finite(a) && finite(pw)) {
@@ -325,14 +380,6 @@ double window_power(const psk_demod *d, double *det) {
     return acc / static_cast<double>(d->win_n);
 }
 
-// z^M by repeated squaring (m = 2, 4, 8), in double.
-inline void mth_power(double *zr, double *zi, int m) {
-    for (int q = 1; q < m; q <<= 1) {
-        const double t = *zr * *zr - *zi * *zi;
-        *zi = 2.0 * *zr * *zi;
-        *zr = t;
-    }
-}
 
 // Peak of |spec|^2 within +-half bins of 0; false unless it stands line_db above the median.
 // *pos is the interpolated peak in bins (signed).
@@ -393,7 +440,7 @@ size_t ontime_mth_power(psk_demod *d, size_t ny, uint32_t st, ox_cf64 *sum) {
     const int m = d->p.m;
     size_t ns = 0;
     double ar = 0.0, ai = 0.0;
-    for (size_t j = st; j < ny; j += kOut) {
+    for (size_t j = st; j < ny; j += d->k_out) {
         double zr = d->y[j].re, zi = d->y[j].im;
         const double mag = std::sqrt(zr * zr + zi * zi);
         mth_power(&zr, &zi, m);
@@ -423,16 +470,12 @@ bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
         const double p = static_cast<double>(d->y[j].re) * d->y[j].re +
                          static_cast<double>(d->y[j].im) * d->y[j].im;
         pw += p;
-        switch (j & 3u) {  // against e^{-j pi j / 2}: the 4-output symbol period
-            case 0: ex += p; break;
-            case 1: ey -= p; break;
-            case 2: ex -= p; break;
-            default: ey += p; break;
-        }
+        ex += p * d->env_c[j & (d->k_out - 1)];
+        ey += p * d->env_s[j & (d->k_out - 1)];
     }
     if (!(pw > 0.0) || !finite(pw)) return false;
-    const double tau = -std::atan2(ey, ex) / (2.0 * kPi) * static_cast<double>(kOut);
-    const uint32_t st = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & 3);
+    const double tau = -std::atan2(ey, ex) / (2.0 * kPi) * static_cast<double>(d->k_out);
+    const uint32_t st = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & (d->k_out - 1));
     ox_cf64 sum;
     const size_t ns = ontime_mth_power(d, ny, st, &sum);
     for (size_t j = ns; j < d->nfft; ++j) d->spec[j] = {0.0f, 0.0f};
@@ -629,16 +672,17 @@ void block_done(psk_demod *d, double p, double ps) {
     // The burst's power follows slowly, and at most 4x per block, so that one wild sample
     // cannot move it far.
     v.sig_pow += (std::min(ps, 4.0 * v.sig_pow) - v.sig_pow) * 0.05;
-    v.sig_det += (std::min(p, 4.0 * v.sig_det) - v.sig_det) * 0.05;
+    // The burst's detection level stays put while the power is far below it (a quiet stretch
+    // must not become the burst's own level).
+    if (p > v.sig_det / d->g_on) v.sig_det += (std::min(p, 4.0 * v.sig_det) - v.sig_det) * 0.05;
     if (!finite(v.sig_pow)) v.sig_pow = 0.0;
     if (!finite(v.sig_det)) v.sig_det = 0.0;
-    // Quiet: back at the floor, or well below the burst's power. The burst ends once it has been
-    // quiet for a few symbols and the symbols are gone too (a burst that steps down in power,
-    // noise and all, keeps its lock and goes on).
+    // Quiet: back at the floor, or well below the burst's power, with the symbols gone (a burst
+    // that steps down in power, noise and all, keeps its lock and goes on). The burst ends after
+    // three quiet blocks in a row.
     const bool low = (v.floor_valid && p <= v.floor * d->g_off) || p <= v.sig_det / d->g_on;
-    v.quiet = low ? v.quiet + 1 : 0;
-    if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps || v.lock_fast >= d->lock_down)
-        return;
+    v.quiet = low && v.lock_fast < d->lock_down ? v.quiet + 1 : 0;
+    if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps) return;
     if (v.floor_valid) {
         end_burst(d, v.quiet * d->blk_n);
     } else {
@@ -760,15 +804,23 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     d->p = *p;
     // 8-PSK's M-th power line is the weakest: it gets the longer window.
     if (d->p.acq_symbols == 0) d->p.acq_symbols = p->m == 8 ? 256 : 128;
+    // 8 outputs per symbol from 8 samples per symbol keeps the converter a single polyphase
+    // stage up to 16; below, 4.
+    d->k_out = p->sps >= 8.0 ? 8 : 4;
+    d->want_base = d->k_out == 8 ? 0x11111111u : 0x55555555u;
+    for (size_t j = 0; j < d->k_out; ++j) {
+        d->env_c[j] = std::cos(2.0 * kPi * j / d->k_out);
+        d->env_s[j] = -std::sin(2.0 * kPi * j / d->k_out);
+    }
     d->rc = RateConverter_create_matched(1, OX_RC_PULSE_RRC, static_cast<size_t>(p->rrc_span), kPhases,
-                                         static_cast<double>(kOut) / p->sps, p->rrc_beta,
-                                         static_cast<double>(kOut));
+                                         static_cast<double>(d->k_out) / p->sps, p->rrc_beta,
+                                         static_cast<double>(d->k_out));
     // Detection power: coherent dumps of about one symbol (the signal's band gains about
     // 8 dB over the full band at 8 samples per symbol), averaged over blocks of 4 symbols.
     d->dump_n = std::max<size_t>(1, static_cast<size_t>(std::lround(p->sps)));
     d->blk_n = 4 * d->dump_n;
     d->win_n = static_cast<size_t>(std::ceil(d->p.acq_symbols * p->sps));
-    d->y_cap = static_cast<size_t>(std::ceil(d->win_n * static_cast<double>(kOut) / p->sps)) + 16;
+    d->y_cap = static_cast<size_t>(std::ceil(d->win_n * static_cast<double>(d->k_out) / p->sps)) + 16;
     d->nfft = next_pow2(2 * d->y_cap);
     d->fft = fft_create(d->nfft, -1, 1);
     d->win = static_cast<ox_cf32 *>(std::calloc(d->win_n, sizeof(ox_cf32)));
@@ -782,7 +834,19 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
         return nullptr;
     }
     const ox::RcTerminal term = ox::rc_terminal(d->rc);
-    d->rate0 = term.stage ? resamp_get_rate(term.stage) : 1.0;
+    if (!term.stage) {
+        psk_demod_destroy(d);
+        return nullptr;
+    }
+    d->term = term.stage;
+    d->front = term.front > 0;
+    d->rate0 = resamp_get_rate(term.stage);
+    d->step_ctrl = NAN;
+    d->inc_freq = NAN;
+    for (int i = 0; i < p->m; ++i) {
+        const double a = 2.0 * kPi * i / p->m + constellation_offset(p->m);
+        d->points[i] = {std::cos(a), std::sin(a)};
+    }
     const double slope = symsync_ted_slope(0, 1, p->rrc_span, p->rrc_beta);
     d->ted_norm = slope > 0.0 ? 1.0 / slope : 1.0;
     d->g_on = std::pow(10.0, p->squelch_db / 10.0);
@@ -881,8 +945,8 @@ namespace {
 
 // Every field that selects a code path or indexes an array is in range, and every real is finite.
 bool vars_ok(const psk_demod *d, const Vars &v) {
-    if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe > 3 ||
-        v.hist_fill > 3 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
+    if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe >= d->k_out ||
+        v.hist_fill > d->k_out / 2 + 1 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
         return false;
     if (v.blk_cnt >= d->blk_n || v.dump_cnt >= d->dump_n || v.blk_dumps > 4) return false;
     if (v.mode == kFill && v.fill >= d->win_n) return false;
