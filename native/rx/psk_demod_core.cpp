@@ -806,7 +806,7 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     if (d->p.acq_symbols == 0) d->p.acq_symbols = p->m == 8 ? 256 : 128;
     // 8 outputs per symbol from 8 samples per symbol keeps the converter a single polyphase
     // stage up to 16; below, 4.
-    d->k_out = p->sps >= 8.0 ? 8 : 4;
+    d->k_out = 8;
     d->want_base = d->k_out == 8 ? 0x11111111u : 0x55555555u;
     for (size_t j = 0; j < d->k_out; ++j) {
         d->env_c[j] = std::cos(2.0 * kPi * j / d->k_out);
