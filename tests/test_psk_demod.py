@@ -230,7 +230,7 @@ def test_blobs_fuzzed_and_all_or_nothing():
     fuzz_blobs(d, rng, run, count=200, hi=16 + VARS_BYTES)
     fuzz_blobs(d, rng, run, count=60)
     good = d.get_state()
-    for off, value in [(16, 3), (16 + 12, 4), (16 + 16, 10**6)]:  # mode, strobe, window fill
+    for off, value in [(16, 3), (16 + 12, 8), (16 + 16, 10**6)]:  # mode, strobe, window fill
         bad = bytearray(good)
         bad[off:off + 4] = struct.pack("<I", value)
         with pytest.raises(ValueError, match="^set_state rejected the blob$"):
