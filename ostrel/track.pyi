@@ -554,7 +554,7 @@ class PskDemodulator:
         bn_timing: float = 0.005,
         bn_carrier: float = 0.005,
         squelch_db: float = 6.0,
-        search: float = 0.125,
+        search: float = 0.25,
         init_norm_freq: float = 0.0,
         line_db: float = 13.0,
     ) -> None: ...

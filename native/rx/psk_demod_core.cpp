@@ -774,7 +774,7 @@ void psk_demod_default_params(psk_demod_params *p) {
     p->bn_timing = 0.005;
     p->bn_carrier = 0.005;
     p->squelch_db = 6.0;
-    p->search = 0.125;
+    p->search = 0.25;
     p->init_norm_freq = 0.0;
     p->line_db = 13.0;
 }
