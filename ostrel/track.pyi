@@ -551,7 +551,7 @@ class PskDemodulator:
         *,
         rrc_span: int = 3,
         acq_symbols: int = 0,
-        bn_timing: float = 0.005,
+        bn_timing: float = 0.002,
         bn_carrier: float = 0.005,
         squelch_db: float = 6.0,
         search: float = 0.25,

@@ -771,7 +771,7 @@ void psk_demod_default_params(psk_demod_params *p) {
     p->rrc_beta = 0.35;
     p->rrc_span = 3;
     p->acq_symbols = 0;
-    p->bn_timing = 0.005;
+    p->bn_timing = 0.002;
     p->bn_carrier = 0.005;
     p->squelch_db = 6.0;
     p->search = 0.25;
