@@ -890,11 +890,12 @@ size_t psk_demod_bits(psk_demod *d, const ox_cf32 *x, size_t n, uint8_t *out, si
     return sink.n;
 }
 
-// A call yields at most one symbol per 4 converter outputs, and the converter runs at most
-// (1 + the control clamp) x 4/sps outputs per input, over the call's inputs plus a replayed
-// window: with sps >= 2 that stays below n_in + 2 windows.
+// Every input is tracked at most once (directly, or replayed from the window that held it),
+// and the timing control keeps the symbol period above 0.9 sps: a call over n inputs yields at
+// most (n + window) / (0.9 sps) symbols plus a few per acquisition. With sps >= 2 that stays
+// below max(n, 3 x window symbols + 64).
 size_t psk_demod_steps_max_out(const psk_demod *d) {
-    return 2 * static_cast<size_t>(std::ceil(d->win_n / d->p.sps)) + 64;
+    return 3 * static_cast<size_t>(d->p.acq_symbols) + 64;
 }
 
 size_t psk_demod_bits_max_out(const psk_demod *d) {
@@ -946,7 +947,7 @@ namespace {
 // Every field that selects a code path or indexes an array is in range, and every real is finite.
 bool vars_ok(const psk_demod *d, const Vars &v) {
     if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe >= d->k_out ||
-        v.hist_fill > d->k_out / 2 + 1 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
+        v.hist_fill > d->k_out / 2 + 1 || v.burst_sym >= (uint64_t{1} << 62) || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
         return false;
     if (v.blk_cnt >= d->blk_n || v.dump_cnt >= d->dump_n || v.blk_dumps > 4) return false;
     if (v.mode == kFill && v.fill >= d->win_n) return false;
