@@ -681,6 +681,12 @@ void block_done(psk_demod *d, double p, double ps) {
     // that steps down in power, noise and all, keeps its lock and goes on). The burst ends after
     // three quiet blocks in a row.
     const bool low = (v.floor_valid && p <= v.floor * d->g_off) || p <= v.sig_det / d->g_on;
+    if (low && v.lock_fast >= d->lock_up && p > 0.0 && v.sig_det > 0.0) {
+        // Still locked far below the burst's level: the burst stepped down in power. Its level
+        // and the symbols' follow at once (the symbol level would take hundreds of symbols).
+        v.level *= std::max(p / v.sig_det, 1e-4);
+        v.sig_det = p;
+    }
     v.quiet = low && v.lock_fast < d->lock_down ? v.quiet + 1 : 0;
     if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps) return;
     if (v.floor_valid) {
