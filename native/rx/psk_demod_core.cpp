@@ -71,7 +71,7 @@ struct Vars {
     uint32_t locked;
     uint32_t prev_idx;     // differential demapper reference
     uint32_t lo_phase;
-    uint32_t pad;
+    uint32_t step_run;     // consecutive blocks locked far below the burst's level (0..3)
     double lo_freq;        // oscillator frequency (the carrier), cycles per input sample
     double lock_fast;      // short lock metric EMA (end of a burst that began the stream)
     double dump_re, dump_im;  // coherent sum of the current dump (about one symbol of samples)
@@ -181,6 +181,7 @@ void reset_loops(psk_demod *d) {
     v.counter = 0;
     v.hist_fill = 0;
     v.have_prev = 0;
+    v.step_run = 0;
     for (auto &h : v.hist) h = {0.0f, 0.0f};
     v.prev = {0.0f, 0.0f};
     v.ctrl = 0.0;
@@ -681,11 +682,16 @@ void block_done(psk_demod *d, double p, double ps) {
     // that steps down in power, noise and all, keeps its lock and goes on). The burst ends after
     // three quiet blocks in a row.
     const bool low = (v.floor_valid && p <= v.floor * d->g_off) || p <= v.sig_det / d->g_on;
-    if (low && v.lock_fast >= d->lock_up && p > 0.0 && v.sig_det > 0.0) {
-        // Still locked far below the burst's level: the burst stepped down in power. Its level
-        // and the symbols' follow at once (the symbol level would take hundreds of symbols).
-        v.level *= std::max(p / v.sig_det, 1e-4);
-        v.sig_det = p;
+    // Still locked three blocks after falling far below the burst's level: the burst stepped
+    // down in power. Its level and the symbols' follow at once (the symbol level alone would
+    // take hundreds of symbols).
+    v.step_run = low && v.lock_fast >= d->lock_up ? v.step_run + 1 : 0;
+    if (v.step_run >= 3) {
+        if (p > 0.0 && v.sig_det > 0.0) {
+            v.level *= std::max(p / v.sig_det, 1e-4);
+            v.sig_det = p;
+        }
+        v.step_run = 0;
     }
     v.quiet = low && v.lock_fast < d->lock_down ? v.quiet + 1 : 0;
     if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps) return;
@@ -953,7 +959,7 @@ namespace {
 // Every field that selects a code path or indexes an array is in range, and every real is finite.
 bool vars_ok(const psk_demod *d, const Vars &v) {
     if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe >= d->k_out ||
-        v.hist_fill > d->k_out / 2 + 1 || v.burst_sym >= (uint64_t{1} << 62) || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
+        v.hist_fill > d->k_out / 2 + 1 || v.burst_sym >= (uint64_t{1} << 62) || v.step_run > 2 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
         return false;
     if (v.blk_cnt >= d->blk_n || v.dump_cnt >= d->dump_n || v.blk_dumps > 4) return false;
     if (v.mode == kFill && v.fill >= d->win_n) return false;
