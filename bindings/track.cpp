@@ -1001,7 +1001,7 @@ PyGetSetDef props[] = {
 constexpr const char *doc =
     "PskDemodulator(m=4, sps=8.0, rrc_beta=0.35, differential=False, *, rrc_span=3, "
     "acq_symbols=0, bn_timing=0.002, bn_carrier=0.005, squelch_db=6.0, search=0.25, "
-    "init_norm_freq=0.0, line_db=13.0)\n--\n\n"
+    "init_norm_freq=0.0, line_db=0.0)\n--\n\n"
     "Burst-capable M-PSK demodulator (m = 2, 4 or 8, root-raised-cosine pulses of roll-off\n"
     "rrc_beta at sps input samples per symbol, any real sps >= 2) with defaults that acquire.\n\n"
     "It watches the input power against a tracked noise floor. A burst starts when the power\n"

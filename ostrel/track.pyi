@@ -556,7 +556,7 @@ class PskDemodulator:
         squelch_db: float = 6.0,
         search: float = 0.25,
         init_norm_freq: float = 0.0,
-        line_db: float = 13.0,
+        line_db: float = 0.0,
     ) -> None: ...
     def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
         """Per symbol: prefix + ".lock", ".freq", ".rate", ".e", ".sym.i", ".sym.q"."""

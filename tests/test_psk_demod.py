@@ -64,7 +64,7 @@ def burst_stream(sps=4.0, n_sym=600, gap=300, esn0_db=20.0, seed=0):
     (dict(squelch_db=0.5), r"squelch_db must be in \[1, 40\]"),
     (dict(search=0.3), r"search must be in \(0, 0.25\]"),
     (dict(init_norm_freq=0.5), r"init_norm_freq must be in \(-0.5, 0.5\)"),
-    (dict(line_db=3.0), r"line_db must be in \[6, 40\]"),
+    (dict(line_db=3.0), r"line_db must be 0 \(automatic\) or in \[6, 40\]"),
 ])
 def test_parameter_errors_name_the_parameter(kw, msg):
     with pytest.raises(ValueError, match="^PskDemodulator: " + msg + "$"):

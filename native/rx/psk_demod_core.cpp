@@ -788,7 +788,7 @@ void psk_demod_default_params(psk_demod_params *p) {
     p->squelch_db = 6.0;
     p->search = 0.25;
     p->init_norm_freq = 0.0;
-    p->line_db = 13.0;
+    p->line_db = 0.0;
 }
 
 const char *psk_demod_invalid(const psk_demod_params *p) {
@@ -805,7 +805,8 @@ const char *psk_demod_invalid(const psk_demod_params *p) {
     if (!(p->squelch_db >= 1.0 && p->squelch_db <= 40.0)) return "squelch_db must be in [1, 40]";
     if (!(p->search > 0.0 && p->search <= 0.25)) return "search must be in (0, 0.25]";
     if (!(std::fabs(p->init_norm_freq) < 0.5)) return "init_norm_freq must be in (-0.5, 0.5)";
-    if (!(p->line_db >= 6.0 && p->line_db <= 40.0)) return "line_db must be in [6, 40]";
+    if (p->line_db != 0.0 && !(p->line_db >= 6.0 && p->line_db <= 40.0))
+        return "line_db must be 0 (automatic) or in [6, 40]";
     return nullptr;
 }
 
@@ -816,6 +817,8 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     d->p = *p;
     // 8-PSK's M-th power line is the weakest: it gets the longer window.
     if (d->p.acq_symbols == 0) d->p.acq_symbols = p->m == 8 ? 256 : 128;
+    // 8-PSK's line is weaker; its dry run's lock test (below) is the stricter one.
+    if (d->p.line_db == 0.0) d->p.line_db = p->m == 8 ? 11.0 : 13.0;
     // 8 outputs per symbol from 8 samples per symbol keeps the converter a single polyphase
     // stage up to 16; below, 4.
     d->k_out = 8;
@@ -865,7 +868,7 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     d->g_off = std::pow(10.0, p->squelch_db / 20.0);
     d->lock_up = p->m == 2 ? 0.5 : (p->m == 4 ? 0.35 : 0.15);
     d->lock_down = 0.5 * d->lock_up;
-    d->verify = p->m == 2 ? 0.3 : (p->m == 4 ? 0.25 : 0.1);
+    d->verify = p->m == 2 ? 0.3 : (p->m == 4 ? 0.25 : 0.17);
     loop_filter_init(&d->tl, p->bn_timing, kZeta, 1.0);
     loop_filter_init(&d->cl, p->bn_carrier, kZeta, 1.0);
     ox::lo_build_table();
