@@ -318,7 +318,8 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     const int m = d->p.m;
     const uint32_t word = static_cast<uint32_t>(static_cast<int64_t>(v.phase * (4294967296.0 / (2.0 * kPi))));
     const double cr = ox::lut_cos(word), ci = ox::lut_sin(word);
-    const double sr = c.re * cr + c.im * ci, si = c.im * cr - c.re * ci;
+    double sr = c.re * cr + c.im * ci, si = c.im * cr - c.re * ci;
+    if (!finite(sr) || !finite(si)) sr = si = 0.0;  // a wild sample's overflow: a null symbol
     const uint32_t idx = decision_index(sr, si, m);
     // Phase error: the sine of the angle from the decision (s times the conjugate point).
     const ox_cf64 ref = d->points[idx];
