@@ -682,7 +682,8 @@ void block_done(psk_demod *d, double p, double ps) {
     // Quiet: back at the floor, or well below the burst's power, with the symbols gone (a burst
     // that steps down in power, noise and all, keeps its lock and goes on). The burst ends after
     // three quiet blocks in a row.
-    const bool low = (v.floor_valid && p <= v.floor * d->g_off) || p <= v.sig_det / d->g_on;
+    const bool at_floor = v.floor_valid && p <= v.floor * d->g_off;
+    const bool low = at_floor || p <= v.sig_det / d->g_on;
     // Still locked three blocks after falling far below the burst's level: the burst stepped
     // down in power. Its level and the symbols' follow at once (the symbol level alone would
     // take hundreds of symbols).
@@ -694,10 +695,16 @@ void block_done(psk_demod *d, double p, double ps) {
         }
         v.step_run = 0;
     }
-    v.quiet = low && v.lock_fast < d->lock_down ? v.quiet + 1 : 0;
+    // At the floor a lock metric below the lock threshold will do; merely far below the burst's
+    // level it must have dropped below the unlock threshold.
+    const bool gone = v.lock_fast < (at_floor ? d->lock_up : d->lock_down);
+    v.quiet = low && gone ? v.quiet + 1 : 0;
     if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps) return;
     if (v.floor_valid) {
         end_burst(d, v.quiet * d->blk_n);
+        // Power far below the floor the burst was found on: the front end's level moved, and a
+        // weaker signal may go on; the next window is tested before the floor is trusted.
+        if (p * d->g_on * d->g_on < v.floor) v.mode = kFill;
     } else {
         // No floor known yet (the stream began inside this burst): a power drop ends the burst
         // only once the symbols are gone too, and the level it dropped to is the floor.
