@@ -1046,8 +1046,8 @@ PyGetSetDef props[] = {
 
 constexpr const char *doc =
     "PskDemodulator(m=4, sps=8.0, rrc_beta=0.35, differential=False, *, rrc_span=3, "
-    "acq_symbols=128, bn_timing=0.01, bn_carrier=0.02, squelch_db=6.0, search=0.125, "
-    "init_norm_freq=0.0, line_db=13.0)\n--\n\n"
+    "acq_symbols=0, bn_timing=0.002, bn_carrier=0.005, squelch_db=6.0, search=0.25, "
+    "init_norm_freq=0.0, line_db=0.0)\n--\n\n"
     "Burst-capable M-PSK demodulator (m = 2, 4 or 8, root-raised-cosine pulses of roll-off\n"
     "rrc_beta at sps input samples per symbol, any real sps >= 2) with defaults that acquire.\n\n"
     "It watches the input power against a tracked noise floor. A burst starts when the power\n"
@@ -1061,8 +1061,9 @@ constexpr const char *doc =
     "Tracking: oscillator, matched filter (+-rrc_span symbols) and fractional timing in a\n"
     "polyphase bank, a power-normalised Gardner loop (bn_timing, per symbol), and a\n"
     "decision-directed carrier phase loop after the matched filter (bn_carrier) whose\n"
-    "frequency is handed back to the oscillator. A burst ends when the power stays at the\n"
-    "floor for about 6 symbols; a burst that stays unlocked for 2000 symbols is re-acquired.\n"
+    "frequency is handed back to the oscillator. A burst ends when the power falls to the floor\n"
+    "(or far below the burst) and its symbols are gone for 12 symbols; a burst that stays\n"
+    "unlocked for 2000 symbols is re-acquired.\n"
     "Non-finite samples count as zeros; samples far above the burst's power are clipped.\n\n"
     "Symbols come only while a burst is tracked. Read-outs: locked, norm_freq, timing_rate,\n"
     "snr_db, in_burst, bursts, n_sym, burst_start, burst_end, samples, noise_floor.\n"

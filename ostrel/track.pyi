@@ -570,13 +570,13 @@ class PskDemodulator:
         differential: bool = False,
         *,
         rrc_span: int = 3,
-        acq_symbols: int = 128,
-        bn_timing: float = 0.01,
-        bn_carrier: float = 0.02,
+        acq_symbols: int = 0,
+        bn_timing: float = 0.002,
+        bn_carrier: float = 0.005,
         squelch_db: float = 6.0,
-        search: float = 0.125,
+        search: float = 0.25,
         init_norm_freq: float = 0.0,
-        line_db: float = 13.0,
+        line_db: float = 0.0,
     ) -> None: ...
     def set_telemetry(self, tlm: Any, prefix: str, decim: int = 1) -> None:
         """Per symbol: prefix + ".lock", ".freq", ".rate", ".e", ".sym.i", ".sym.q"."""

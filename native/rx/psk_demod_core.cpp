@@ -16,7 +16,6 @@ namespace {
 
 constexpr ox::BlobKind kBlob{"PSKD", 1};
 constexpr double kPi = 3.141592653589793;
-constexpr size_t kOut = 4;                 // matched-filter outputs per symbol
 constexpr size_t kPhases = 128;            // fractional delays of the matched bank
 constexpr size_t kPushCap = 8;             // converter outputs one input can yield
 constexpr double kZeta = 0.7071067811865476;
@@ -25,12 +24,14 @@ constexpr double kMaxCtrl = 0.1;           // timing control clamp (fractional r
 constexpr double kLevelAttack = 0.5;       // symbol level: weight of a sample 4x above it
 constexpr double kLevelTrack = 1.0 / 64;   // symbol level: ordinary weight
 constexpr double kLockAlpha = 1.0 / 128;   // lock metric EMA
+constexpr double kLockFastAlpha = 1.0 / 8;  // short lock metric EMA (burst end)
 constexpr double kHandBack = 1.0 / 64;     // share of the phase loop's frequency moved per symbol
 constexpr uint64_t kPhaseInitSymbols = 32; // symbols estimating a burst's initial phase
 constexpr uint64_t kUnlockedLimit = 2000;  // symbols without lock before re-acquiring
-constexpr double kQuietSymbols = 6.0;      // symbols at the floor that end a burst
-constexpr double kClampRatio = 1e4;        // samples above this x the burst power are clipped
-constexpr int kMaxRetries = 3;             // windows tried before a stream's first floor is set
+constexpr double kQuietSymbols = 12.0;     // symbols quiet and without lock that end a burst
+constexpr double kClampRatio = 1e3;        // samples above this x the burst power are clipped
+constexpr int kMaxRetries = 8;             // windows tried before a stream's first floor is set
+constexpr uint64_t kVerifySkip = 16;       // symbols of a dry run left out of its lock test
 
 enum Mode : uint32_t { kIdle = 0, kFill = 1, kTrack = 2 };
 
@@ -56,7 +57,7 @@ struct Vars {
     uint64_t counter;      // converter outputs since the converter's reset
     uint32_t hist_fill;
     uint32_t have_prev;
-    ox_cf32 hist[3];       // latest converter outputs, newest first
+    ox_cf32 hist[5];       // hist[0]: the latest mid-symbol output (the rest reserved, zero)
     ox_cf32 prev;          // previous on-time output
     double ctrl;           // timing control handed to the converter (terminal-stage units)
     double t_integ;        // timing loop integrator (fractional rate)
@@ -70,10 +71,16 @@ struct Vars {
     uint32_t locked;
     uint32_t prev_idx;     // differential demapper reference
     uint32_t lo_phase;
-    uint32_t pad;
+    uint32_t step_run;     // consecutive blocks locked far below the burst's level (0..3)
     double lo_freq;        // oscillator frequency (the carrier), cycles per input sample
+    double lock_fast;      // short lock metric EMA (end of a burst that began the stream)
+    double dump_re, dump_im;  // coherent sum of the current dump (about one symbol of samples)
+    double blk_det;        // dump powers of the current block
+    uint64_t dump_cnt;     // samples in the current dump
+    uint64_t blk_dumps;    // dumps completed in the current block
+    double sig_det;        // burst's detection power (end test without a floor)
 };
-static_assert(std::is_trivially_copyable_v<Vars> && sizeof(Vars) == 264);
+static_assert(std::is_trivially_copyable_v<Vars> && sizeof(Vars) == 336);
 
 }  // namespace
 
@@ -83,9 +90,22 @@ struct psk_demod {
     fft_state_t *fft;
     double rate0;         // terminal resampler's nominal rate
     double ted_norm;      // 1 / Gardner slope
+    size_t k_out;         // matched-filter outputs per symbol: 4, or 8 from 8 samples per symbol
+    uint32_t want_base;   // outputs filtered: every (k_out / 2)-th, as a bit pattern
+    double env_c[8], env_s[8];  // e^{-j 2 pi j / k_out}: the envelope's symbol-rate line
+    resamp *term;         // the converter's terminal stage (matched filter and timing)
+    bool front;           // stages in front of it
+    // Caches derived from the state (never in the blob): the terminal step for a control value
+    // and the oscillator increment for a frequency.
+    double step_ctrl;
+    ox::ResampStep step;
+    double inc_freq;
+    uint32_t inc;
+    ox_cf64 points[8];    // the constellation
     double g_on, g_off;   // squelch ratios (start, end)
     double lock_up, lock_down;
-    size_t blk_n, win_n, y_cap, nfft;
+    double verify;        // lock metric a window's dry run must reach
+    size_t blk_n, dump_n, win_n, y_cap, nfft;
     loop_filter tl, cl;   // configured gains; integrators live in Vars
     Vars v;
     ox_cf32 *win;         // acquisition window (state)
@@ -105,9 +125,12 @@ constexpr const char *const kProbeSuffixes[6] = {".lock", ".freq", ".rate", ".e"
 inline bool finite(double v) { return std::isfinite(v); }
 
 double wrap_pi(double a) {
+    if (a > kPi && a < 3.0 * kPi) return a - 2.0 * kPi;  // the common single wrap, exactly
+    if (a < -kPi && a > -3.0 * kPi) return a + 2.0 * kPi;
     if (!(std::fabs(a) <= kPi)) a = std::remainder(a, 2.0 * kPi);
     return finite(a) ? a : 0.0;
 }
+
 
 double constellation_offset(int m) { return m == 4 ? kPi / 4 : 0.0; }
 
@@ -119,7 +142,28 @@ uint32_t phase_index(double phi, int m) {
     return static_cast<uint32_t>(static_cast<int64_t>(r)) & static_cast<uint32_t>(m - 1);
 }
 
+// Decision index of a symbol: the demapping rule of phase_index, by comparisons for BPSK and QPSK
+// (which the rule's sectors are: BPSK index 0 for re >= 0; QPSK index 0 for the first quadrant
+// with both axes' positive halves, then counterclockwise) and by the angle for 8-PSK.
+uint32_t decision_index(double sr, double si, int m) {
+    if (m == 2) return sr >= 0.0 ? 0u : 1u;
+    if (m == 4) {
+        if (si >= 0.0) return sr >= 0.0 ? 0u : 1u;
+        return sr > 0.0 ? 3u : (sr < 0.0 ? 2u : 3u);
+    }
+    return phase_index(std::atan2(si, sr), m);
+}
+
 int bits_of(int m) { return m == 8 ? 3 : (m == 4 ? 2 : 1); }
+
+// z^M by repeated squaring (m = 2, 4, 8), in double.
+inline void mth_power(double *zr, double *zi, int m) {
+    for (int q = 1; q < m; q <<= 1) {
+        const double t = *zr * *zr - *zi * *zi;
+        *zi = 2.0 * *zr * *zi;
+        *zr = t;
+    }
+}
 
 ox_cf32 mix(ox_cf32 x, uint32_t phase) {
     const float c = ox::lut_cos(phase), s = ox::lut_sin(phase);
@@ -137,6 +181,7 @@ void reset_loops(psk_demod *d) {
     v.counter = 0;
     v.hist_fill = 0;
     v.have_prev = 0;
+    v.step_run = 0;
     for (auto &h : v.hist) h = {0.0f, 0.0f};
     v.prev = {0.0f, 0.0f};
     v.ctrl = 0.0;
@@ -151,18 +196,22 @@ void reset_loops(psk_demod *d) {
 // with the on-time sample in *sym.
 bool timing_output(psk_demod *d, ox_cf32 c, ox_cf32 *sym) {
     Vars &v = d->v;
-    v.hist[2] = v.hist[1];
-    v.hist[1] = v.hist[0];
-    v.hist[0] = c;
-    if (v.hist_fill < 3) ++v.hist_fill;
+    // The mid-symbol output (half a symbol before the next strobe) is kept in hist[0].
+    const uint32_t n = static_cast<uint32_t>(d->k_out / 2 + 1);
+    if (v.hist_fill < n) ++v.hist_fill;
     const uint64_t j = v.counter++;
-    if ((j & 3u) != v.strobe || v.hist_fill < 3) return false;
+    const uint64_t ph = j & (d->k_out - 1);
+    if (ph == ((v.strobe + d->k_out / 2) & (d->k_out - 1))) {
+        v.hist[0] = c;
+        return false;
+    }
+    if (ph != v.strobe || v.hist_fill < n) return false;
     if (!v.have_prev) {
         v.have_prev = 1;
         v.prev = c;
         return false;
     }
-    const ox_cf32 mid = v.hist[2];
+    const ox_cf32 mid = v.hist[0];
     const double r = (static_cast<double>(c.re) - v.prev.re) * mid.re +
                      (static_cast<double>(c.im) - v.prev.im) * mid.im;
     const double lvl = v.level > 1e-30 ? v.level : 1e-30;
@@ -176,7 +225,13 @@ bool timing_output(psk_demod *d, ox_cf32 c, ox_cf32 *sym) {
     u = std::clamp(u, -kMaxCtrl, kMaxCtrl);
     v.ctrl = u * d->rate0;
     const double p = static_cast<double>(c.re) * c.re + static_cast<double>(c.im) * c.im;
-    if (finite(p)) v.level += (p - v.level) * (p > 4.0 * v.level ? kLevelAttack : kLevelTrack);
+    // Fast attack (at most doubling per symbol, so one wild sample cannot bury the symbols for
+    // long), slow decay.
+    if (finite(p)) {
+        v.level += p > 4.0 * v.level ? (std::min(p, 3.0 * v.level) - v.level) * kLevelAttack
+                                     : (p - v.level) * kLevelTrack;
+        if (!(v.level > 0.0) && p > 0.0) v.level = p;
+    }
     if (!finite(v.level)) v.level = 0.0;
     v.prev = c;
     *sym = c;
@@ -188,10 +243,21 @@ bool timing_output(psk_demod *d, ox_cf32 c, ox_cf32 *sym) {
 template <class OnStrobe>
 void push_sample(psk_demod *d, ox_cf32 x, OnStrobe &&on_strobe) {
     Vars &v = d->v;
-    const ox_cf32 y = mix(x, v.lo_phase);
-    v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
+    ox_cf32 y = mix(x, v.lo_phase);
+    if (!(v.lo_freq == d->inc_freq)) {
+        d->inc_freq = v.lo_freq;
+        d->inc = ox::freq_to_phase_inc(v.lo_freq);
+    }
+    v.lo_phase += d->inc;
+    if (d->front && !ox::rc_push_front(d->rc, y, &y)) return;
+    if (!(v.ctrl == d->step_ctrl)) {
+        d->step_ctrl = v.ctrl;
+        d->step = ox::resamp_ctrl_step(d->term, v.ctrl);
+    }
+    // Only the on-time and mid-symbol outputs (every k_out / 2-th) are filtered.
+    const uint32_t want = d->want_base << ((v.strobe - v.counter) & (d->k_out / 2 - 1));
     ox_cf32 buf[kPushCap];
-    const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, v.ctrl);
+    const size_t k = ox::resamp_ctrl_push_sparse(d->term, buf, kPushCap, y, d->step, want);
     for (size_t i = 0; i < k; ++i) {
         ox_cf32 s;
         if (timing_output(d, buf[i], &s)) on_strobe(s);
@@ -226,6 +292,23 @@ struct BitSink {
     }
 };
 
+// Dry run of a window: sums the lock metric (cosine of m times the decision error) of its
+// symbols after the first few.
+struct VerifySink {
+    double sum = 0.0;
+    uint64_t n = 0, seen = 0;
+    void put(psk_demod *d, ox_cf32 s, uint32_t idx) {
+        const int m = d->p.m;
+        if (seen++ < kVerifySkip) return;
+        const double ref = 2.0 * kPi * idx / m + (m == 4 ? kPi / 4 : 0.0);
+        const double c = std::cos(m * (std::atan2(s.im, s.re) - ref));
+        if (std::isfinite(c)) {
+            sum += c;
+            ++n;
+        }
+    }
+};
+
 void flush_telemetry(psk_demod *d, ox_cf32 s);
 
 // Carrier phase loop and read-outs on one on-time sample; hands the symbol to the sink.
@@ -233,12 +316,15 @@ template <class Sink>
 void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     Vars &v = d->v;
     const int m = d->p.m;
-    const double cr = std::cos(v.phase), ci = std::sin(v.phase);
-    const double sr = c.re * cr + c.im * ci, si = c.im * cr - c.re * ci;
-    const double phi = std::atan2(si, sr);
-    const uint32_t idx = phase_index(phi, m);
-    const double ref = 2.0 * kPi * idx / m + constellation_offset(m);
-    const double err = wrap_pi(phi - ref);
+    const uint32_t word = static_cast<uint32_t>(static_cast<int64_t>(v.phase * (4294967296.0 / (2.0 * kPi))));
+    const double cr = ox::lut_cos(word), ci = ox::lut_sin(word);
+    double sr = c.re * cr + c.im * ci, si = c.im * cr - c.re * ci;
+    if (!finite(sr) || !finite(si)) sr = si = 0.0;  // a wild sample's overflow: a null symbol
+    const uint32_t idx = decision_index(sr, si, m);
+    // Phase error: the sine of the angle from the decision (s times the conjugate point).
+    const ox_cf64 ref = d->points[idx];
+    const double mag = std::sqrt(sr * sr + si * si);
+    const double err = mag > 0.0 ? (si * ref.re - sr * ref.im) / mag : 0.0;
     loop_filter lf = d->cl;
     lf.integ = v.c_integ;
     const double u = ox::loop_filter_update(&lf, err);
@@ -251,15 +337,21 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     if (!(std::fabs(v.lo_freq) < 0.5)) v.lo_freq = d->p.init_norm_freq;
     v.last_err = err;
     // Lock metric: cosine of m times the decision error.
-    v.lock_ema += (std::cos(m * err) - v.lock_ema) * kLockAlpha;
+    // cos(m x error) = Re((s / |s|)^m e^{-j m offset}); e^{-j m offset} is -1 for QPSK, else 1.
+    double zr = mag > 0.0 ? sr / mag : 0.0, zi = mag > 0.0 ? si / mag : 0.0;
+    mth_power(&zr, &zi, m);
+    const double metric = m == 4 ? -zr : zr;
+    v.lock_ema += (metric - v.lock_ema) * kLockAlpha;
+    v.lock_fast += (metric - v.lock_fast) * kLockFastAlpha;
     if (!finite(v.lock_ema)) v.lock_ema = 0.0;
+    if (!finite(v.lock_fast)) v.lock_fast = 0.0;
     if (v.lock_ema > d->lock_up) v.locked = 1;
     if (v.lock_ema < d->lock_down) v.locked = 0;
-    v.unlocked_run = v.locked ? 0 : v.unlocked_run + 1;
+    v.unlocked_run = v.lock_ema < d->lock_down ? v.unlocked_run + 1 : 0;
     // Unit-energy symbol and the burst's Es/N0 estimate.
     const double g = v.level > 1e-30 ? 1.0 / std::sqrt(v.level) : 0.0;
     const ox_cf32 s{static_cast<float>(sr * g), static_cast<float>(si * g)};
-    const double a = (sr * std::cos(ref) + si * std::sin(ref)) * g;
+    const double a = (sr * ref.re + si * ref.im) * g;
     const double pw = (sr * sr + si * si) * g * g;
     const double w = 1.0 / static_cast<double>(std::min<uint64_t>(v.burst_sym + 1, 256));
     if (finite(a) && finite(pw)) {
@@ -272,57 +364,30 @@ void carrier_symbol(psk_demod *d, ox_cf32 c, Sink &sink) {
     if (d->tlm) flush_telemetry(d, s);
 }
 
-double window_power(const psk_demod *d) {
-    double acc = 0.0;
-    for (size_t i = 0; i < d->win_n; ++i) acc += static_cast<double>(d->win[i].re) * d->win[i].re +
-                                                 static_cast<double>(d->win[i].im) * d->win[i].im;
+// Mean power per sample of the window, and its detection power (as the blocks measure it).
+double window_power(const psk_demod *d, double *det) {
+    double acc = 0.0, dsum = 0.0, dr = 0.0, di = 0.0;
+    size_t dumps = 0;
+    for (size_t i = 0; i < d->win_n; ++i) {
+        acc += static_cast<double>(d->win[i].re) * d->win[i].re + static_cast<double>(d->win[i].im) * d->win[i].im;
+        dr += d->win[i].re;
+        di += d->win[i].im;
+        if ((i + 1) % d->dump_n == 0) {
+            dsum += dr * dr + di * di;
+            dr = di = 0.0;
+            ++dumps;
+        }
+    }
+    *det = dumps ? dsum / static_cast<double>(dumps * d->dump_n) : 0.0;
     return acc / static_cast<double>(d->win_n);
 }
 
-// Coarse carrier from the M-th power spectrum of the matched filter's outputs and coarse timing
-// from their squared envelope. False when no line stands above the spectrum's median.
-bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
-    Vars &v = d->v;
-    reset_loops(d);
-    v.lo_freq = d->p.init_norm_freq;
-    size_t ny = 0;
-    for (size_t i = 0; i < d->win_n; ++i) {
-        const ox_cf32 y = mix(d->win[i], v.lo_phase);
-        v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
-        ox_cf32 buf[kPushCap];
-        const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, 0.0);
-        for (size_t j = 0; j < k && ny < d->y_cap; ++j) d->y[ny++] = buf[j];
-    }
-    const int m = d->p.m;
-    double ex = 0.0, ey = 0.0;
-    for (size_t j = 0; j < ny; ++j) {
-        const double re = d->y[j].re, im = d->y[j].im;
-        const double p = re * re + im * im;
-        // Squared envelope against the 4-output period: e^{-j pi j / 2}.
-        switch (j & 3u) {
-            case 0: ex += p; break;
-            case 1: ey -= p; break;
-            case 2: ex -= p; break;
-            default: ey += p; break;
-        }
-        double zr = re, zi = im;
-        for (int q = 1; q < m; q <<= 1) {
-            const double t = zr * zr - zi * zi;
-            zi = 2.0 * zr * zi;
-            zr = t;
-        }
-        // Normalised to the sample's own magnitude so that strong samples do not dominate.
-        const double mag = std::sqrt(p);
-        const double sc = mag > 0.0 ? 1.0 / std::pow(mag, m - 1) : 0.0;
-        const float fr = static_cast<float>(zr * sc), fi = static_cast<float>(zi * sc);
-        d->spec[j] = {std::isfinite(fr) ? fr : 0.0f, std::isfinite(fi) ? fi : 0.0f};
-    }
-    for (size_t j = ny; j < d->nfft; ++j) d->spec[j] = {0.0f, 0.0f};
-    if (fft_execute_inplace_cf32(d->fft, d->spec, d->nfft, d->spec, d->nfft) != d->nfft) return false;
-    const double reach = m * d->p.search / static_cast<double>(kOut);
-    const int64_t half = std::min<int64_t>(static_cast<int64_t>(reach * d->nfft),
-                                           static_cast<int64_t>(d->nfft / 2) - 2);
+
+// Peak of |spec|^2 within +-half bins of 0; false unless it stands line_db above the median.
+// *pos is the interpolated peak in bins (signed).
+bool spectral_line(psk_demod *d, int64_t half, double *pos) {
     const int64_t n = static_cast<int64_t>(d->nfft);
+    half = std::min<int64_t>(half, n / 2 - 2);
     int64_t best = 0;
     float peak = -1.0f;
     size_t cnt = 0;
@@ -338,18 +403,106 @@ bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
     std::nth_element(d->mag, d->mag + cnt / 2, d->mag + cnt);
     const double median = d->mag[cnt / 2];
     if (!(peak > 0.0f) || !(peak > median * std::pow(10.0, d->p.line_db / 10.0))) return false;
-    // Interpolated peak from the complex bins around it.
+    // Interpolated from the complex bins around the peak.
     const ox_cf32 a = d->spec[(best - 1 + n) % n], b = d->spec[(best + n) % n], c = d->spec[(best + 1 + n) % n];
     const double nr = a.re - c.re, ni = a.im - c.im;
     const double dr = 2.0 * b.re - a.re - c.re, di = 2.0 * b.im - a.im - c.im;
     const double den = dr * dr + di * di;
     double delta = den > 0.0 ? (nr * dr + ni * di) / den : 0.0;
     if (!finite(delta)) delta = 0.0;
-    delta = std::clamp(delta, -0.5, 0.5);
-    const double f_out = (static_cast<double>(best) + delta) / static_cast<double>(d->nfft) / m;
-    *df = f_out * static_cast<double>(kOut) / d->p.sps;
-    const double tau = -std::atan2(ey, ex) / (2.0 * kPi) * static_cast<double>(kOut);
-    *strobe = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & 3);
+    *pos = static_cast<double>(best) + std::clamp(delta, -0.5, 0.5);
+    return true;
+}
+
+// Coarse timing from the squared envelope of the matched filter's outputs, coarse carrier from
+// the M-th power spectrum of the on-time outputs (modulo the symbol rate over m, where the
+// symbol-spaced line is unambiguous) and, among the candidates that differ by multiples of the
+// symbol rate over m within the search range, the one whose line is strongest at the filter's
+// full output rate. False when no line stands above the spectrum's median.
+// The window through a freshly reset converter with the oscillator at `freq` and no timing
+// control; returns the number of matched-filter outputs stored in d->y.
+size_t filter_window(psk_demod *d, double freq) {
+    Vars &v = d->v;
+    reset_loops(d);
+    v.lo_freq = freq;
+    size_t ny = 0;
+    for (size_t i = 0; i < d->win_n; ++i) {
+        const ox_cf32 y = mix(d->win[i], v.lo_phase);
+        v.lo_phase += ox::freq_to_phase_inc(v.lo_freq);
+        ox_cf32 buf[kPushCap];
+        const size_t k = RateConverter_execute_ctrl_push(d->rc, buf, kPushCap, y, 0.0);
+        for (size_t j = 0; j < k && ny < d->y_cap; ++j) d->y[ny++] = buf[j];
+    }
+    return ny;
+}
+
+// Normalised M-th power of each on-time output (index st, st + 4, ...) into d->spec; returns
+// the count and adds them up into *sum.
+size_t ontime_mth_power(psk_demod *d, size_t ny, uint32_t st, ox_cf64 *sum) {
+    const int m = d->p.m;
+    size_t ns = 0;
+    double ar = 0.0, ai = 0.0;
+    for (size_t j = st; j < ny; j += d->k_out) {
+        double zr = d->y[j].re, zi = d->y[j].im;
+        const double mag = std::sqrt(zr * zr + zi * zi);
+        mth_power(&zr, &zi, m);
+        const double sc = mag > 0.0 ? 1.0 / std::pow(mag, m - 1) : 0.0;
+        const float fr = static_cast<float>(zr * sc), fi = static_cast<float>(zi * sc);
+        d->spec[ns] = {std::isfinite(fr) ? fr : 0.0f, std::isfinite(fi) ? fi : 0.0f};
+        ar += d->spec[ns].re;
+        ai += d->spec[ns].im;
+        ++ns;
+    }
+    *sum = {ar, ai};
+    return ns;
+}
+
+// Coarse timing from the squared envelope of the matched filter's outputs, coarse carrier from
+// the M-th power spectrum of the on-time outputs. That line is unambiguous only modulo the
+// symbol rate over m; where the search range holds several candidates, the window is filtered
+// again at each and the one whose symbols give the strongest M-th power line wins (a carrier
+// off by a multiple of the symbol rate over m is mismatched to the filter and spreads the
+// symbols). False when no line stands above the spectrum's median.
+bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
+    const int m = d->p.m;
+    const double f0 = d->p.init_norm_freq;
+    const size_t ny = filter_window(d, f0);
+    double ex = 0.0, ey = 0.0, pw = 0.0;
+    for (size_t j = 0; j < ny; ++j) {
+        const double p = static_cast<double>(d->y[j].re) * d->y[j].re +
+                         static_cast<double>(d->y[j].im) * d->y[j].im;
+        pw += p;
+        ex += p * d->env_c[j & (d->k_out - 1)];
+        ey += p * d->env_s[j & (d->k_out - 1)];
+    }
+    if (!(pw > 0.0) || !finite(pw)) return false;
+    const double tau = -std::atan2(ey, ex) / (2.0 * kPi) * static_cast<double>(d->k_out);
+    const uint32_t st = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & (d->k_out - 1));
+    ox_cf64 sum;
+    const size_t ns = ontime_mth_power(d, ny, st, &sum);
+    for (size_t j = ns; j < d->nfft; ++j) d->spec[j] = {0.0f, 0.0f};
+    if (fft_execute_inplace_cf32(d->fft, d->spec, d->nfft, d->spec, d->nfft) != d->nfft) return false;
+    const double reach = m * d->p.search;  // cycles per symbol in the M-th power domain
+    double pos;
+    if (!spectral_line(d, static_cast<int64_t>(std::min(reach, 0.5) * d->nfft), &pos)) return false;
+    const double f_m = pos / static_cast<double>(d->nfft);
+    const int k_lo = static_cast<int>(std::ceil(-reach - f_m)), k_hi = static_cast<int>(std::floor(reach - f_m));
+    double best_f = f_m;
+    if (k_hi > k_lo) {
+        double best_g = -1.0;
+        for (int k = k_lo; k <= k_hi; ++k) {
+            const double f = (f_m + k) / m / d->p.sps;
+            ox_cf64 s;
+            ontime_mth_power(d, filter_window(d, f0 + f), st, &s);
+            const double g = s.re * s.re + s.im * s.im;
+            if (g > best_g) {
+                best_g = g;
+                best_f = f_m + k;
+            }
+        }
+    }
+    *df = best_f / m / d->p.sps;
+    *strobe = st;
     return true;
 }
 
@@ -382,58 +535,86 @@ void initial_phase(psk_demod *d) {
 template <class Sink>
 void track_sample(psk_demod *d, ox_cf32 x, Sink &sink);
 
-// The window is full: acquire, and on success replay it through the tracking chain.
-template <class Sink>
-void acquire(psk_demod *d, Sink &sink) {
+// Loops back to the start of a burst: converter and timing reset, oscillator at the burst's
+// carrier, phase and level from the window's first symbols.
+void start_loops(psk_demod *d, double freq, uint32_t strobe, double phase, double level) {
     Vars &v = d->v;
-    const double pwin = window_power(d);
-    double df = 0.0;
-    uint32_t strobe = 0;
-    const double level0 = v.level;
-    if (!coarse_estimates(d, &df, &strobe)) {
-        v.level = level0;
-        // No PSK signal in the window: what was heard sets (or raises) the noise floor.
-        if (v.floor_valid) {
-            v.floor += (pwin - v.floor) * 0.25;
-        } else if (++v.retries >= kMaxRetries) {
-            v.floor = pwin;
-            v.floor_valid = 1;
-        }
-        if (!finite(v.floor)) v.floor = 0.0;
-        if (v.floor_valid) {
-            // Keep the partial block at the window's end as the detector's first samples.
-            v.mode = kIdle;
-            std::memmove(d->win, d->win + (d->win_n - v.blk_cnt), v.blk_cnt * sizeof(ox_cf32));
-            v.fill = v.blk_cnt;
-        } else {
-            v.fill = 0;
-        }
-        return;
-    }
-    const double freq = d->p.init_norm_freq + df;
     reset_loops(d);
     v.strobe = strobe;
     v.lo_freq = freq;
-    initial_phase(d);
-    const double phase0 = v.phase, level0b = v.level;
-    reset_loops(d);
-    v.lo_freq = freq;
-    v.phase = phase0;
-    v.level = level0b;
-    v.mode = kTrack;
-    v.retries = 0;
-    v.quiet = 0;
-    v.sig_pow = pwin;
-    v.burst_start = static_cast<int64_t>(v.samples) - static_cast<int64_t>(d->win_n);
-    v.burst_end = -1;
-    ++v.bursts;
+    v.phase = phase;
+    v.level = level;
     v.burst_sym = 0;
     v.unlocked_run = 0;
     v.locked = 0;
     v.lock_ema = 0.0;
+    v.lock_fast = 1.0;
     v.snr_sig = 0.0;
     v.snr_pow = 0.0;
     v.prev_idx = 0;
+}
+
+// No PSK signal in the window: what was heard (detection power pwin) sets or raises the floor.
+void acquisition_failed(psk_demod *d, double pwin) {
+    Vars &v = d->v;
+    if (v.floor_valid) {
+        v.floor += (pwin - v.floor) * 0.25;
+    } else if (++v.retries >= kMaxRetries) {
+        v.floor = pwin;
+        v.floor_valid = 1;
+    }
+    if (!finite(v.floor)) v.floor = 0.0;
+    if (v.floor_valid) {
+        // Keep the partial block at the window's end as the detector's first samples.
+        v.mode = kIdle;
+        std::memmove(d->win, d->win + (d->win_n - v.blk_cnt), v.blk_cnt * sizeof(ox_cf32));
+        v.fill = v.blk_cnt;
+    } else {
+        v.fill = 0;
+    }
+}
+
+// The window is full: acquire (coarse estimates, then a dry run of the tracking chain over the
+// window whose lock metric must confirm a PSK signal), and on success replay the window through
+// the tracking chain into the output.
+template <class Sink>
+void acquire(psk_demod *d, Sink &sink) {
+    Vars &v = d->v;
+    const Vars entry = v;
+    double pdet;
+    const double pwin = window_power(d, &pdet);
+    double df = 0.0;
+    uint32_t strobe = 0;
+    bool ok = coarse_estimates(d, &df, &strobe);
+    const double freq = d->p.init_norm_freq + df;
+    double phase0 = 0.0, level0 = 0.0;
+    if (ok) {
+        start_loops(d, freq, strobe, 0.0, 0.0);
+        initial_phase(d);
+        phase0 = v.phase;
+        level0 = v.level;
+        start_loops(d, freq, strobe, phase0, level0);
+        ox_tlm *tlm = d->tlm;
+        d->tlm = nullptr;
+        VerifySink check;
+        for (size_t i = 0; i < d->win_n; ++i) track_sample(d, d->win[i], check);
+        d->tlm = tlm;
+        ok = check.n > 0 && check.sum / static_cast<double>(check.n) > d->verify;
+    }
+    v = entry;
+    if (!ok) {
+        acquisition_failed(d, pdet);
+        return;
+    }
+    start_loops(d, freq, strobe, phase0, level0);
+    v.mode = kTrack;
+    v.retries = 0;
+    v.quiet = 0;
+    v.sig_pow = pwin;
+    v.sig_det = pdet;
+    v.burst_start = static_cast<int64_t>(v.samples) - static_cast<int64_t>(d->win_n);
+    v.burst_end = -1;
+    ++v.bursts;
     for (size_t i = 0; i < d->win_n; ++i) track_sample(d, d->win[i], sink);
 }
 
@@ -450,31 +631,89 @@ void end_burst(psk_demod *d, uint64_t quiet_samples) {
     v.quiet = 0;
 }
 
+// The noise floor from block powers: an unbiased average over about 16 blocks, which jumps down
+// at once when the power falls 20 dB (a squelched front end going silent gives exact zeros: a
+// floor of 0, which any burst exceeds).
+void follow_floor(Vars &v, double p) {
+    if (v.floor < 0.0 || p < 0.01 * v.floor) v.floor = p;
+    else v.floor += (p - v.floor) * (1.0 / 16);
+}
+
 // End of a power block: burst detection while idle, end of burst while tracking.
-template <class Sink>
-void block_done(psk_demod *d, double p, Sink &sink) {
-    (void)sink;
+// p: detection power (dumps), ps: mean power per sample.
+void block_done(psk_demod *d, double p, double ps) {
     Vars &v = d->v;
     if (v.mode == kIdle) {
         if (p > v.floor * d->g_on) {
             v.mode = kFill;  // the window already holds this block and the one before
             return;
         }
-        if (p < v.floor) v.floor = p;  // follows the floor down at once
-        else v.floor += (p - v.floor) * (static_cast<double>(d->blk_n) / (2000.0 * d->p.sps));
+        follow_floor(v, p);
         if (v.fill >= 2 * d->blk_n) {
             std::memmove(d->win, d->win + (v.fill - d->blk_n), d->blk_n * sizeof(ox_cf32));
             v.fill = d->blk_n;
         }
         return;
     }
+    if (v.mode == kFill && !v.floor_valid) {
+        // No floor yet: the quietest block so far stands for it until the power rises
+        // squelch_db above it; from then on it is the floor, and the window restarts one block
+        // before the rise.
+        if (v.floor >= 0.0 && p > v.floor * d->g_on) {
+            v.floor_valid = 1;
+            v.retries = 0;
+            const size_t keep = std::min<size_t>(v.fill, 2 * d->blk_n);
+            std::memmove(d->win, d->win + (v.fill - keep), keep * sizeof(ox_cf32));
+            v.fill = keep;
+        } else {
+            follow_floor(v, p);
+        }
+        return;
+    }
     if (v.mode != kTrack) return;
-    if (p <= 1000.0 * v.sig_pow) v.sig_pow += (p - v.sig_pow) * 0.05;
+    // The burst's power follows slowly, and at most 4x per block, so that one wild sample
+    // cannot move it far.
+    v.sig_pow += (std::min(ps, 4.0 * v.sig_pow) - v.sig_pow) * 0.05;
+    // The burst's detection level stays put while the power is far below it (a quiet stretch
+    // must not become the burst's own level).
+    if (p > v.sig_det / d->g_on) v.sig_det += (std::min(p, 4.0 * v.sig_det) - v.sig_det) * 0.05;
     if (!finite(v.sig_pow)) v.sig_pow = 0.0;
-    const double thr = v.floor_valid ? v.floor * d->g_off : v.sig_pow / d->g_on;
-    v.quiet = p <= thr ? v.quiet + 1 : 0;
-    if (static_cast<double>(v.quiet * d->blk_n) >= kQuietSymbols * d->p.sps)
+    if (!finite(v.sig_det)) v.sig_det = 0.0;
+    // Quiet: back at the floor, or well below the burst's power, with the symbols gone (a burst
+    // that steps down in power, noise and all, keeps its lock and goes on). The burst ends after
+    // three quiet blocks in a row.
+    const bool at_floor = v.floor_valid && p <= v.floor * d->g_off;
+    const bool low = at_floor || p <= v.sig_det / d->g_on;
+    // Still locked three blocks after falling far below the burst's level: the burst stepped
+    // down in power. Its level and the symbols' follow at once (the symbol level alone would
+    // take hundreds of symbols).
+    v.step_run = low && v.lock_fast >= d->lock_up ? v.step_run + 1 : 0;
+    if (v.step_run >= 3) {
+        if (p > 0.0 && v.sig_det > 0.0) {
+            v.level *= std::max(p / v.sig_det, 1e-4);
+            v.sig_det = p;
+        }
+        v.step_run = 0;
+    }
+    // At the floor a lock metric below the lock threshold will do; merely far below the burst's
+    // level it must have dropped below the unlock threshold.
+    const bool gone = v.lock_fast < (at_floor ? d->lock_up : d->lock_down);
+    v.quiet = low && gone ? v.quiet + 1 : 0;
+    if (static_cast<double>(v.quiet * d->blk_n) < kQuietSymbols * d->p.sps) return;
+    if (v.floor_valid) {
         end_burst(d, v.quiet * d->blk_n);
+        // Power far below the floor the burst was found on: the front end's level moved, and a
+        // weaker signal may go on; the next window is tested before the floor is trusted.
+        if (p * d->g_on * d->g_on < v.floor) v.mode = kFill;
+    } else {
+        // No floor known yet (the stream began inside this burst): a power drop ends the burst
+        // only once the symbols are gone too, and the level it dropped to is the floor.
+        // A weaker signal may go on: the next window is tested before the floor is trusted.
+        end_burst(d, v.quiet * d->blk_n);
+        v.floor = p;
+        v.floor_valid = 1;
+        v.mode = kFill;
+    }
 }
 
 template <class Sink>
@@ -502,11 +741,20 @@ void run(psk_demod *d, const ox_cf32 *x, size_t n, Sink &sink) {
             if (v.mode == kFill && v.fill >= d->win_n) acquire(d, sink);
         }
         v.blk_sum += p;
+        v.dump_re += s.re;
+        v.dump_im += s.im;
+        if (++v.dump_cnt >= d->dump_n) {
+            v.blk_det += v.dump_re * v.dump_re + v.dump_im * v.dump_im;
+            ++v.blk_dumps;
+            v.dump_re = v.dump_im = 0.0;
+            v.dump_cnt = 0;
+        }
         if (++v.blk_cnt >= d->blk_n) {
             const double bp = v.blk_sum / static_cast<double>(d->blk_n);
-            v.blk_sum = 0.0;
-            v.blk_cnt = 0;
-            block_done(d, finite(bp) ? bp : 0.0, sink);
+            const double dp = v.blk_dumps ? v.blk_det / static_cast<double>(v.blk_dumps * d->dump_n) : 0.0;
+            v.blk_sum = v.blk_det = 0.0;
+            v.blk_cnt = v.blk_dumps = 0;
+            block_done(d, finite(dp) ? dp : 0.0, finite(bp) ? bp : 0.0);
         }
     }
 }
@@ -528,6 +776,7 @@ void start_state(psk_demod *d) {
     std::memset(&v, 0, sizeof(v));
     reset_loops(d);
     v.mode = kFill;
+    v.floor = -1.0;  // no block seen yet
     v.burst_start = -1;
     v.burst_end = -1;
     v.lo_freq = d->p.init_norm_freq;
@@ -541,13 +790,13 @@ void psk_demod_default_params(psk_demod_params *p) {
     p->sps = 8.0;
     p->rrc_beta = 0.35;
     p->rrc_span = 3;
-    p->acq_symbols = 128;
-    p->bn_timing = 0.01;
-    p->bn_carrier = 0.02;
+    p->acq_symbols = 0;
+    p->bn_timing = 0.002;
+    p->bn_carrier = 0.005;
     p->squelch_db = 6.0;
-    p->search = 0.125;
+    p->search = 0.25;
     p->init_norm_freq = 0.0;
-    p->line_db = 13.0;
+    p->line_db = 0.0;
 }
 
 const char *psk_demod_invalid(const psk_demod_params *p) {
@@ -557,13 +806,15 @@ const char *psk_demod_invalid(const psk_demod_params *p) {
     if (!(p->sps >= 2.0 && p->sps <= 1024.0)) return "sps must be in [2, 1024]";
     if (!(p->rrc_beta > 0.0 && p->rrc_beta <= 1.0)) return "rrc_beta must be in (0, 1]";
     if (p->rrc_span < 1 || p->rrc_span > 16) return "rrc_span must be in [1, 16]";
-    if (p->acq_symbols < 32 || p->acq_symbols > 1024) return "acq_symbols must be in [32, 1024]";
+    if (p->acq_symbols != 0 && (p->acq_symbols < 32 || p->acq_symbols > 1024))
+        return "acq_symbols must be 0 (automatic) or in [32, 1024]";
     if (!(p->bn_timing > 0.0 && p->bn_timing <= 0.1)) return "bn_timing must be in (0, 0.1]";
     if (!(p->bn_carrier > 0.0 && p->bn_carrier <= 0.2)) return "bn_carrier must be in (0, 0.2]";
     if (!(p->squelch_db >= 1.0 && p->squelch_db <= 40.0)) return "squelch_db must be in [1, 40]";
     if (!(p->search > 0.0 && p->search <= 0.25)) return "search must be in (0, 0.25]";
     if (!(std::fabs(p->init_norm_freq) < 0.5)) return "init_norm_freq must be in (-0.5, 0.5)";
-    if (!(p->line_db >= 6.0 && p->line_db <= 40.0)) return "line_db must be in [6, 40]";
+    if (p->line_db != 0.0 && !(p->line_db >= 6.0 && p->line_db <= 40.0))
+        return "line_db must be 0 (automatic) or in [6, 40]";
     return nullptr;
 }
 
@@ -572,12 +823,27 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     auto *d = new (std::nothrow) psk_demod{};
     if (!d) return nullptr;
     d->p = *p;
+    // 8-PSK's M-th power line is the weakest: it gets the longer window.
+    if (d->p.acq_symbols == 0) d->p.acq_symbols = p->m == 8 ? 256 : 128;
+    // 8-PSK's line is weaker; its dry run's lock test (below) is the stricter one.
+    if (d->p.line_db == 0.0) d->p.line_db = p->m == 8 ? 11.0 : 13.0;
+    // 8 outputs per symbol from 8 samples per symbol keeps the converter a single polyphase
+    // stage up to 16; below, 4.
+    d->k_out = 8;
+    d->want_base = d->k_out == 8 ? 0x11111111u : 0x55555555u;
+    for (size_t j = 0; j < d->k_out; ++j) {
+        d->env_c[j] = std::cos(2.0 * kPi * j / d->k_out);
+        d->env_s[j] = -std::sin(2.0 * kPi * j / d->k_out);
+    }
     d->rc = RateConverter_create_matched(1, OX_RC_PULSE_RRC, static_cast<size_t>(p->rrc_span), kPhases,
-                                         static_cast<double>(kOut) / p->sps, p->rrc_beta,
-                                         static_cast<double>(kOut));
-    d->blk_n = std::max<size_t>(2, static_cast<size_t>(std::lround(2.0 * p->sps)));
-    d->win_n = static_cast<size_t>(std::ceil(p->acq_symbols * p->sps));
-    d->y_cap = static_cast<size_t>(std::ceil(d->win_n * static_cast<double>(kOut) / p->sps)) + 16;
+                                         static_cast<double>(d->k_out) / p->sps, p->rrc_beta,
+                                         static_cast<double>(d->k_out));
+    // Detection power: coherent dumps of about one symbol (the signal's band gains about
+    // 8 dB over the full band at 8 samples per symbol), averaged over blocks of 4 symbols.
+    d->dump_n = std::max<size_t>(1, static_cast<size_t>(std::lround(p->sps)));
+    d->blk_n = 4 * d->dump_n;
+    d->win_n = static_cast<size_t>(std::ceil(d->p.acq_symbols * p->sps));
+    d->y_cap = static_cast<size_t>(std::ceil(d->win_n * static_cast<double>(d->k_out) / p->sps)) + 16;
     d->nfft = next_pow2(2 * d->y_cap);
     d->fft = fft_create(d->nfft, -1, 1);
     d->win = static_cast<ox_cf32 *>(std::calloc(d->win_n, sizeof(ox_cf32)));
@@ -591,13 +857,26 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
         return nullptr;
     }
     const ox::RcTerminal term = ox::rc_terminal(d->rc);
-    d->rate0 = term.stage ? resamp_get_rate(term.stage) : 1.0;
+    if (!term.stage) {
+        psk_demod_destroy(d);
+        return nullptr;
+    }
+    d->term = term.stage;
+    d->front = term.front > 0;
+    d->rate0 = resamp_get_rate(term.stage);
+    d->step_ctrl = NAN;
+    d->inc_freq = NAN;
+    for (int i = 0; i < p->m; ++i) {
+        const double a = 2.0 * kPi * i / p->m + constellation_offset(p->m);
+        d->points[i] = {std::cos(a), std::sin(a)};
+    }
     const double slope = symsync_ted_slope(0, 1, p->rrc_span, p->rrc_beta);
     d->ted_norm = slope > 0.0 ? 1.0 / slope : 1.0;
     d->g_on = std::pow(10.0, p->squelch_db / 10.0);
     d->g_off = std::pow(10.0, p->squelch_db / 20.0);
     d->lock_up = p->m == 2 ? 0.5 : (p->m == 4 ? 0.35 : 0.15);
     d->lock_down = 0.5 * d->lock_up;
+    d->verify = p->m == 2 ? 0.3 : (p->m == 4 ? 0.25 : 0.17);
     loop_filter_init(&d->tl, p->bn_timing, kZeta, 1.0);
     loop_filter_init(&d->cl, p->bn_carrier, kZeta, 1.0);
     ox::lo_build_table();
@@ -634,11 +913,12 @@ size_t psk_demod_bits(psk_demod *d, const ox_cf32 *x, size_t n, uint8_t *out, si
     return sink.n;
 }
 
-// A call yields at most one symbol per 4 converter outputs, and the converter runs at most
-// (1 + the control clamp) x 4/sps outputs per input, over the call's inputs plus a replayed
-// window: with sps >= 2 that stays below n_in + 2 windows.
+// Every input is tracked at most once (directly, or replayed from the window that held it),
+// and the timing control keeps the symbol period above 0.9 sps: a call over n inputs yields at
+// most (n + window) / (0.9 sps) symbols plus a few per acquisition. With sps >= 2 that stays
+// below max(n, 3 x window symbols + 64).
 size_t psk_demod_steps_max_out(const psk_demod *d) {
-    return 2 * static_cast<size_t>(std::ceil(d->win_n / d->p.sps)) + 64;
+    return 3 * static_cast<size_t>(d->p.acq_symbols) + 64;
 }
 
 size_t psk_demod_bits_max_out(const psk_demod *d) {
@@ -689,18 +969,21 @@ namespace {
 
 // Every field that selects a code path or indexes an array is in range, and every real is finite.
 bool vars_ok(const psk_demod *d, const Vars &v) {
-    if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe > 3 ||
-        v.hist_fill > 3 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
+    if (v.mode > kTrack || v.floor_valid > 1 || v.retries >= kMaxRetries || v.strobe >= d->k_out ||
+        v.hist_fill > d->k_out / 2 + 1 || v.burst_sym >= (uint64_t{1} << 62) || v.step_run > 2 || v.have_prev > 1 || v.locked > 1 || v.prev_idx >= static_cast<uint32_t>(d->p.m))
         return false;
-    if (v.blk_cnt >= d->blk_n) return false;
+    if (v.blk_cnt >= d->blk_n || v.dump_cnt >= d->dump_n || v.blk_dumps > 4) return false;
     if (v.mode == kFill && v.fill >= d->win_n) return false;
     if (v.mode == kIdle && v.fill >= 2 * d->blk_n) return false;
     if (v.fill > d->win_n) return false;
     const double reals[] = {v.blk_sum, v.floor,   v.sig_pow, v.ctrl,    v.t_integ, v.c_integ,
-                            v.phase,   v.level,   v.lock_ema, v.snr_sig, v.snr_pow, v.last_err};
+                            v.phase,   v.level,   v.lock_ema, v.snr_sig, v.snr_pow, v.last_err, v.lock_fast,
+                            v.dump_re, v.dump_im, v.blk_det, v.sig_det};
     for (double r : reals)
         if (!finite(r)) return false;
-    if (v.floor < 0.0 || v.sig_pow < 0.0 || v.level < 0.0 || v.blk_sum < 0.0) return false;
+    if (v.floor < (v.floor_valid ? 0.0 : -1.0) || v.sig_pow < 0.0 || v.level < 0.0 || v.blk_sum < 0.0 ||
+        v.blk_det < 0.0 || v.sig_det < 0.0)
+        return false;
     if (std::fabs(v.t_integ) > kMaxRateDev || std::fabs(v.ctrl) > kMaxCtrl * d->rate0 * 1.000001 ||
         std::fabs(v.c_integ) > 0.5 || std::fabs(v.phase) > kPi)
         return false;
