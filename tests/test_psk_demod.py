@@ -82,6 +82,17 @@ def test_fresh_object_and_silence():
     assert d.bursts == 0 and d.noise_floor > 0  # noise alone is no burst
 
 
+def test_own_blob_restores_while_windows_fail():
+    """A stream that starts in noise fails window after window until its floor is set, then
+    tries each window twice: the object's own blob restores at every point of that."""
+    x = bursts.noise(40000, 8.0, 10.0, np.random.default_rng(2))
+    d = track.PskDemodulator()
+    for a in range(0, len(x), 1000):
+        d.steps(x[a:a + 1000])
+        d.set_state(d.get_state())
+    assert d.bursts == 0 and d.noise_floor > 0
+
+
 # ---------------------------------------------------------------------------------------------
 # Acquisition and BER
 # ---------------------------------------------------------------------------------------------

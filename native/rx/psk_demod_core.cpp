@@ -555,13 +555,27 @@ void start_loops(psk_demod *d, double freq, uint32_t strobe, double phase, doubl
 }
 
 // No PSK signal in the window: what was heard (detection power pwin) sets or raises the floor.
+// Once a floor is known, a window that fails is first tried again half a window later (its
+// second half and the next half window) before the floor moves: a burst whose start ramps up
+// slowly, or that began late in the window, fills only the window's end, and its first symbols
+// would otherwise be lost with the whole window.
 void acquisition_failed(psk_demod *d, double pwin) {
     Vars &v = d->v;
+    if (v.floor_valid && v.retries == 0) {
+        const size_t half = d->win_n / 2;
+        std::memmove(d->win, d->win + (d->win_n - half), half * sizeof(ox_cf32));
+        v.fill = half;
+        v.retries = 1;
+        v.mode = kFill;
+        return;
+    }
     if (v.floor_valid) {
+        v.retries = 0;
         v.floor += (pwin - v.floor) * 0.25;
     } else if (++v.retries >= kMaxRetries) {
         v.floor = pwin;
         v.floor_valid = 1;
+        v.retries = 0;  // counts the second tries of a known floor from here on
     }
     if (!finite(v.floor)) v.floor = 0.0;
     if (v.floor_valid) {
