@@ -10,6 +10,9 @@ tracks signals as events:
   ``threshold_db`` above the floor; the event stays open while its bins stand
   ``threshold_db - hysteresis_db`` above it (so a signal wavering at the threshold does
   not flicker into many events);
+- a cluster's edges are its outermost bins within ``edge_db`` of its own peak (and above the
+  lower level), so a strong narrow signal is not widened by its analysis window's skirts
+  (26 dB: the -26 dB bandwidth);
 - bins within ``merge_bins`` of each other belong to one cluster; a cluster touching an
   open event's frequency extent continues it, one touching two events merges them;
 - an event whose bins stay below the lower level for a frame closes at the end of its last
@@ -93,10 +96,12 @@ class OccupancyTracker:
     ``freqs``: the frequency of each bin (evenly spaced, ascending). ``floor_alpha``: the
     weight of each frame's median in the smoothed floor (1: no smoothing); the first frame
     sets the floor directly. ``merge_bins``: bins up to this many apart (gaps below the
-    lower level) still form one cluster."""
+    lower level) still form one cluster. ``edge_db``: a cluster's edges are its outer bins
+    within this of its peak."""
 
     def __init__(self, freqs, *, threshold_db: float = 10.0, hysteresis_db: float = 3.0,
-                 min_duration: float = 0.0, floor_alpha: float = 0.2, merge_bins: int = 1):
+                 min_duration: float = 0.0, floor_alpha: float = 0.2, merge_bins: int = 1,
+                 edge_db: float = 26.0):
         f = np.asarray(freqs, np.float64)
         if f.ndim != 1 or len(f) < 2:
             raise ValueError("freqs must hold at least two bin frequencies")
@@ -113,6 +118,8 @@ class OccupancyTracker:
             raise ValueError("floor_alpha must lie in (0, 1]")
         if merge_bins < 0:
             raise ValueError("merge_bins must be >= 0")
+        if not edge_db > 0:
+            raise ValueError("edge_db must be positive (inf: edges at the lower level)")
         self.freqs = f
         self.step = float(np.mean(step))
         self.threshold_db = float(threshold_db)
@@ -120,6 +127,7 @@ class OccupancyTracker:
         self.min_duration = float(min_duration)
         self.floor_alpha = float(floor_alpha)
         self.merge_bins = int(merge_bins)
+        self.edge_db = float(edge_db)
         self.floor_db: float | None = None
         self.frames = 0
         self.discarded = 0  # events shorter than min_duration
@@ -192,8 +200,10 @@ class OccupancyTracker:
         high = floor + self.threshold_db
         for s, e in zip(starts, ends):
             lo, hi = int(idx[s]), int(idx[e])
-            if x[lo:hi + 1].max() > high or self._overlapping(lo, hi):
-                yield lo, hi
+            top = x[lo:hi + 1].max()
+            if top > high or self._overlapping(lo, hi):
+                inside = np.flatnonzero(x[lo:hi + 1] >= top - self.edge_db)
+                yield lo + int(inside[0]), lo + int(inside[-1])
 
     def _overlapping(self, lo: int, hi: int) -> list[Event]:
         g = self.merge_bins

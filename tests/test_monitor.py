@@ -22,7 +22,8 @@ OSTREL = [str(Path(sys.executable).with_name("ostrel"))]
 FS, RF, T0 = 250e3, 433.9e6, "2026-01-02T03:04:05Z"
 NOISE_DBFS = -40.0  # total noise power over the 250 kHz
 # (centre offset Hz, width Hz (0: a tone), start s, end s, level dBFS)
-BURSTS = [(40e3, 0, 0.6, 1.9, -55.0), (-60e3, 16e3, 2.2, 2.9, -38.0), (80e3, 0, 3.1, 3.4, -50.0)]
+BURSTS = [(-85e3, 0, 0.3, 1.0, -20.0), (40e3, 0, 0.6, 1.9, -55.0), (-60e3, 16e3, 2.2, 2.9, -38.0),
+          (80e3, 0, 3.1, 3.4, -50.0)]
 
 
 def synth(path: Path, seconds: float, bursts, seed: int = 0, datetime: str | None = T0):
@@ -131,7 +132,7 @@ def test_tracker_events(levels, kw, want):
 def test_tracker_refuses_bad_input():
     f = np.arange(8.0)
     for kw in ({"threshold_db": 0}, {"hysteresis_db": 10}, {"min_duration": -1},
-               {"floor_alpha": 0}, {"merge_bins": -1}):
+               {"floor_alpha": 0}, {"merge_bins": -1}, {"edge_db": 0}):
         with pytest.raises(ValueError):
             OccupancyTracker(f, **kw)
     with pytest.raises(ValueError):
@@ -215,7 +216,7 @@ def test_pipe_gives_the_file_s_events(scene, capsys, tmp_path):
     live = json.loads(p.stdout)[0]
     assert live["time_source"] == "arrival time" and live["ended"] == "end of stream"
     a, b = read_jsonl(tmp_path / "f.jsonl"), read_jsonl(tmp_path / "p.jsonl")
-    assert len(a) == len(b) == 3
+    assert len(a) == len(b) == len(BURSTS)
     shift = posix(live["start"]) - posix(r["start"])
     for x, y in zip(a, b):
         assert posix(y["start"]) - posix(x["start"]) == pytest.approx(shift, abs=1e-3)
