@@ -247,3 +247,33 @@ def test_ctrl_c_closes_the_open_event_and_leaves_complete_files(tmp_path):
     events = read_jsonl(ev)
     assert len(events) == 1 and events[0]["duration_s"] > 0.5
     assert events[0]["peak_dbfs"] == pytest.approx(-45, abs=1)
+
+
+def test_snips_stay_bounded(scene, capsys, tmp_path):
+    rc, r, err = run_cli(capsys, "monitor", scene / "b.sigmf-meta", "--snip", tmp_path,
+                         "--snip-max", "0.3s", "--min-duration", "0.5")
+    assert rc == 0, err
+    assert r["discarded"] == 1 and len(r["snips"]) == len(BURSTS) - 1  # the 0.3 s burst dropped
+    for path in r["snips"]:
+        snap = open_recording(path)
+        assert snap.n_samples <= 0.3 * FS
+        assert snap.annotations[0].get("ostrel:truncated") is True  # every kept event is longer
+
+
+@pytest.mark.parametrize("capacity, sizes, cut, want", [
+    (10, [4, 4, 4], (0, 12), (2, 12)),     # the oldest two fell out
+    (10, [25], (0, 25), (15, 25)),         # one block larger than the ring
+    (10, [3, 3, 3], (4, 7), (4, 7)),       # across two chunks
+    (10, [3, 3], (6, 9), (6, 6)),          # not yet there
+])
+def test_sample_ring(capacity, sizes, cut, want):
+    from ostrel.cli.monitor import SampleRing
+
+    ring, pos = SampleRing(capacity), 0
+    for n in sizes:
+        ring.add(np.arange(pos, pos + n).astype(np.complex64))
+        pos += n
+        assert ring.held <= capacity + max(sizes)
+    first, x = ring.cut(*cut)
+    assert (first, first + len(x)) == want
+    np.testing.assert_array_equal(x.real, np.arange(*want))

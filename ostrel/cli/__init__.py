@@ -46,8 +46,9 @@ start here:
   ostrel demod chan --mod qpsk --symbol-rate 50k --rrc 0.35   # the channel at DC
   ostrel record rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --seconds 10 -o ism.sigmf-meta
   ostrel spectrum udp://:2000 --fs 4M --udp-seq               # a live spectrum until Ctrl-C
+  ostrel monitor rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --log ism.csv --events ism.jsonl
 
-many recordings: every command but synth takes several; --jobs N runs them in N processes
+many recordings: every command but synth, record and monitor takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
 2 bad command line, 3 no trustworthy result (demod: no signal demodulated), 130 aborted
