@@ -4,7 +4,8 @@ The band (--band LOW:HIGH; the whole span by default) is analysed with the calib
 spectrum analyzer (analyzer.Specan, flat front end) at --rbw. Every --interval, one row of the
 mean spectrum goes to the --log CSV in rtl_power's layout (date, time, Hz low, Hz high, Hz
 step, samples, then one dB value per bin), so existing heat-map tools read it. Each interval
-is cut into detection frames (up to 8, each the mean of at least 8 segments); a signal opens
+is cut into detection frames (up to 8, each the mean of 8 or more segments where the interval
+holds them); a signal opens
 an event when it rises --threshold above the noise floor (the median over the band, smoothed
 over frames) and closes when it falls --hysteresis below that again; events shorter than
 --min-duration are dropped. Closed events go to --events as JSON Lines: ISO-8601 UTC start and
