@@ -41,6 +41,7 @@ import numpy as np
 from . import recording as recmod
 from .common import UserError, f1, fint, fmt_hz, output_path, output_target, warn
 from .live import input_progress, live_interrupts
+from .record import pack
 from .spectrum import check_band, fmt_rbw, specan_type
 from ..monitoring import OccupancyTracker, iso_utc
 
@@ -377,7 +378,7 @@ class Monitor:
              "core:description": f"event {ev.id} of ostrel monitor on {self.rec.path}"}
         with recmod.RecordingWriter(meta, data) as w:
             w.describe(g, [cap], [ann])
-            w.write(recmod.encode(x.astype(np.complex64), fmt))
+            w.write(pack(x.astype(np.complex64, copy=False), fmt))
         self.snips.append(str(meta))
         return str(meta)
 
