@@ -10,9 +10,10 @@ tracks signals as events:
   ``threshold_db`` above the floor; the event stays open while its bins stand
   ``threshold_db - hysteresis_db`` above it (so a signal wavering at the threshold does
   not flicker into many events);
-- a cluster's edges are its outermost bins within ``edge_db`` of its own peak (and above the
-  lower level), so a strong narrow signal is not widened by its analysis window's skirts
-  (26 dB: the -26 dB bandwidth);
+- an event's edges are the outermost bins of its clusters whose strongest reading over the
+  event's life comes within ``edge_db`` of the event's peak (26 dB: the -26 dB bandwidth), so
+  neither the analysis window's skirts around a strong signal nor the spread of a frame in
+  which it switches on widen it;
 - bins within ``merge_bins`` of each other belong to one cluster; a cluster touching an
   open event's frequency extent continues it, one touching two events merges them;
 - an event whose bins stay below the lower level for a frame closes at the end of its last
@@ -69,8 +70,9 @@ class Event:
     snr_db: float
     floor_db: float
     frames: int = 1
-    lo_bin: int = 0
+    lo_bin: int = 0  # the bins its clusters covered (above the lower level)
     hi_bin: int = 0
+    _hold: np.ndarray = dataclasses.field(default=None, repr=False)  # per-bin max while open
 
     @property
     def duration(self) -> float:
@@ -161,9 +163,11 @@ class OccupancyTracker:
             if ev is None:
                 ev = Event(self._next_id, t0, t1, 0.0, 0.0, -math.inf, 0.0, 0.0, floor,
                            0, lo, hi)
+                ev._hold = np.full(len(x), -np.inf, np.float32)
                 self._next_id += 1
                 self._open.append(ev)
             ev.lo_bin, ev.hi_bin = min(ev.lo_bin, lo), max(ev.hi_bin, hi)
+            np.maximum(ev._hold[lo:hi + 1], x[lo:hi + 1], out=ev._hold[lo:hi + 1])
             ev.end = t1
             if ev not in touched:
                 ev.frames += 1
@@ -184,7 +188,12 @@ class OccupancyTracker:
 
     def open_events(self) -> list[Event]:
         """The events open now (ends at their latest frame; edges so far), for live markers."""
-        return [self._edges(dataclasses.replace(ev)) for ev in self._open]
+        out = []
+        for ev in self._open:
+            c = self._edges(dataclasses.replace(ev))
+            c._hold = None
+            out.append(c)
+        return out
 
     # -- internals -----------------------------------------------------------------------------
     def _clusters(self, x: np.ndarray, floor: float) -> Iterator[tuple[int, int]]:
@@ -200,10 +209,8 @@ class OccupancyTracker:
         high = floor + self.threshold_db
         for s, e in zip(starts, ends):
             lo, hi = int(idx[s]), int(idx[e])
-            top = x[lo:hi + 1].max()
-            if top > high or self._overlapping(lo, hi):
-                inside = np.flatnonzero(x[lo:hi + 1] >= top - self.edge_db)
-                yield lo + int(inside[0]), lo + int(inside[-1])
+            if x[lo:hi + 1].max() > high or self._overlapping(lo, hi):
+                yield lo, hi
 
     def _overlapping(self, lo: int, hi: int) -> list[Event]:
         g = self.merge_bins
@@ -220,6 +227,7 @@ class OccupancyTracker:
                 continue
             ev.lo_bin, ev.hi_bin = min(ev.lo_bin, other.lo_bin), max(ev.hi_bin, other.hi_bin)
             ev.end = max(ev.end, other.end)
+            np.maximum(ev._hold, other._hold, out=ev._hold)
             ev.frames = max(ev.frames, other.frames)
             if other.peak_db > ev.peak_db:
                 ev.peak_db, ev.peak_hz = other.peak_db, other.peak_hz
@@ -232,9 +240,11 @@ class OccupancyTracker:
         return ev
 
     def _edges(self, ev: Event) -> Event:
+        inside = np.flatnonzero(ev._hold[ev.lo_bin:ev.hi_bin + 1] >= ev.peak_db - self.edge_db)
+        lo, hi = ev.lo_bin + int(inside[0]), ev.lo_bin + int(inside[-1])
         h = self.step / 2
-        ev.low_hz = float(self.freqs[ev.lo_bin] - h)
-        ev.high_hz = float(self.freqs[ev.hi_bin] + h)
+        ev.low_hz = float(self.freqs[lo] - h)
+        ev.high_hz = float(self.freqs[hi] + h)
         return ev
 
     def _finish(self, closed: list[Event]) -> list[Event]:
@@ -244,4 +254,5 @@ class OccupancyTracker:
                 self.discarded += 1
                 continue
             out.append(self._edges(ev))
+            ev._hold = None
         return out

@@ -277,3 +277,29 @@ def test_sample_ring(capacity, sizes, cut, want):
     first, x = ring.cut(*cut)
     assert (first, first + len(x)) == want
     np.testing.assert_array_equal(x.real, np.arange(*want))
+
+
+def test_real_recording(tmp_path, capsys):
+    """A real (one-sided) recording: a tone reads its power at its frequency."""
+    fs = 200e3
+    t = np.arange(int(1.5 * fs)) / fs
+    x = np.random.default_rng(2).normal(0, 0.01, len(t))
+    x[60000:240000] += 0.1 * np.cos(2 * np.pi * 30e3 * t[60000:240000])  # -23 dBFS, 0.3 .. 1.2 s
+    x.astype(np.float32).tofile(tmp_path / "r.f32")
+    rc, r, err = run_cli(capsys, "monitor", tmp_path / "r.f32", "--format", "rf32_le", "--fs", fs,
+                         "--interval", "0.25s", "--events", tmp_path / "e.jsonl")
+    assert rc == 0, err
+    (e,) = read_jsonl(tmp_path / "e.jsonl")
+    assert e["peak_dbfs"] == pytest.approx(-23.0, abs=0.5) and e["peak_hz"] == pytest.approx(30e3, abs=r["rbw_hz"])
+    assert abs(e["low_hz"] - 30e3) < 2 * r["rbw_hz"] and abs(e["high_hz"] - 30e3) < 2 * r["rbw_hz"]
+    assert abs(posix(e["start"]) - 0.3) <= r["interval_s"] and abs(posix(e["end"]) - 1.2) <= r["interval_s"]
+    assert r["time_source"].startswith("none")
+
+
+def test_open_events_show_the_signal_so_far():
+    tr = OccupancyTracker(np.arange(64) * 100.0)
+    for x, t0, t1 in frames_of([{}, {12: -60, 13: -62}, {12: -60}]):
+        assert tr.update(x, t0, t1) == []
+    (ev,) = tr.open_events()
+    assert (ev.start, ev.end, ev.low_hz, ev.high_hz) == pytest.approx((0.1, 0.3, 1150, 1350))
+    assert ev._hold is None and tr.open_events()[0].id == ev.id  # a copy: the tracker's stays
