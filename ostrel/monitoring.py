@@ -40,7 +40,7 @@ from __future__ import annotations
 import dataclasses
 import datetime as _dt
 import math
-from typing import Iterator
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -56,9 +56,11 @@ def iso_utc(t: float) -> str:
 class Event:
     """One signal: its time span, frequency edges and strongest reading.
 
-    ``low_hz``/``high_hz`` are the outer edges of the bins it occupied (bin centre -+ half a
-    bin step), ``peak_db`` its strongest bin reading, ``peak_hz`` where, ``snr_db`` the peak
-    over the noise floor of the frame holding the peak, ``floor_db`` that floor."""
+    ``low_hz``/``high_hz`` are the outer edges of the bins it occupied within 26 dB (the
+    tracker's ``edge_db``) of its peak (bin centre -+ half a bin step), ``peak_db`` its
+    strongest bin reading, ``peak_hz`` where, ``snr_db`` the peak over the noise floor of the
+    frame holding the peak, ``floor_db`` that floor. ``id`` numbers events as they open (one
+    merged into another, or dropped as too short, leaves a gap)."""
 
     id: int
     start: float
@@ -72,7 +74,7 @@ class Event:
     frames: int = 1
     lo_bin: int = 0  # the bins its clusters covered (above the lower level)
     hi_bin: int = 0
-    _hold: np.ndarray = dataclasses.field(default=None, repr=False)  # per-bin max while open
+    _hold: Any = dataclasses.field(default=None, repr=False)  # per-bin max while open
 
     @property
     def duration(self) -> float:
