@@ -46,8 +46,9 @@ start here:
   ostrel demod chan --mod qpsk --symbol-rate 50k --rrc 0.35   # the channel at DC
   ostrel record rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --seconds 10 -o ism.sigmf-meta
   ostrel spectrum udp://:2000 --fs 4M --udp-seq               # a live spectrum until Ctrl-C
+  ostrel monitor rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --log ism.csv --events ism.jsonl
 
-many recordings: every command but synth takes several; --jobs N runs them in N processes
+many recordings: every command but synth, record and monitor takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
 2 bad command line, 3 no trustworthy result (demod: no signal demodulated), 130 aborted
@@ -61,8 +62,9 @@ COMMANDS = {
     "detect": "correlation detector: detections of a known code with lag and test statistic",
     "ddc": "down-convert and resample one channel into a new SigMF recording",
     "record": "record a live source (radio, network stream, pipe) into a SigMF recording",
+    "monitor": "watch a band: occupancy log (rtl_power CSV), signal events (JSON Lines), snips",
 }
-LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record"}  # commands that take --seconds
+LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record", "monitor"}  # commands that take --seconds
 
 
 class Formatter(argparse.RawDescriptionHelpFormatter):
@@ -131,6 +133,11 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("recordings", nargs=1, metavar="SOURCE",
                            help="a live source: -, rtltcp://HOST[:PORT], udp://[HOST]:PORT, "
                                 "zmq+tcp://HOST:PORT, zmq+ipc://PATH, soapy:ARGS")
+        elif name == "monitor":
+            p.add_argument("recordings", nargs=1, metavar="SOURCE",
+                           help="a recording (NAME.sigmf-meta, a raw file) or a live source: -, "
+                                "rtltcp://HOST[:PORT], udp://[HOST]:PORT, zmq+tcp://HOST:PORT, "
+                                "zmq+ipc://PATH, soapy:ARGS")
         elif name != "synth":
             p.add_argument("recordings", nargs="+", metavar="REC",
                            help="recordings: NAME.sigmf-meta (or NAME, NAME.sigmf-data, NAME.sigmf) "
