@@ -46,6 +46,7 @@ start here:
   ostrel demod chan --mod qpsk --symbol-rate 50k --rrc 0.35   # the channel at DC
   ostrel record rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --seconds 10 -o ism.sigmf-meta
   ostrel spectrum udp://:2000 --fs 4M --udp-seq               # a live spectrum until Ctrl-C
+  ostrel serve demo --loop     # live spectrum and waterfall on http://127.0.0.1:8073/
 
 many recordings: every command but synth takes several; --jobs N runs them in N processes
 (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
@@ -61,8 +62,9 @@ COMMANDS = {
     "detect": "correlation detector: detections of a known code with lag and test statistic",
     "ddc": "down-convert and resample one channel into a new SigMF recording",
     "record": "record a live source (radio, network stream, pipe) into a SigMF recording",
+    "serve": "live spectrum and waterfall of a recording or live source in the browser",
 }
-LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record"}  # commands that take --seconds
+LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record", "serve"}  # commands that take --seconds
 
 
 class Formatter(argparse.RawDescriptionHelpFormatter):
@@ -131,6 +133,9 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("recordings", nargs=1, metavar="SOURCE",
                            help="a live source: -, rtltcp://HOST[:PORT], udp://[HOST]:PORT, "
                                 "zmq+tcp://HOST:PORT, zmq+ipc://PATH, soapy:ARGS")
+        elif name == "serve":
+            p.add_argument("recordings", nargs=1, metavar="SOURCE",
+                           help="a recording (paced at its real rate) or a live source")
         elif name != "synth":
             p.add_argument("recordings", nargs="+", metavar="REC",
                            help="recordings: NAME.sigmf-meta (or NAME, NAME.sigmf-data, NAME.sigmf) "
@@ -351,6 +356,8 @@ def main(argv: list[str] | None = None) -> int:
                       f"({r['seconds']:g} s at {r['fs']:g} Hz), {r['annotations']} annotations; "
                       f"spread-code reference {r['code']}")
             return 0
+        if name == "serve":
+            return command_module("serve").main(args)
         return run_recordings(name, args)
     except UserError as e:
         print(f"{PROG} {name}: error: {e}", file=sys.stderr)
