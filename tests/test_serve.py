@@ -30,10 +30,14 @@ SHOTS = Path(__file__).resolve().parents[1] / "build" / "screenshots"
 @pytest.fixture(scope="module")
 def recording(tmp_path_factory) -> Path:
     d = tmp_path_factory.mktemp("serve")
-    n = 1 << 19
+    n = 1 << 20
     rng = np.random.default_rng(1)
-    x = 0.3 * np.exp(2j * np.pi * TONE / FS * np.arange(n)) + \
+    t = np.arange(n) / FS
+    x = 0.3 * np.exp(2j * np.pi * TONE * t) + \
         1e-3 * (rng.standard_normal(n) + 1j * rng.standard_normal(n))
+    # weaker company for the picture: bursts at -120 kHz and a slow chirp below the centre
+    x += 0.03 * np.exp(-2j * np.pi * 120e3 * t) * (np.sin(2 * np.pi * 3 * t) > 0.3)
+    x += 0.01 * np.exp(2j * np.pi * (-330e3 * t + 60e3 * t * t))
     x.astype(np.complex64).tofile(d / "tone.sigmf-data")
     meta = {"global": {"core:datatype": "cf32_le", "core:sample_rate": FS, "core:version": "1.0.0"},
             "captures": [{"core:sample_start": 0, "core:frequency": RF}], "annotations": []}
@@ -117,7 +121,7 @@ COLUMN_LIGHT = """() => {
 
 
 def test_page_draws_the_tone_where_it_is_and_survives_viewers_and_restarts(browser, recording, tmp_path):
-    s = Server(recording, "--rows", "40")
+    s = Server(recording, "--rows", "150")
     try:
         page = browser.new_page(viewport={"width": 1280, "height": 860})
         page.goto(s.url)
@@ -148,6 +152,13 @@ def test_page_draws_the_tone_where_it_is_and_survives_viewers_and_restarts(brows
         page.wait_for_function("() => document.getElementById('status').textContent.includes('viewers 1')")
         status = page.locator("#status").inner_text()
         assert "rate 1.000 MS/s" in status and "centre 100 MHz" in status and "connected" in status
+        # the bursts at -120 kHz are marked as events (the monitor's tracker)
+        page.wait_for_function("() => document.querySelectorAll('#events li').length > 0")
+        ev = page.evaluate("Array.from(window.ostrelView.events.values())")
+        assert any(e["f_lo_hz"] <= RF - 120e3 <= e["f_hi_hz"] and e["f_hi_hz"] - e["f_lo_hz"] < 20e3
+                   for e in ev), ev
+        assert page.locator("#waterfall-markers .marker").count() > 0
+        wait_rows(page, 430)  # a screenful of waterfall for the picture
         SHOTS.mkdir(parents=True, exist_ok=True)
         page.screenshot(path=str(SHOTS / "serve.png"))
         # a second viewer: both draw, both are counted
@@ -160,7 +171,7 @@ def test_page_draws_the_tone_where_it_is_and_survives_viewers_and_restarts(brows
         before = rows(page)
         assert s.stop() == 0
         page.wait_for_function("() => document.body.dataset.connected === '0'", timeout=5000)
-        s = Server(recording, "--rows", "40", port=s.port)
+        s = Server(recording, "--rows", "150", port=s.port)
         page.wait_for_function("() => document.body.dataset.connected === '1'", timeout=10000)
         wait_rows(page, before + 20)
         other.close()

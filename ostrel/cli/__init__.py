@@ -62,9 +62,10 @@ COMMANDS = {
     "detect": "correlation detector: detections of a known code with lag and test statistic",
     "ddc": "down-convert and resample one channel into a new SigMF recording",
     "record": "record a live source (radio, network stream, pipe) into a SigMF recording",
+    "monitor": "watch a band: occupancy log (rtl_power CSV), signal events (JSON Lines), snips",
     "serve": "live spectrum and waterfall of a recording or live source in the browser",
 }
-LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record", "serve"}  # commands that take --seconds
+LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record", "monitor", "serve"}  # take --seconds
 
 
 class Formatter(argparse.RawDescriptionHelpFormatter):
@@ -136,6 +137,11 @@ def build_parser() -> argparse.ArgumentParser:
         elif name == "serve":
             p.add_argument("recordings", nargs=1, metavar="SOURCE",
                            help="a recording (paced at its real rate) or a live source")
+        elif name == "monitor":
+            p.add_argument("recordings", nargs=1, metavar="SOURCE",
+                           help="a recording (NAME.sigmf-meta, a raw file) or a live source: -, "
+                                "rtltcp://HOST[:PORT], udp://[HOST]:PORT, zmq+tcp://HOST:PORT, "
+                                "zmq+ipc://PATH, soapy:ARGS")
         elif name != "synth":
             p.add_argument("recordings", nargs="+", metavar="REC",
                            help="recordings: NAME.sigmf-meta (or NAME, NAME.sigmf-data, NAME.sigmf) "

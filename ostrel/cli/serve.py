@@ -35,6 +35,7 @@ from importlib import resources
 
 import numpy as np
 
+from ..monitoring import OccupancyTracker
 from .common import UserError, fmt_hz
 
 EXAMPLES = """\
@@ -60,6 +61,7 @@ SECURITY_HEADERS = {
 
 def add_arguments(p) -> None:
     from .common import hz_arg, positive_hz_arg
+    from .monitor import _db_arg, _seconds_arg
 
     g = p.add_argument_group("server")
     g.add_argument("--port", type=int, default=8073, help="TCP port (default 8073; 0 picks a free one)")
@@ -74,6 +76,14 @@ def add_arguments(p) -> None:
     a.add_argument("--rows", type=float, default=20.0, metavar="N",
                    help="waterfall rows per second of signal (default 20; each row averages "
                         "the segments in its time)")
+    m = p.add_argument_group("event markers")
+    m.add_argument("--threshold", type=_db_arg, default=10.0, metavar="DB",
+                   help="a signal is marked when it rises this far above the noise floor "
+                        "(default 10dB; as ostrel monitor)")
+    m.add_argument("--hysteresis", type=_db_arg, default=3.0, metavar="DB",
+                   help="its marker closes when it falls below threshold - hysteresis (default 3dB)")
+    m.add_argument("--min-duration", type=_seconds_arg, default=0.0, metavar="T",
+                   help="closed events shorter than T are not listed (default 0)")
     a.add_argument("--fast", action="store_true",
                    help="read a recording as fast as possible instead of at its real rate")
     a.add_argument("--loop", action="store_true", help="play a recording again from the start at its end")
@@ -88,7 +98,7 @@ class Hub:
         self.viewers: set = set()
         self.header: dict | None = None
         self.status: dict = {}
-        self.events: collections.deque = collections.deque(maxlen=200)  # replayed to a new viewer
+        self.events: dict = {}  # id -> the newest of each event (200 at most), for new viewers
         self.dropped_total = 0
         self._lock = threading.Lock()
         self._inbox: collections.deque = collections.deque(maxlen=64)  # from the processing thread
@@ -108,8 +118,9 @@ class Hub:
             pass
 
     def publish_event(self, event: dict) -> None:
-        """A marker: ``f_lo_hz``/``f_hi_hz`` (absolute), ``start``/``end`` (stream seconds, end
-        None while open), optional ``peak_dbfs``, ``snr_db``, ``id``."""
+        """A marker: ``id``, ``f_lo_hz``/``f_hi_hz`` (absolute), ``start``/``end`` (stream
+        seconds, end None while open), ``peak_dbfs``, ``snr_db``; a later one of the same id
+        replaces it."""
         self.publish("event", event)
 
     # -- on the loop -----------------------------------------------------------------------------
@@ -129,7 +140,10 @@ class Hub:
                     if v.has_header:
                         v.push_row(payload)
             elif kind == "event":
-                self.events.append(payload)
+                self.events.pop(payload.get("id"), None)
+                self.events[payload.get("id")] = payload
+                if len(self.events) > 200:
+                    del self.events[next(iter(self.events))]
                 text = json.dumps({"type": "event", **payload})
                 for v in self.viewers:
                     v.push_text(text)
@@ -211,7 +225,7 @@ def make_app(hub: Hub):
         hub.viewers.add(v)
         if hub.header is not None:
             v.push_text(json.dumps(hub.header), replace_rows=True)
-        for e in hub.events:
+        for e in hub.events.values():
             v.push_text(json.dumps({"type": "event", **e}))
         sender = asyncio.ensure_future(v.send_loop())
         try:
@@ -272,8 +286,14 @@ class Processor(threading.Thread):
                        "center_known": rec.center_known, "span": span, "rbw": sa.rbw,
                        "bins": sa.display_size, "df": df,
                        "f0": base + center - (sa.display_size // 2) * df,
-                       "row_seconds": self.per_row / rec.fs, "source": str(rec.path),
+                       "row_seconds": self.per_row / rec.fs, "source": rec.data_path.name.removesuffix(".sigmf-data"),
                        "db_lo": None, "db_hi": None}
+        if not 0 <= args.hysteresis < args.threshold:
+            raise UserError("--hysteresis must lie between 0 and --threshold")
+        self.tracker = OccupancyTracker(
+            self.header["f0"] + np.arange(sa.display_size) * df, threshold_db=args.threshold,
+            hysteresis_db=args.hysteresis, min_duration=args.min_duration)
+        self.shown: dict = {}  # open events as last sent: id -> edges
 
     def db_range(self, row: np.ndarray) -> tuple:
         """A fixed colour range from the first row: 10 dB under the noise floor (the median
@@ -343,10 +363,26 @@ class Processor(threading.Thread):
         frame = FRAME_HEADER.pack(self.rows & 0xFFFFFFFF, 0, stream_pos / self.rec.fs) + \
             np.ascontiguousarray(row[:self.sa.display_size], "<f4").tobytes()
         self.hub.publish("row", frame)
-        detector = getattr(self, "markers", None)
-        if detector is not None:
-            for e in detector(row, stream_pos / self.rec.fs):
-                self.hub.publish_event(e)
+        self._markers(row, stream_pos / self.rec.fs)
+
+    def _markers(self, row: np.ndarray, t1: float) -> None:
+        """Events of the row (the monitor's tracker): each one sent when it opens, when its
+        edges change and when it closes."""
+        closed = self.tracker.update(row, t1 - self.header["row_seconds"], t1)
+        for ev in closed:
+            self.shown.pop(ev.id, None)
+            self.hub.publish_event(_marker(ev, closed=True))
+        for ev in self.tracker.open_events():
+            edges = (ev.low_hz, ev.high_hz)
+            if self.shown.get(ev.id) != edges:
+                self.shown[ev.id] = edges
+                self.hub.publish_event(_marker(ev, closed=False))
+
+
+def _marker(ev, closed: bool) -> dict:
+    return {"id": ev.id, "f_lo_hz": ev.low_hz, "f_hi_hz": ev.high_hz, "start": ev.start,
+            "end": ev.end if closed else None, "peak_dbfs": round(ev.peak_db, 2),
+            "snr_db": round(ev.snr_db, 2)}
 
 
 def open_input(path: str, args):

@@ -250,21 +250,29 @@ def _run_psd(rec, args, bar):
                      "navg": navg, "rbw_hz": rbw, "span_hz": rec.fs, "center_offset_hz": 0.0}
 
 
+def check_band(rec, center: float, span: float, base: float = 0.0) -> None:
+    """The band center +- span/2 (offsets) must lie inside the recording's band; the message
+    shows frequencies plus ``base`` (the centre frequency, for absolute values)."""
+    real = not rec.fmt.complex
+    lo, hi = (0.0, rec.fs / 2) if real else (-rec.fs / 2, rec.fs / 2)
+    if not (lo - 1e-6 * rec.fs <= center - span / 2 and center + span / 2 <= hi + 1e-6 * rec.fs) \
+            or span <= 0:
+        raise UserError(f"band {fmt_hz(base + center - span / 2)} .. "
+                        f"{fmt_hz(base + center + span / 2)} reaches beyond the recording's "
+                        f"{fmt_hz(base + lo)} .. {fmt_hz(base + hi)}"
+                        + (" (a real recording)" if real else ""))
+    if span < rec.fs * MIN_SPAN:
+        raise UserError(f"a span of {span:g} Hz is too narrow for a recording at "
+                        f"{fmt_hz(rec.fs)}: at least {rec.fs * MIN_SPAN:g} Hz")
+
+
 def band_settings(rec, center, span) -> tuple:
     """The analysed band of a recording or stream: (centre offset, span, level offset dB),
     defaults filled in (the whole band) and checked against what the input holds."""
     real = not rec.fmt.complex
     center = center if center is not None else (rec.fs / 4 if real else 0.0)
     span = span or (min(center, rec.fs / 2 - center) * 2 if real else rec.fs / 1.28)
-    lo, hi = (0.0, rec.fs / 2) if real else (-rec.fs / 2, rec.fs / 2)
-    if not (lo - 1e-6 * rec.fs <= center - span / 2 and center + span / 2 <= hi + 1e-6 * rec.fs) \
-            or span <= 0:
-        raise UserError(f"band {fmt_hz(center - span / 2)} .. {fmt_hz(center + span / 2)} reaches "
-                        f"beyond the recording's {fmt_hz(lo)} .. {fmt_hz(hi)}"
-                        + (" (a real recording)" if real else ""))
-    if span < rec.fs * MIN_SPAN:
-        raise UserError(f"--span {span:g} Hz is too narrow for a recording at {fmt_hz(rec.fs)}: "
-                        f"at least {rec.fs * MIN_SPAN:g} Hz")
+    check_band(rec, center, span)
     # A real recording enters the analyzer as complex samples (each tone also shows its mirror
     # image, outside the band), its tones at half their power: offset +3.01 dB, so a real tone
     # reads its power as in the whole-band view.

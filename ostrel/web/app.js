@@ -88,6 +88,13 @@
       state.dbTicks.push((h.db_hi - d) / (h.db_hi - h.db_lo));
     }
     tick(la, "ylabel", "dBFS / " + fmtHz(h.rbw, 2).replace(/\.?0+ /, " ") + " RBW", {});
+    // the waterfall's time: seconds before the newest row (on top)
+    const ta = $("time-axis");
+    ta.querySelectorAll(".tick").forEach((e) => e.remove());
+    const span = WATERFALL_ROWS * h.row_seconds, tstep = niceStep(span, 6);
+    for (let t = tstep; t < span * 0.97; t += tstep) {
+      tick(ta, "tick", "\u2212" + +t.toPrecision(3) + " s", { top: (100 * t / span) + "%" }, t + " seconds ago");
+    }
     // the colour bar: highest level on top
     const bctx = bar.getContext("2d"), img = bctx.createImageData(1, 256);
     for (let i = 0; i < 256; i++) img.data.set(LUT.subarray(4 * (255 - i), 4 * (256 - i)), 4 * i);
@@ -147,7 +154,7 @@
   function scheduleDraw() {
     if (drawPending) return;
     drawPending = true;
-    requestAnimationFrame(() => { drawPending = false; drawSpectrum(); drawMarkers(); });
+    requestAnimationFrame(() => { drawPending = false; drawSpectrum(); drawMarkers(); showStatus(); });
   }
 
   function drawSpectrum() {
