@@ -195,10 +195,11 @@
     list.textContent = "";
     for (const v of Array.from(state.events.values()).slice(-20).reverse()) {
       const li = document.createElement("li");
-      li.textContent = fmtHz((v.f_lo_hz + v.f_hi_hz) / 2) + "  " + fmtHz(v.f_hi_hz - v.f_lo_hz, 1) + " wide" +
-        (typeof v.peak_dbfs === "number" ? "  " + v.peak_dbfs.toFixed(1) + " dBFS" : "") +
-        (typeof v.snr_db === "number" ? "  SNR " + v.snr_db.toFixed(1) + " dB" : "") +
-        "  t " + Number(v.start).toFixed(2) + " s" + (v.end == null ? " (open)" : " \u2013 " + Number(v.end).toFixed(2) + " s");
+      li.textContent = [fmtHz((v.f_lo_hz + v.f_hi_hz) / 2), fmtHz(v.f_hi_hz - v.f_lo_hz, 1) + " wide",
+        (typeof v.peak_dbfs === "number" ? "peak " + v.peak_dbfs.toFixed(1) + " dBFS" : ""),
+        (typeof v.snr_db === "number" ? "SNR " + v.snr_db.toFixed(1) + " dB" : ""),
+        "t " + Number(v.start).toFixed(2) + " s" + (v.end == null ? ", on now" : " \u2013 " + Number(v.end).toFixed(2) + " s")]
+        .filter(Boolean).join("  \u00b7  ");
       list.appendChild(li);
     }
     scheduleDraw();
@@ -209,7 +210,9 @@
     const sm = $("spectrum-markers"), wm = $("waterfall-markers");
     sm.textContent = ""; wm.textContent = "";
     if (!h) return;
-    for (const e of state.events.values()) {
+    let labelEnd = -Infinity;
+    const byFreq = Array.from(state.events.values()).sort((a, b) => a.f_lo_hz - b.f_lo_hz);
+    for (const e of byFreq) {
       const x0 = Math.max(0, xFrac(e.f_lo_hz) - 0.5 / h.bins), x1 = Math.min(1, xFrac(e.f_hi_hz) + 0.5 / h.bins);
       if (x1 <= 0 || x0 >= 1) continue;
       const end = e.end == null ? state.lastT : e.end;
@@ -222,13 +225,17 @@
                                  top: 100 * Math.max(0, yTop) + "%", height: 100 * (Math.min(1, yBot) - Math.max(0, yTop)) + "%" });
         wm.appendChild(m);
       }
-      if (e.end == null || state.lastT - e.end < 10) {
+      if (e.end == null) {  // the spectrum marks what is on now, labelled where there is room
         const m = document.createElement("div");
         m.className = "marker";
         Object.assign(m.style, { left: 100 * x0 + "%", width: 100 * (x1 - x0) + "%", top: 0, bottom: 0 });
-        const s = document.createElement("span");
-        s.textContent = fmtHz((e.f_lo_hz + e.f_hi_hz) / 2);
-        m.appendChild(s);
+        const px = x0 * sp.clientWidth;
+        if (px > labelEnd) {
+          const s = document.createElement("span");
+          s.textContent = fmtHz((e.f_lo_hz + e.f_hi_hz) / 2);
+          m.appendChild(s);
+          labelEnd = px + 100;
+        }
         sm.appendChild(m);
       }
     }
