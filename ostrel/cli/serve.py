@@ -192,8 +192,17 @@ class Viewer:
                     await self.ws.send_bytes(self.rows.popleft())
 
 
-def make_app(hub: Hub):
-    """The aiohttp application: the fixed page files, /ws, and nothing else."""
+LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1", "[::1]"}
+
+
+def loopback(host: str) -> bool:
+    return host in LOOPBACK_NAMES or host.startswith("127.")
+
+
+def make_app(hub: Hub, local_only: bool = True):
+    """The aiohttp application: the fixed page files, /ws, and nothing else. ``local_only``
+    (a server on a loopback address): requests must name a loopback host, so that a web page
+    whose name was pointed at this machine (DNS rebinding) cannot read the spectrum."""
     from aiohttp import WSMsgType, web
 
     web_dir = resources.files("ostrel") / "web"
@@ -203,6 +212,11 @@ def make_app(hub: Hub):
 
     @web.middleware
     async def headers(request, handler):
+        if local_only:
+            name = (request.host or "").rsplit(":", 1)[0] if not (request.host or "").startswith("[") \
+                else (request.host or "").split("]", 1)[0] + "]"
+            if not loopback(name):
+                raise web.HTTPForbidden(text="this server answers to a loopback address only")
         resp = await handler(request)
         resp.headers.update(SECURITY_HEADERS)
         return resp
@@ -249,12 +263,12 @@ class Processor(threading.Thread):
     """Reads the input and turns it into rows (on its own thread; the native calls release the
     GIL), paced at the input's real rate unless fast."""
 
-    def __init__(self, rec, args, hub: Hub, open_again=None):
+    def __init__(self, rec, args):
         super().__init__(name="ostrel-serve", daemon=True)
         from .spectrum import band_settings, specan_type
 
-        self.rec, self.args, self.hub = rec, args, hub
-        self.open_again = open_again
+        self.rec, self.args = rec, args
+        self.hub: Hub | None = None  # set before start()
         self.stop = threading.Event()
         self.error: str | None = None
         self.ended = ""
@@ -404,14 +418,14 @@ def open_input(path: str, args):
     return rec
 
 
-async def serve(args, rec, ready=None) -> int:
-    """Run the server until Ctrl-C (or SIGTERM); ``ready(url)`` is called once it listens."""
+async def serve(args, rec, proc: Processor) -> int:
+    """Run the server until Ctrl-C (or SIGTERM)."""
     from aiohttp import web
 
     loop = asyncio.get_running_loop()
-    hub = Hub(loop)
-    proc = Processor(rec, args, hub)
-    runner = web.AppRunner(make_app(hub), handle_signals=False, access_log=None)
+    hub = proc.hub = Hub(loop)
+    runner = web.AppRunner(make_app(hub, loopback(args.host)), handle_signals=False,
+                           access_log=None)
     await runner.setup()
     try:
         site = web.TCPSite(runner, args.host, args.port, shutdown_timeout=1.0)
@@ -440,8 +454,6 @@ async def serve(args, rec, ready=None) -> int:
             pass
     print(f"ostrel serve: {rec.path} ({fmt_hz(rec.fs)}, band {fmt_hz(proc.header['span'])} "
           f"around {fmt_hz(proc.header['center'])}) on {url}", flush=True)
-    if ready is not None:
-        ready(url)
     proc.start()
     try:
         while not stop.is_set():
@@ -455,8 +467,9 @@ async def serve(args, rec, ready=None) -> int:
         proc.stop.set()
         if hasattr(rec, "stop_requested"):
             rec.stop_requested = True
-        for v in list(hub.viewers):
-            await v.ws.close(code=1001, message=b"server stopping")
+        # going away: the pages reconnect; a viewer that does not answer is not waited for
+        await asyncio.gather(*(asyncio.wait_for(v.ws.close(code=1001, message=b"server stopping"), 1.0)
+                               for v in list(hub.viewers)), return_exceptions=True)
         await runner.cleanup()
         await loop.run_in_executor(None, proc.join, 5.0)
     print(f"ostrel serve: stopped after {proc.rows:,} rows"
@@ -475,4 +488,5 @@ def main(args) -> int:
         raise UserError("--port must lie between 0 and 65535")
     rec = open_input(args.recordings[0], args)
     with rec:
-        return asyncio.run(serve(args, rec))
+        proc = Processor(rec, args)  # bad options are refused before the server starts
+        return asyncio.run(serve(args, rec, proc))
