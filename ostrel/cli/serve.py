@@ -101,14 +101,20 @@ class Hub:
         self.events: dict = {}  # id -> the newest of each event (200 at most), for new viewers
         self.dropped_total = 0
         self._lock = threading.Lock()
-        self._inbox: collections.deque = collections.deque(maxlen=64)  # from the processing thread
+        # from the processing thread: rows (the newest 64 wait), and the header, status and
+        # events, which are never dropped (few: one header, a status a second, events)
+        self._rows: collections.deque = collections.deque(maxlen=64)
+        self._inbox: collections.deque = collections.deque()
         self._wake_pending = False
 
     # -- from the processing thread -------------------------------------------------------------
     def publish(self, kind: str, payload) -> None:
-        """Queue a header, row or event for the viewers (the newest 64 wait; never blocks)."""
+        """Queue a header, row, status or event for the viewers (never blocks)."""
         with self._lock:
-            self._inbox.append((kind, payload))
+            if kind == "row":
+                self._rows.append(payload)
+            else:
+                self._inbox.append((kind, payload))
             if self._wake_pending:
                 return
             self._wake_pending = True
@@ -126,8 +132,9 @@ class Hub:
     # -- on the loop -----------------------------------------------------------------------------
     def _drain(self) -> None:
         with self._lock:
-            items = list(self._inbox)
+            items = list(self._inbox) + [("row", r) for r in self._rows]
             self._inbox.clear()
+            self._rows.clear()
             self._wake_pending = False
         for kind, payload in items:
             if kind == "header":
@@ -161,9 +168,10 @@ class Viewer:
     def __init__(self, hub: Hub, ws):
         self.hub, self.ws = hub, ws
         self.rows: collections.deque = collections.deque()
-        self.texts: collections.deque = collections.deque(maxlen=256)
+        self.texts: collections.deque = collections.deque(maxlen=1024)  # header and events
         self.dropped = 0
         self.has_header = False
+        self.status_due = False  # the status is sent as it stands when its turn comes
         self.wake = asyncio.Event()
 
     def push_row(self, row: bytes) -> None:
@@ -181,13 +189,20 @@ class Viewer:
         self.texts.append(text)
         self.wake.set()
 
+    def want_status(self) -> None:
+        self.status_due = True
+        self.wake.set()
+
     async def send_loop(self) -> None:
         while not self.ws.closed:
             await self.wake.wait()
             self.wake.clear()
-            while self.texts or self.rows:
+            while self.texts or self.rows or self.status_due:
                 if self.texts:
                     await self.ws.send_str(self.texts.popleft())
+                elif self.status_due:
+                    self.status_due = False
+                    await self.ws.send_str(self.hub.status_text(self))
                 else:
                     await self.ws.send_bytes(self.rows.popleft())
 
@@ -458,7 +473,7 @@ async def serve(args, rec, proc: Processor) -> int:
     try:
         while not stop.is_set():
             for v in list(hub.viewers):
-                v.push_text(hub.status_text(v))
+                v.want_status()
             try:
                 await asyncio.wait_for(stop.wait(), 1.0)
             except asyncio.TimeoutError:
