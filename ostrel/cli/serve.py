@@ -207,7 +207,7 @@ class Viewer:
                     await self.ws.send_bytes(self.rows.popleft())
 
 
-LOOPBACK_NAMES = {"localhost", "127.0.0.1", "::1", "[::1]"}
+LOOPBACK_NAMES = {"localhost", "::1", "[::1]"}
 
 
 def loopback(host: str) -> bool:
@@ -228,8 +228,10 @@ def make_app(hub: Hub, local_only: bool = True):
     @web.middleware
     async def headers(request, handler):
         if local_only:
-            name = (request.host or "").rsplit(":", 1)[0] if not (request.host or "").startswith("[") \
-                else (request.host or "").split("]", 1)[0] + "]"
+            try:
+                name = request.url.host or ""
+            except ValueError:  # a Host header that is no host
+                name = ""
             if not loopback(name):
                 raise web.HTTPForbidden(text="this server answers to a loopback address only")
         resp = await handler(request)
