@@ -377,3 +377,11 @@ def test_command_errors(recording, argv, message, capsys):
 
     assert main(["serve", *(argv if "udp://:0" in argv else [str(recording), *argv])]) == 1
     assert message in capsys.readouterr().err
+
+
+def test_an_input_too_short_for_one_row_is_an_error(tmp_path):
+    np.zeros(100, np.complex64).tofile(tmp_path / "short.cf32")
+    p = subprocess.run([*OSTREL, "serve", tmp_path / "short.cf32", "--fs", "1M", "--port", "0"],
+                       capture_output=True, text=True, timeout=30)
+    assert p.returncode == 1 and "the input ended (end of recording) before one waterfall row" \
+        in p.stderr, p.stderr

@@ -474,6 +474,8 @@ async def serve(args, rec, proc: Processor) -> int:
     proc.start()
     try:
         while not stop.is_set():
+            if not proc.is_alive() and proc.rows == 0:
+                break  # nothing to show: said below, not served as an empty page
             for v in list(hub.viewers):
                 v.want_status()
             try:
@@ -493,6 +495,9 @@ async def serve(args, rec, proc: Processor) -> int:
           + (f" ({proc.ended})" if proc.ended else ""), file=sys.stderr)
     if proc.error:
         raise UserError(f"processing failed: {proc.error}")
+    if proc.rows == 0 and not stop.is_set():
+        raise UserError(f"the input ended ({proc.ended or 'no samples'}) before one waterfall row "
+                        f"({proc.per_row:.0f} samples; a wider --rbw or more --rows shorten it)")
     return 0
 
 
