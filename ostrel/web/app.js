@@ -278,7 +278,7 @@
       state.connected = false;
       showStatus();
       setTimeout(connect, delay);
-      delay = Math.min(delay * 2, 3000);
+      delay = Math.min(delay * 1.5, 3000);
     };
   }
 
