@@ -12,7 +12,7 @@ LIB_DEFINES := -C cmake.define.OSTREL_LIBRARY=ON -C cmake.define.OSTREL_SCALAR_C
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MYPY   := "mypy>=1.11"
 
-.PHONY: all sysdeps grdeps benchdeps livedeps venv build test examples run-examples sanitize demo tour bench \
+.PHONY: all sysdeps grdeps benchdeps livedeps browserdeps venv build test examples run-examples sanitize demo tour bench \
         cmakedeps install wheel wheel-check check-arm clean
 
 all: build
@@ -55,14 +55,26 @@ livedeps:
 	    python3-soapysdr soapysdr-tools >/dev/null || echo "gnuradio/SoapySDR unavailable: their tests skip"; \
 	fi
 
+# Debian's Chromium for the browser tests of `ostrel serve` (driven headless by Playwright; they
+# skip, saying why, where it cannot be installed).
+browserdeps:
+	@if ! command -v chromium >/dev/null 2>&1; then \
+	  echo "installing chromium (browser tests)"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq chromium >/dev/null || \
+	  echo "chromium could not be installed: the browser tests skip"; \
+	fi
+
 # Build and test tools, the runtime dependencies of the ostrel command (sigmf, tqdm) and the
-# extras its tests exercise ([plot] matplotlib, [dask], [zmq] pyzmq); re-run when
-# pyproject.toml changes.
+# extras its tests exercise ([plot] matplotlib, [dask], [zmq] pyzmq, [serve] aiohttp), and
+# Playwright (its Python driver only: the browser tests run Debian's Chromium, never a
+# downloaded one); re-run when pyproject.toml changes.
 $(VENV)/.ready: pyproject.toml
 	@echo "== setting up $(VENV): Python build and test tools (first run: a minute or two)"
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install "scikit-build-core>=0.9" "numpy>=2.0" cmake ninja "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
-	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" "pyzmq>=24" $(MYPY)
+	  "sigmf>=1.2" "tqdm>=4.60" "matplotlib>=3.5" "dask[distributed]>=2023.1" "pyzmq>=24" \
+	  "aiohttp>=3.9" "playwright>=1.40" $(MYPY)
 	touch $@
 
 venv: $(VENV)/.ready
@@ -74,7 +86,7 @@ build: sysdeps venv
 
 # The .pyi stubs are checked against the built modules (stubs read from the source tree); mypy
 # is added to a virtual environment set up before the check existed.
-test: build grdeps livedeps
+test: build grdeps livedeps browserdeps
 	$(VENV)/bin/pytest -p no:cacheprovider tests
 	@$(PY) -c "import mypy" 2>/dev/null || $(PIP) install $(MYPY)
 	$(PY) -P -m mypy.stubtest --mypy-config-file tests/stubtest.ini --allowlist tests/stubtest-allowlist.txt ostrel

@@ -47,9 +47,10 @@ start here:
   ostrel record rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --seconds 10 -o ism.sigmf-meta
   ostrel spectrum udp://:2000 --fs 4M --udp-seq               # a live spectrum until Ctrl-C
   ostrel monitor rtltcp://127.0.0.1 --rf 433.92M --fs 2.4M --log ism.csv --events ism.jsonl
+  ostrel serve demo --loop     # live spectrum and waterfall on http://127.0.0.1:8073/
 
-many recordings: every command but synth, record and monitor takes several; --jobs N runs them in N processes
-(a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
+many recordings: every command but synth, record, monitor and serve takes several; --jobs N
+runs them in N processes (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
 2 bad command line, 3 no trustworthy result (demod: no signal demodulated), 130 aborted
 (Ctrl-C; twice on a live source)."""
@@ -63,8 +64,9 @@ COMMANDS = {
     "ddc": "down-convert and resample one channel into a new SigMF recording",
     "record": "record a live source (radio, network stream, pipe) into a SigMF recording",
     "monitor": "watch a band: occupancy log (rtl_power CSV), signal events (JSON Lines), snips",
+    "serve": "live spectrum and waterfall of a recording or live source in the browser",
 }
-LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record", "monitor"}  # commands that take --seconds
+LIVE_BOUNDED = {"spectrum", "demod", "detect", "ddc", "record", "monitor", "serve"}  # take --seconds
 
 
 class Formatter(argparse.RawDescriptionHelpFormatter):
@@ -133,6 +135,9 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("recordings", nargs=1, metavar="SOURCE",
                            help="a live source: -, rtltcp://HOST[:PORT], udp://[HOST]:PORT, "
                                 "zmq+tcp://HOST:PORT, zmq+ipc://PATH, soapy:ARGS")
+        elif name == "serve":
+            p.add_argument("recordings", nargs=1, metavar="SOURCE",
+                           help="a recording (paced at its real rate) or a live source")
         elif name == "monitor":
             p.add_argument("recordings", nargs=1, metavar="SOURCE",
                            help="a recording (NAME.sigmf-meta, a raw file) or a live source: -, "
@@ -358,6 +363,8 @@ def main(argv: list[str] | None = None) -> int:
                       f"({r['seconds']:g} s at {r['fs']:g} Hz), {r['annotations']} annotations; "
                       f"spread-code reference {r['code']}")
             return 0
+        if name == "serve":
+            return command_module("serve").main(args)
         return run_recordings(name, args)
     except UserError as e:
         print(f"{PROG} {name}: error: {e}", file=sys.stderr)

@@ -266,21 +266,29 @@ def check_band(rec, center: float, span: float, base: float = 0.0) -> None:
                         f"{fmt_hz(rec.fs)}: at least {rec.fs * MIN_SPAN:g} Hz")
 
 
+def band_settings(rec, center, span) -> tuple:
+    """The analysed band of a recording or stream: (centre offset, span, level offset dB),
+    defaults filled in (the whole band) and checked against what the input holds."""
+    real = not rec.fmt.complex
+    center = center if center is not None else (rec.fs / 4 if real else 0.0)
+    span = span or (min(center, rec.fs / 2 - center) * 2 if real else rec.fs / 1.28)
+    check_band(rec, center, span)
+    # A real recording enters the analyzer as complex samples (each tone also shows its mirror
+    # image, outside the band), its tones at half their power: offset +3.01 dB, so a real tone
+    # reads its power as in the whole-band view.
+    return center, span, (10 * math.log10(2) if real else 0.0)
+
+
 def _run_specan(rec, args, bar):
     Specan = specan_type()
     real = not rec.fmt.complex
-    center = args.center if args.center is not None else (rec.fs / 4 if real else 0.0)
-    span = args.span or (min(center, rec.fs / 2 - center) * 2 if real else rec.fs / 1.28)
-    check_band(rec, center, span)
+    center, span, offset_db = band_settings(rec, args.center, args.span)
     rbw = args.rbw or span / 440
     window = args.window or "kaiser"
     if window not in ("hann", "kaiser"):
         raise UserError("the spectrum analyzer's windows are hann and kaiser")
     # The analyzer's flat front end mixes the centre to DC and decimates in halfband pairs to
-    # below 8:1 before its last converter. A real recording enters as complex samples (each
-    # tone also shows its mirror image, outside the band), its tones at half their power:
-    # offset +3.01 dB, so a real tone reads its power as in the whole-band view.
-    offset_db = 10 * math.log10(2) if real else 0.0
+    # below 8:1 before its last converter.
     kw = dict(fs=rec.fs, span=span, rbw=rbw, center=center, window=window, offset_db=offset_db,
               flat=True)
     try:
