@@ -50,8 +50,8 @@ start here:
   ostrel serve demo --loop     # live spectrum and waterfall on http://127.0.0.1:8073/
 
 many recordings: every command but synth, record, monitor and serve takes several; --jobs N
-runs them in N processes (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an existing Dask cluster.
-'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
+runs them in N processes (a local Dask cluster, the [dask] extra), --scheduler HOST:PORT on an
+existing Dask cluster. 'ostrel COMMAND --help' tells more. Exit status: 0 success, 1 bad input or a failed file,
 2 bad command line, 3 no trustworthy result (demod: no signal demodulated), 130 aborted
 (Ctrl-C; twice on a live source)."""
 
