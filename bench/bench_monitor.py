@@ -23,7 +23,7 @@ def run(quick: bool) -> list[dict]:
     with tempfile.TemporaryDirectory(prefix="ostrel-bench-") as d:
         rec = make_recording(d, "mon", size)
         band = ["--rbw", "1776"]  # the monitor's default band (span fs/1.28) at its default RBW
-        spec = best([py, "-m", "ostrel", "spectrum", rec, "--center", "0", "--span", "781.25k",
+        spectrum_run = best([py, "-m", "ostrel", "spectrum", rec, "--center", "0", "--span", "781.25k",
                      *band, "-q", "--json"], 3)
         files = ["--log", os.path.join(d, "l.csv"), "--events", os.path.join(d, "e.jsonl"),
                  "--snip", os.path.join(d, "snips"), "--force"]
@@ -31,6 +31,6 @@ def run(quick: bool) -> list[dict]:
             mon = best([py, "-m", "ostrel", "monitor", rec, *band, *extra, "-q", "--json"], 3)
             rows.append(_util.row(f"ostrel monitor, {label} ({size >> 20} MB cf32, CPU)",
                                   n / mon[1], peer="ostrel spectrum --center --span (CPU)",
-                                  peer_value=n / spec[1], peak_rss_mb=mon[2],
-                                  spectrum_peak_rss_mb=spec[2]))
+                                  peer_value=n / spectrum_run[1], peak_rss_mb=mon[2],
+                                  spectrum_peak_rss_mb=spectrum_run[2]))
     return rows

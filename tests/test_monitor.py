@@ -36,10 +36,10 @@ def synth(path: Path, seconds: float, bursts, seed: int = 0, datetime: str | Non
         i0, i1 = int(a * FS), int(b * FS)
         if width:  # band-limited noise of total power lev, width Hz wide around f
             w = rng.normal(size=i1 - i0) + 1j * rng.normal(size=i1 - i0)
-            spec = np.fft.fft(w)
+            band_fft = np.fft.fft(w)
             fr = np.fft.fftfreq(len(w), 1 / FS)
-            spec[np.abs(fr) > width / 2] = 0
-            w = np.fft.ifft(spec)
+            band_fft[np.abs(fr) > width / 2] = 0
+            w = np.fft.ifft(band_fft)
             w *= 10 ** (lev / 20) / np.sqrt(np.mean(np.abs(w) ** 2))
             x[i0:i1] += w * np.exp(2j * np.pi * f * t[i0:i1])
         else:

@@ -110,7 +110,7 @@ struct psk_demod {
     Vars v;
     ox_cf32 *win;         // acquisition window (state)
     ox_cf32 *y;           // acquisition scratch: matched-filter outputs
-    ox_cf32 *spec;        // acquisition scratch: spectrum (in and out)
+    ox_cf32 *mspec;        // acquisition scratch: spectrum (in and out)
     float *mag;           // acquisition scratch: bin powers
     uint8_t *backup;      // converter blob kept while a restore is validated
     size_t rc_bytes;
@@ -383,7 +383,7 @@ double window_power(const psk_demod *d, double *det) {
 }
 
 
-// Peak of |spec|^2 within +-half bins of 0; false unless it stands line_db above the median.
+// Peak of |mspec|^2 within +-half bins of 0; false unless it stands line_db above the median.
 // *pos is the interpolated peak in bins (signed).
 bool spectral_line(psk_demod *d, int64_t half, double *pos) {
     const int64_t n = static_cast<int64_t>(d->nfft);
@@ -392,7 +392,7 @@ bool spectral_line(psk_demod *d, int64_t half, double *pos) {
     float peak = -1.0f;
     size_t cnt = 0;
     for (int64_t b = -half; b <= half; ++b) {
-        const ox_cf32 z = d->spec[(b + n) % n];
+        const ox_cf32 z = d->mspec[(b + n) % n];
         const float p = z.re * z.re + z.im * z.im;
         d->mag[cnt++] = p;
         if (p > peak) {
@@ -404,7 +404,7 @@ bool spectral_line(psk_demod *d, int64_t half, double *pos) {
     const double median = d->mag[cnt / 2];
     if (!(peak > 0.0f) || !(peak > median * std::pow(10.0, d->p.line_db / 10.0))) return false;
     // Interpolated from the complex bins around the peak.
-    const ox_cf32 a = d->spec[(best - 1 + n) % n], b = d->spec[(best + n) % n], c = d->spec[(best + 1 + n) % n];
+    const ox_cf32 a = d->mspec[(best - 1 + n) % n], b = d->mspec[(best + n) % n], c = d->mspec[(best + 1 + n) % n];
     const double nr = a.re - c.re, ni = a.im - c.im;
     const double dr = 2.0 * b.re - a.re - c.re, di = 2.0 * b.im - a.im - c.im;
     const double den = dr * dr + di * di;
@@ -436,7 +436,7 @@ size_t filter_window(psk_demod *d, double freq) {
     return ny;
 }
 
-// Normalised M-th power of each on-time output (index st, st + 4, ...) into d->spec; returns
+// Normalised M-th power of each on-time output (index st, st + 4, ...) into d->mspec; returns
 // the count and adds them up into *sum.
 size_t ontime_mth_power(psk_demod *d, size_t ny, uint32_t st, ox_cf64 *sum) {
     const int m = d->p.m;
@@ -448,9 +448,9 @@ size_t ontime_mth_power(psk_demod *d, size_t ny, uint32_t st, ox_cf64 *sum) {
         mth_power(&zr, &zi, m);
         const double sc = mag > 0.0 ? 1.0 / std::pow(mag, m - 1) : 0.0;
         const float fr = static_cast<float>(zr * sc), fi = static_cast<float>(zi * sc);
-        d->spec[ns] = {std::isfinite(fr) ? fr : 0.0f, std::isfinite(fi) ? fi : 0.0f};
-        ar += d->spec[ns].re;
-        ai += d->spec[ns].im;
+        d->mspec[ns] = {std::isfinite(fr) ? fr : 0.0f, std::isfinite(fi) ? fi : 0.0f};
+        ar += d->mspec[ns].re;
+        ai += d->mspec[ns].im;
         ++ns;
     }
     *sum = {ar, ai};
@@ -480,8 +480,8 @@ bool coarse_estimates(psk_demod *d, double *df, uint32_t *strobe) {
     const uint32_t st = static_cast<uint32_t>(static_cast<int64_t>(std::lround(tau)) & (d->k_out - 1));
     ox_cf64 sum;
     const size_t ns = ontime_mth_power(d, ny, st, &sum);
-    for (size_t j = ns; j < d->nfft; ++j) d->spec[j] = {0.0f, 0.0f};
-    if (fft_execute_inplace_cf32(d->fft, d->spec, d->nfft, d->spec, d->nfft) != d->nfft) return false;
+    for (size_t j = ns; j < d->nfft; ++j) d->mspec[j] = {0.0f, 0.0f};
+    if (fft_execute_inplace_cf32(d->fft, d->mspec, d->nfft, d->mspec, d->nfft) != d->nfft) return false;
     const double reach = m * d->p.search;  // cycles per symbol in the M-th power domain
     double pos;
     if (!spectral_line(d, static_cast<int64_t>(std::min(reach, 0.5) * d->nfft), &pos)) return false;
@@ -862,11 +862,11 @@ psk_demod *psk_demod_create(const psk_demod_params *p) {
     d->fft = fft_create(d->nfft, -1, 1);
     d->win = static_cast<ox_cf32 *>(std::calloc(d->win_n, sizeof(ox_cf32)));
     d->y = static_cast<ox_cf32 *>(std::calloc(d->y_cap, sizeof(ox_cf32)));
-    d->spec = static_cast<ox_cf32 *>(std::calloc(d->nfft, sizeof(ox_cf32)));
+    d->mspec = static_cast<ox_cf32 *>(std::calloc(d->nfft, sizeof(ox_cf32)));
     d->mag = static_cast<float *>(std::calloc(d->nfft, sizeof(float)));
     d->rc_bytes = d->rc ? RateConverter_state_bytes(d->rc) : 0;
     d->backup = static_cast<uint8_t *>(std::malloc(d->rc_bytes ? d->rc_bytes : 1));
-    if (!d->rc || !d->fft || !d->win || !d->y || !d->spec || !d->mag || !d->backup) {
+    if (!d->rc || !d->fft || !d->win || !d->y || !d->mspec || !d->mag || !d->backup) {
         psk_demod_destroy(d);
         return nullptr;
     }
@@ -904,7 +904,7 @@ void psk_demod_destroy(psk_demod *d) {
     fft_destroy(d->fft);
     std::free(d->win);
     std::free(d->y);
-    std::free(d->spec);
+    std::free(d->mspec);
     std::free(d->mag);
     std::free(d->backup);
     delete d;

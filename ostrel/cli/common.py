@@ -108,11 +108,11 @@ def output_path(template: str | None, rec_path: str, several: bool, option: str)
         raise UserError(f"{option} {template}: with several recordings the name must contain "
                         f"{{stem}} (for example {option} 'out/{{stem}}{Path(template).suffix}')")
     try:
-        fields = [(f, conv, spec) for _, f, spec, conv in string.Formatter().parse(template)
-                  if f is not None]
+        fields = [(f, conv, format_spec)
+                  for _, f, format_spec, conv in string.Formatter().parse(template) if f is not None]
     except ValueError:
         fields = [("?", None, "")]
-    if any(f != "stem" or conv or spec for f, conv, spec in fields):
+    if any(f != "stem" or conv or format_spec for f, conv, format_spec in fields):
         raise UserError(f"{option} {template}: the only placeholder allowed is {{stem}}, "
                         "without conversion or format (use {{ and }} for literal braces)")
     return Path(template.format(stem=stem_of(rec_path)))

@@ -35,11 +35,11 @@ __all__ = ["LiveRecording", "is_live", "open_live", "input_progress", "add_live_
            "live_stem", "live_interrupts", "LIVE_COLUMNS"]
 
 
-def live_stem(spec: str) -> str:
+def live_stem(address: str) -> str:
     """A file-name stem for a live source: ``udp://:5000`` -> ``udp-5000``, ``-`` -> ``stdin``."""
-    if spec == "-":
+    if address == "-":
         return "stdin"
-    s = re.sub(r"[^A-Za-z0-9.=_-]+", "-", spec.replace("://", "-")).strip("-.")
+    s = re.sub(r"[^A-Za-z0-9.=_-]+", "-", address.replace("://", "-")).strip("-.")
     return s or "live"
 
 
@@ -66,7 +66,7 @@ def add_live_arguments(p, bounds: bool = True) -> None:
                         "Ctrl-C); also bounds connecting")
 
 
-def open_live(spec: str, args) -> "LiveRecording":
+def open_live(address: str, args) -> "LiveRecording":
     """Open a live source from the command-line options (a SourceError becomes a UserError)."""
     limit = None
     seconds, samples = getattr(args, "seconds", None), getattr(args, "samples", None)
@@ -78,7 +78,7 @@ def open_live(spec: str, args) -> "LiveRecording":
     if timeout is not None and not timeout > 0:
         raise UserError("--timeout must be positive")
     try:
-        src = open_source(spec, fs=args.fs, rf=args.rf, format=args.format,
+        src = open_source(address, fs=args.fs, rf=args.rf, format=args.format,
                           gain=getattr(args, "gain", None), ppm=getattr(args, "ppm", None),
                           agc=getattr(args, "agc", False), udp_seq=getattr(args, "udp_seq", False),
                           zmq=getattr(args, "zmq", "sub"), idle_timeout=timeout,
@@ -89,7 +89,7 @@ def open_live(spec: str, args) -> "LiveRecording":
         limit = samples
     elif seconds is not None:
         limit = max(1, round(seconds * src.fs))
-    return LiveRecording(spec, src, limit)
+    return LiveRecording(address, src, limit)
 
 
 class LiveProgress:
@@ -149,14 +149,14 @@ class LiveRecording:
     live = True
     kind = "live"
 
-    def __init__(self, spec: str, source, limit: int | None):
-        self.path = spec
+    def __init__(self, address: str, source, limit: int | None):
+        self.path = address
         self.source = source
         self.fmt = parse_datatype(source.datatype)
         self.fs = source.fs
         self.center_known = source.center is not None
         self.center = float(source.center) if self.center_known else 0.0
-        self.data_path = PurePosixPath(live_stem(spec))
+        self.data_path = PurePosixPath(live_stem(address))
         self.meta_path = None
         self.global_info: dict = {}
         self.captures: list = []
@@ -368,5 +368,5 @@ def check_live_options(args, live: bool) -> None:
         raise UserError("--seconds and --samples bound a live source (a recording is read whole)")
 
 
-def live_kind(spec: str) -> str | None:
-    return scheme_of(spec)
+def live_kind(address: str) -> str | None:
+    return scheme_of(address)

@@ -1,6 +1,6 @@
 """Live sample sources: radios and network streams as blocks of complex64.
 
-``open_source(spec, ...)`` opens one and starts its reader thread::
+``open_source(address, ...)`` opens one and starts its reader thread::
 
     from ostrel.sources import open_source
 
@@ -38,56 +38,56 @@ __all__ = ["Block", "Gap", "Source", "SourceError", "open_source", "is_live", "s
 SCHEMES = {"rtltcp": "rtltcp", "udp": "udp", "zmq+tcp": "zmq", "zmq+ipc": "zmq"}
 
 
-def scheme_of(spec: str) -> str | None:
-    """The source module that reads ``spec`` ("stdin", "rtltcp", "udp", "zmq", "soapy"), or
+def scheme_of(address: str) -> str | None:
+    """The source module that reads ``address`` ("stdin", "rtltcp", "udp", "zmq", "soapy"), or
     None for a recording."""
-    if spec == "-":
+    if address == "-":
         return "stdin"
-    if spec.startswith("soapy:"):
+    if address.startswith("soapy:"):
         return "soapy"
-    head, sep, _ = spec.partition("://")
+    head, sep, _ = address.partition("://")
     if sep and head.lower() in SCHEMES:
         return SCHEMES[head.lower()]
     return None
 
 
-def is_live(spec: str) -> bool:
-    """True when ``spec`` names a live source rather than a recording."""
-    return scheme_of(str(spec)) is not None
+def is_live(address: str) -> bool:
+    """True when ``address`` names a live source rather than a recording."""
+    return scheme_of(str(address)) is not None
 
 
-def open_source(spec: str, *, fs: float | None = None, rf: float | None = None,
+def open_source(address: str, *, fs: float | None = None, rf: float | None = None,
                 format: str | None = None, gain: float | None = None, ppm: int | None = None,
                 agc: bool = False, udp_seq: bool = False, zmq: str = "sub",
                 idle_timeout: float | None = None, connect_timeout: float = 5.0,
                 queue_samples: int | None = None, stdin=None, block: int = 1 << 16) -> Source:
-    """Open the source named by ``spec`` and start reading it on its own thread.
+    """Open the source named by ``address`` and start reading it on its own thread.
 
     ``fs``/``rf`` set (rtl_tcp, SoapySDR) or declare (stdin, UDP, ZeroMQ) the sample rate and
     centre frequency; ``idle_timeout`` ends the stream after that many seconds without samples
     (None: wait for ever); ``queue_samples`` bounds the samples held between the reader and the
     consumer (default half a second, at least 1 Mi and at most 16 Mi samples). Raises
     SourceError with a one-line message when the source cannot be opened."""
-    kind = scheme_of(str(spec))
+    kind = scheme_of(str(address))
     common = {"queue_samples": queue_samples, "idle_timeout": idle_timeout}
     src: Source
     if kind == "stdin":
         from .stdin import StdinSource
-        src = StdinSource(spec, fs=fs, rf=rf, format=format, stream=stdin, block=block, **common)
+        src = StdinSource(address, fs=fs, rf=rf, format=format, stream=stdin, block=block, **common)
     elif kind == "rtltcp":
         from .rtltcp import RtlTcpSource
-        src = RtlTcpSource(spec, fs=fs, rf=rf, gain=gain, ppm=ppm, agc=agc,
+        src = RtlTcpSource(address, fs=fs, rf=rf, gain=gain, ppm=ppm, agc=agc,
                            connect_timeout=connect_timeout, block=block, **common)
     elif kind == "udp":
         from .udp import UdpSource
-        src = UdpSource(spec, fs=fs, rf=rf, format=format, seq=udp_seq, **common)
+        src = UdpSource(address, fs=fs, rf=rf, format=format, seq=udp_seq, **common)
     elif kind == "zmq":
         from .zmq import ZmqSource
-        src = ZmqSource(spec, fs=fs, rf=rf, format=format, pattern=zmq, **common)
+        src = ZmqSource(address, fs=fs, rf=rf, format=format, pattern=zmq, **common)
     elif kind == "soapy":
         from .soapy import SoapySource
-        src = SoapySource(spec, fs=fs, rf=rf, gain=gain, block=block, **common)
+        src = SoapySource(address, fs=fs, rf=rf, gain=gain, block=block, **common)
     else:
         from .file import FileSource
-        src = FileSource(spec, fs=fs, rf=rf, format=format, block=block, **common)
+        src = FileSource(address, fs=fs, rf=rf, format=format, block=block, **common)
     return src.open()

@@ -76,9 +76,9 @@ class Source:
     backpressure = False  # True: the reader waits for room instead of dropping (files)
     POLL = 0.2  # seconds a subclass's _read may block before returning an empty chunk
 
-    def __init__(self, spec: str, *, queue_samples: int | None = None,
+    def __init__(self, address: str, *, queue_samples: int | None = None,
                  idle_timeout: float | None = None):
-        self.spec = spec
+        self.address = address
         self.fs: float = 0.0
         self.center: float | None = None
         self.datatype = "cf32_le"
@@ -114,10 +114,10 @@ class Source:
         self._open()
         if not (self.fs > 0):
             self._close()
-            raise SourceError(f"{self.spec}: no sample rate (give --fs)")
+            raise SourceError(f"{self.address}: no sample rate (give --fs)")
         if self._queue_samples is None:
             self._queue_samples = int(min(max(self.fs / 2, 1 << 20), 1 << 24))
-        self._thread = threading.Thread(target=self._run, name=f"ostrel source {self.spec}",
+        self._thread = threading.Thread(target=self._run, name=f"ostrel source {self.address}",
                                         daemon=True)
         self._thread.start()
         return self
@@ -160,7 +160,7 @@ class Source:
                     if self._error is not None:
                         err, self._error = self._error, None
                         raise err if isinstance(err, SourceError) else SourceError(
-                            f"{self.spec}: {type(err).__name__}: {err}")
+                            f"{self.address}: {type(err).__name__}: {err}")
                     return None
                 wait = 0.25 if deadline is None else min(0.25, deadline - time.monotonic())
                 if wait <= 0:
@@ -254,7 +254,7 @@ class Source:
 
     def describe(self) -> dict:
         """Rate, centre, datatype and what the producer reports, for reports and ``info``."""
-        return {"source": self.spec, "kind": self.kind, "fs": self.fs, "center_hz": self.center,
+        return {"source": self.address, "kind": self.kind, "fs": self.fs, "center_hz": self.center,
                 "datatype": self.datatype, "reports": dict(self.info)}
 
     def stats(self) -> dict:

@@ -10,13 +10,13 @@ class FileSource(Source):
     kind = "file"
     backpressure = True
 
-    def __init__(self, spec, *, fs, rf, format, block=1 << 16, **kw):
-        super().__init__(spec, **kw)
+    def __init__(self, address, *, fs, rf, format, block=1 << 16, **kw):
+        super().__init__(address, **kw)
         from ostrel.cli.common import UserError
         from ostrel.cli.recording import Source as Options, open_recording
 
         try:
-            self.rec = open_recording(spec, Options(fs=fs, format=format, rf=rf))
+            self.rec = open_recording(address, Options(fs=fs, format=format, rf=rf))
         except UserError as e:
             raise SourceError(str(e)) from None
         r = self.rec

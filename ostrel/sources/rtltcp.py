@@ -28,10 +28,10 @@ def command(cmd: int, value: int) -> bytes:
     return struct.pack(">BI", cmd, int(value) & 0xFFFFFFFF)
 
 
-def host_port(spec: str, default_port: int | None, scheme: str) -> tuple[str, int]:
+def host_port(address: str, default_port: int | None, scheme: str) -> tuple[str, int]:
     """HOST and PORT of ``scheme://HOST[:PORT]`` (IPv6 hosts in brackets); HOST may be empty.
     Without ``default_port`` the port must be given (0 listens on a free one)."""
-    rest = spec.split("://", 1)[1].rstrip("/")
+    rest = address.split("://", 1)[1].rstrip("/")
     if rest.startswith("["):
         host, _, tail = rest[1:].partition("]")
         port = tail[1:] if tail.startswith(":") else ""
@@ -40,11 +40,11 @@ def host_port(spec: str, default_port: int | None, scheme: str) -> tuple[str, in
     try:
         p = int(port) if port else default_port
     except ValueError:
-        raise SourceError(f"{spec}: the port must be a number ({scheme}://HOST:PORT)") from None
+        raise SourceError(f"{address}: the port must be a number ({scheme}://HOST:PORT)") from None
     if p is None:
-        raise SourceError(f"{spec}: give the port ({scheme}://HOST:PORT)")
+        raise SourceError(f"{address}: give the port ({scheme}://HOST:PORT)")
     if not (0 if default_port is None else 1) <= p < 65536:
-        raise SourceError(f"{spec}: port {p} is out of range")
+        raise SourceError(f"{address}: port {p} is out of range")
     return host, p
 
 
@@ -61,11 +61,11 @@ def recv_exact(sock: socket.socket, n: int) -> bytes:
 class RtlTcpSource(Source):
     kind = "rtltcp"
 
-    def __init__(self, spec, *, fs, rf, gain, ppm, agc, connect_timeout=5.0, block=1 << 16, **kw):
-        super().__init__(spec, **kw)
+    def __init__(self, address, *, fs, rf, gain, ppm, agc, connect_timeout=5.0, block=1 << 16, **kw):
+        super().__init__(address, **kw)
         if not fs:
-            raise SourceError(f"{spec}: give the sample rate to set on the server with --fs")
-        self.host, self.port = host_port(spec, DEFAULT_PORT, "rtltcp")
+            raise SourceError(f"{address}: give the sample rate to set on the server with --fs")
+        self.host, self.port = host_port(address, DEFAULT_PORT, "rtltcp")
         self.fs, self.center = float(fs), rf
         self.gain, self.ppm, self.agc = gain, ppm, agc
         self.connect_timeout = connect_timeout
@@ -83,11 +83,11 @@ class RtlTcpSource(Source):
         try:
             self.sock = socket.create_connection((host, self.port), timeout=self.connect_timeout)
         except OSError as e:
-            raise SourceError(f"{self.spec}: cannot connect: {e.strerror or e}") from None
+            raise SourceError(f"{self.address}: cannot connect: {e.strerror or e}") from None
         try:
             header = recv_exact(self.sock, 12)
             if len(header) < 12 or header[:4] != MAGIC:
-                raise SourceError(f"{self.spec}: not an rtl_tcp server (expected a 12-byte header "
+                raise SourceError(f"{self.address}: not an rtl_tcp server (expected a 12-byte header "
                                   f"starting with RTL0, got {header[:12]!r})")
             tuner, gains = struct.unpack(">II", header[4:12])
             self.info = {"tuner": TUNERS.get(tuner, f"type {tuner}"), "tuner_type": tuner,
@@ -95,7 +95,7 @@ class RtlTcpSource(Source):
             self._send(SET_SAMPLE_RATE, round(self.fs))
             if self.center is not None:
                 if not 0 <= self.center < 2 ** 32:
-                    raise SourceError(f"{self.spec}: centre frequency {self.center:g} Hz is out of "
+                    raise SourceError(f"{self.address}: centre frequency {self.center:g} Hz is out of "
                                       "the protocol's range (0 to 4.29 GHz)")
                 self._send(SET_FREQUENCY, round(self.center))
             if self.ppm:
@@ -110,11 +110,11 @@ class RtlTcpSource(Source):
             self.sock.settimeout(self.POLL)
         except socket.timeout:
             self.sock.close()
-            raise SourceError(f"{self.spec}: the server sent no header within "
+            raise SourceError(f"{self.address}: the server sent no header within "
                               f"{self.connect_timeout:g} s") from None
         except (SourceError, OSError) as e:
             self.sock.close()
-            raise e if isinstance(e, SourceError) else SourceError(f"{self.spec}: {e}") from None
+            raise e if isinstance(e, SourceError) else SourceError(f"{self.address}: {e}") from None
 
     def _read(self):
         try:
@@ -122,7 +122,7 @@ class RtlTcpSource(Source):
         except socket.timeout:
             return self.wire.samples(b""), 0
         except OSError as e:
-            raise SourceError(f"{self.spec}: connection failed: {e.strerror or e}") from None
+            raise SourceError(f"{self.address}: connection failed: {e.strerror or e}") from None
         if n == 0:
             return None
         return self.wire.samples(memoryview(self._buf)[:n]), 0

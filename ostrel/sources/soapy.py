@@ -52,11 +52,11 @@ def parse_args(text: str) -> dict:
 class SoapySource(Source):
     kind = "soapy"
 
-    def __init__(self, spec, *, fs, rf, gain, block=1 << 16, **kw):
-        super().__init__(spec, **kw)
+    def __init__(self, address, *, fs, rf, gain, block=1 << 16, **kw):
+        super().__init__(address, **kw)
         if not fs:
-            raise SourceError(f"{spec}: give the sample rate to set on the device with --fs")
-        self.args = parse_args(spec[len("soapy:"):])
+            raise SourceError(f"{address}: give the sample rate to set on the device with --fs")
+        self.args = parse_args(address[len("soapy:"):])
         self.fs, self.center, self.gain = float(fs), rf, gain
         self.datatype = "cf32_le"
         self.block = max(1, min(block, 1 << 18))
@@ -69,7 +69,7 @@ class SoapySource(Source):
         try:
             self.dev = S.Device(self.args)
         except (RuntimeError, ValueError) as e:
-            raise SourceError(f"{self.spec}: no device: {e}") from None
+            raise SourceError(f"{self.address}: no device: {e}") from None
         try:
             rx = S.SOAPY_SDR_RX
             self.dev.setSampleRate(rx, 0, self.fs)
@@ -88,7 +88,7 @@ class SoapySource(Source):
             if self.center is None:
                 self.center = float(self.dev.getFrequency(rx, 0))
         except (RuntimeError, ValueError) as e:
-            raise SourceError(f"{self.spec}: {e}") from None
+            raise SourceError(f"{self.address}: {e}") from None
         self.mtu = max(1, int(self.dev.getStreamMTU(self.stream)))
 
     def _read(self):

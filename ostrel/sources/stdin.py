@@ -12,8 +12,8 @@ from .base import Source, SourceError, Wire
 class StdinSource(Source):
     kind = "stdin"
 
-    def __init__(self, spec, *, fs, rf, format, stream=None, block=1 << 16, **kw):
-        super().__init__(spec, **kw)
+    def __init__(self, address, *, fs, rf, format, stream=None, block=1 << 16, **kw):
+        super().__init__(address, **kw)
         if not format:
             raise SourceError("-: samples on standard input need --format (cf32_le, ci16_le, cu8 ...)")
         if not fs:

@@ -85,11 +85,11 @@ RCVBUF = 64 << 20  # bytes of kernel buffer: about 0.3 s at 20 Msps of 1472-byte
 class UdpSource(Source):
     kind = "udp"
 
-    def __init__(self, spec, *, fs, rf, format, seq=False, **kw):
-        super().__init__(spec, **kw)
+    def __init__(self, address, *, fs, rf, format, seq=False, **kw):
+        super().__init__(address, **kw)
         if not fs:
-            raise SourceError(f"{spec}: a UDP stream carries no sample rate; give it with --fs")
-        self.host, self.port = host_port(spec, None, "udp")
+            raise SourceError(f"{address}: a UDP stream carries no sample rate; give it with --fs")
+        self.host, self.port = host_port(address, None, "udp")
         self.wire = Wire(format or "cf32_le")
         self.fs, self.center, self.datatype = float(fs), rf, self.wire.datatype
         self.seq = seq
@@ -109,7 +109,7 @@ class UdpSource(Source):
             info = socket.getaddrinfo(host, self.port, type=socket.SOCK_DGRAM)[0]
             self.sock = socket.socket(info[0], socket.SOCK_DGRAM)
         except OSError as e:
-            raise SourceError(f"{self.spec}: {e.strerror or e}") from None
+            raise SourceError(f"{self.address}: {e.strerror or e}") from None
         for opt in (getattr(socket, "SO_RCVBUFFORCE", None), socket.SO_RCVBUF):
             if opt is None:
                 continue
@@ -122,7 +122,7 @@ class UdpSource(Source):
             self.sock.bind(info[4])
         except OSError as e:
             self.sock.close()
-            raise SourceError(f"{self.spec}: cannot listen: {e.strerror or e}") from None
+            raise SourceError(f"{self.address}: cannot listen: {e.strerror or e}") from None
         self.sock.setblocking(False)
         self._mmsg, self._mmsg_len = _batch_headers(self._slab)
         self._poll = select.poll()
@@ -173,7 +173,7 @@ class UdpSource(Source):
             try:
                 lengths = self._receive()
             except OSError as e:
-                raise SourceError(f"{self.spec}: {e.strerror or e}") from None
+                raise SourceError(f"{self.address}: {e.strerror or e}") from None
             if lengths is None:
                 return None
             if not lengths:

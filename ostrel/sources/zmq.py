@@ -29,13 +29,13 @@ def load_zmq():
 class ZmqSource(Source):
     kind = "zmq"
 
-    def __init__(self, spec, *, fs, rf, format, pattern="sub", **kw):
-        super().__init__(spec, **kw)
+    def __init__(self, address, *, fs, rf, format, pattern="sub", **kw):
+        super().__init__(address, **kw)
         if not fs:
-            raise SourceError(f"{spec}: a ZeroMQ stream carries no sample rate; give it with --fs")
+            raise SourceError(f"{address}: a ZeroMQ stream carries no sample rate; give it with --fs")
         if pattern not in ("sub", "pull"):
-            raise SourceError(f"{spec}: the ZeroMQ pattern is sub or pull, not {pattern!r}")
-        self.address = spec.split("+", 1)[1]
+            raise SourceError(f"{address}: the ZeroMQ pattern is sub or pull, not {pattern!r}")
+        self.address = address.split("+", 1)[1]
         self.pattern = pattern
         self.wire = Wire(format or "cf32_le")
         self.fs, self.center, self.datatype = float(fs), rf, self.wire.datatype
@@ -56,7 +56,7 @@ class ZmqSource(Source):
             self.sock.connect(self.address)
         except zmq.ZMQError as e:
             self.ctx.destroy(linger=0)
-            raise SourceError(f"{self.spec}: {e}") from None
+            raise SourceError(f"{self.address}: {e}") from None
         self.poller = zmq.Poller()
         self.poller.register(self.sock, zmq.POLLIN)
         self.info = {"pattern": self.pattern.upper(), "address": self.address}
