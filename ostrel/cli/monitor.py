@@ -100,6 +100,17 @@ def _band_arg(text: str) -> tuple[float, float]:
     return lo, hi
 
 
+def add_event_arguments(g) -> None:
+    """The event rules of the occupancy tracker (shared with ``ostrel serve``'s markers)."""
+    g.add_argument("--threshold", type=_db_arg, default=10.0, metavar="DB",
+                   help="an event opens this far above the noise floor (default 10dB)")
+    g.add_argument("--hysteresis", type=_db_arg, default=3.0, metavar="DB",
+                   help="and closes when the signal falls below threshold - hysteresis "
+                        "(default 3dB)")
+    g.add_argument("--min-duration", type=_seconds_arg, default=0.0, metavar="T",
+                   help="events shorter than T are dropped (default 0: none)")
+
+
 def add_arguments(p) -> None:
     from .common import positive_hz_arg
 
@@ -109,13 +120,7 @@ def add_arguments(p) -> None:
                         "the whole span)")
     g.add_argument("--rbw", type=positive_hz_arg, metavar="HZ",
                    help="resolution bandwidth, Hz (default band/440)")
-    g.add_argument("--threshold", type=_db_arg, default=10.0, metavar="DB",
-                   help="an event opens this far above the noise floor (default 10dB)")
-    g.add_argument("--hysteresis", type=_db_arg, default=3.0, metavar="DB",
-                   help="and closes when the signal falls below threshold - hysteresis "
-                        "(default 3dB)")
-    g.add_argument("--min-duration", type=_seconds_arg, default=0.0, metavar="T",
-                   help="events shorter than T are dropped (default 0: none)")
+    add_event_arguments(g)
     g.add_argument("--interval", type=_seconds_arg, default=1.0, metavar="T",
                    help="time per log row (default 1s; rounded to whole detection frames)")
     o = p.add_argument_group("files")

@@ -61,7 +61,7 @@ SECURITY_HEADERS = {
 
 def add_arguments(p) -> None:
     from .common import hz_arg, positive_hz_arg
-    from .monitor import _db_arg, _seconds_arg
+    from .monitor import add_event_arguments
 
     g = p.add_argument_group("server")
     g.add_argument("--port", type=int, default=8073, help="TCP port (default 8073; 0 picks a free one)")
@@ -77,13 +77,7 @@ def add_arguments(p) -> None:
                    help="waterfall rows per second of signal (default 20; each row averages "
                         "the segments in its time)")
     m = p.add_argument_group("event markers")
-    m.add_argument("--threshold", type=_db_arg, default=10.0, metavar="DB",
-                   help="a signal is marked when it rises this far above the noise floor "
-                        "(default 10dB; as ostrel monitor)")
-    m.add_argument("--hysteresis", type=_db_arg, default=3.0, metavar="DB",
-                   help="its marker closes when it falls below threshold - hysteresis (default 3dB)")
-    m.add_argument("--min-duration", type=_seconds_arg, default=0.0, metavar="T",
-                   help="closed events shorter than T are not listed (default 0)")
+    add_event_arguments(m)
     a.add_argument("--fast", action="store_true",
                    help="read a recording as fast as possible instead of at its real rate")
     a.add_argument("--loop", action="store_true", help="play a recording again from the start at its end")
